@@ -1,0 +1,196 @@
+// Harness.h - real servers for tests: omniNames, omniEvents and qmr-datastored on free
+// loopback ports in a temporary folder, stopped by process id when the test binary ends,
+// also when it fails, is interrupted or is killed (children die with their parent).
+//
+// A test binary links qmr_harness and gets TestMain.cc's main(): before the first test it starts
+// one Stack (a temp folder, omniNames, omniEvents), initialises the ORB so that its
+// "NameService" initial reference points at that omniNames, activates the root POA (so tests
+// can host servants) and hands the ORB to qmr_util::Orb. Tests then start data store servers
+// with DataStoreServer and create channels with Stack::instance().events().createChannel().
+//
+// Not thread-safe: start and stop servers from the test thread.
+#ifndef QMR_TESTS_HARNESS_H
+#define QMR_TESTS_HARNESS_H
+
+#include <omniORB4/CORBA.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace qmr_test {
+
+// The build tree (bin/, lib/) and the source tree, from QMR_BUILD_DIR / QMR_SOURCE_DIR or the
+// paths this binary was configured with.
+std::string buildDir();
+std::string sourceDir();
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its content on destruction unless the
+// environment sets QMR_KEEP_TMP=1.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix = "qmr-test");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A port on 127.0.0.1 that was free a moment ago.
+int freeLoopbackPort();
+// True once something accepts TCP connections on 127.0.0.1:port, false after timeoutMs.
+bool waitForPort(int port, int timeoutMs);
+
+// One child process, started with its stdout and stderr appended to a log file. Stopped (TERM,
+// then KILL after a grace period) by its destructor. Every running child is also killed when
+// the test binary exits or dies.
+class Process {
+ public:
+  Process() = default;
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // Starts argv[0] (searched on PATH) with argv. Throws std::runtime_error if it cannot start.
+  void start(const std::vector<std::string>& argv, const std::string& logFile);
+  pid_t pid() const { return pid_; }
+  bool running();
+  // SIGTERM, wait up to graceMs, then SIGKILL. Returns the wait status (-1 if not running).
+  int stop(int graceMs = 5000);
+  // SIGKILL at once and reap. Returns the wait status.
+  int kill9();
+  // Waits up to timeoutMs for the process to exit by itself; the wait status, or -1.
+  int wait(int timeoutMs);
+  const std::string& logFile() const { return logFile_; }
+  // The log file's content so far.
+  std::string log() const;
+
+ private:
+  pid_t pid_ = -1;
+  std::string logFile_;
+};
+
+// omniNames on 127.0.0.1, with its data in a folder of its own.
+class NamingService {
+ public:
+  void start(const std::string& dir);
+  void stop() { process_.stop(); }
+  void kill9() { process_.kill9(); }
+  // Starts again on the same port and data folder (bindings survive).
+  void restart();
+  bool running() { return process_.running(); }
+  int port() const { return port_; }
+  // "corbaloc::127.0.0.1:PORT/NameService"
+  std::string corbaloc() const;
+  // "NameService=corbaloc::127.0.0.1:PORT/NameService", the value of -ORBInitRef.
+  std::string initRef() const { return "NameService=" + corbaloc(); }
+  Process& process() { return process_; }
+
+ private:
+  std::string dir_;
+  int port_ = 0;
+  Process process_;
+};
+
+// omniEvents on 127.0.0.1, registered in a NamingService as "EventChannelFactory".
+class EventService {
+ public:
+  void start(const std::string& dir, const NamingService& naming);
+  void stop() { process_.stop(); }
+  void kill9() { process_.kill9(); }
+  // Starts again with the same data folder: channels created before survive.
+  void restart();
+  bool running() { return process_.running(); }
+  int port() const { return port_; }
+  // Creates an event channel and binds it in the Naming Service under `name` (eventc -n).
+  // Throws std::runtime_error if eventc fails.
+  void createChannel(const std::string& name);
+  Process& process() { return process_; }
+
+ private:
+  std::string dir_;
+  std::string initRef_;
+  int port_ = 0;
+  Process process_;
+};
+
+// qmr-datastored on 127.0.0.1 with a database in a folder, registered in a NamingService.
+class DataStoreServer {
+ public:
+  struct Options {
+    std::string name = "DataStore";       // --name
+    std::vector<std::string> extraArgs;  // more flags, e.g. {"--max-transaction", "10"}
+  };
+
+  // Starts the server and waits for it to publish its reference (up to 10 s). Throws
+  // std::runtime_error with the server's log if it exits or does not get ready.
+  void start(const std::string& dir, const NamingService& naming, const Options& options);
+  void start(const std::string& dir, const NamingService& naming) {
+    start(dir, naming, Options());
+  }
+  int stop() { return process_.stop(); }
+  int kill9() { return process_.kill9(); }
+  // Starts again with the same database, name and flags.
+  void restart();
+  bool running() { return process_.running(); }
+  const std::string& dbPath() const { return dbPath_; }
+  const std::string& iorFile() const { return iorFile_; }
+  // The server's reference text (IOR:...), as written to its --ior-file.
+  std::string ior() const;
+  Process& process() { return process_; }
+
+ private:
+  std::string dir_;
+  std::string dbPath_;
+  std::string iorFile_;
+  std::string initRef_;
+  Options options_;
+  Process process_;
+};
+
+// The test binary's own omniNames and omniEvents, and the ORB that reaches them.
+class Stack {
+ public:
+  static Stack& instance();
+
+  // Starts the services and initialises the ORB (TestMain.cc calls it).
+  void start(int& argc, char** argv);
+  // Destroys the ORB and stops the services (TestMain.cc calls it).
+  void shutdown();
+
+  TempDir& dir() { return *dir_; }
+  NamingService& naming() { return naming_; }
+  EventService& events() { return events_; }
+  // Borrowed; valid between start() and shutdown().
+  CORBA::ORB_ptr orb() { return orb_.in(); }
+  // The root POA, active. Borrowed.
+  PortableServer::POA_ptr rootPoa() { return poa_.in(); }
+  // ORB options for a child program to reach this stack's naming service from 127.0.0.1.
+  std::vector<std::string> orbArgs() const;
+
+ private:
+  Stack() = default;
+  TempDir* dir_ = nullptr;
+  NamingService naming_;
+  EventService events_;
+  CORBA::ORB_var orb_;
+  PortableServer::POA_var poa_;
+};
+
+// Binds `obj` under `name` in the stack's naming service (rebind) / removes the binding.
+void bindName(const std::string& name, CORBA::Object_ptr obj);
+void unbindName(const std::string& name);
+
+// Polls `condition` every 10 ms until it holds or timeoutMs passes; returns its last value.
+template <typename F>
+bool eventually(F condition, int timeoutMs = 5000);
+
+}  // namespace qmr_test
+
+#include "HarnessInl.h"
+
+#endif  // QMR_TESTS_HARNESS_H

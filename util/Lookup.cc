@@ -1,0 +1,74 @@
+// Lookup.cc - service and event channel lookup through the ORB and the Naming Service.
+#include "qmr/util/Lookup.h"
+
+#include <omniORB4/Naming.hh>
+
+#include "qmr/util/Log.h"
+#include "qmr/util/Orb.h"
+
+namespace qmr_util {
+namespace {
+
+bool isReferenceText(const std::string& name) {
+  static const char* const prefixes[] = {"IOR:", "corbaloc:", "corbaname:"};
+  for (const char* prefix : prefixes) {
+    if (name.compare(0, std::char_traits<char>::length(prefix), prefix) == 0) return true;
+  }
+  return false;
+}
+
+CosNaming::NamingContextExt_ptr rootContext(CORBA::ORB_ptr orb) {
+  CORBA::Object_var obj;
+  try {
+    obj = orb->resolve_initial_references("NameService");
+  } catch (CORBA::ORB::InvalidName&) {
+    Log::primary()->error(
+        "No NameService initial reference is configured: start the program with "
+        "-ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService");
+    throw CORBA::INITIALIZE(0, CORBA::COMPLETED_NO);
+  }
+  return CosNaming::NamingContextExt::_narrow(obj);
+}
+
+}  // namespace
+
+CORBA::Object_ptr raw_lookup(const std::string& name) {
+  CORBA::ORB_ptr orb = Orb::get();
+  if (isReferenceText(name)) return orb->string_to_object(name.c_str());
+
+  CosNaming::NamingContextExt_var root = rootContext(orb);
+  if (CORBA::is_nil(root)) {
+    Log::primary()->error("The NameService initial reference is not a naming context");
+    throw CORBA::INITIALIZE(0, CORBA::COMPLETED_NO);
+  }
+  try {
+    CosNaming::Name_var path = root->to_name(name.c_str());
+    return root->resolve(path);
+  } catch (CosNaming::NamingContext::NotFound&) {
+    return CORBA::Object::_nil();
+  } catch (CosNaming::NamingContext::InvalidName&) {
+    Log::primary()->error("'%s' is not a valid Naming Service name", name.c_str());
+    return CORBA::Object::_nil();
+  } catch (CosNaming::NamingContext::CannotProceed&) {
+    Log::primary()->error("The Naming Service cannot proceed resolving '%s'", name.c_str());
+    return CORBA::Object::_nil();
+  }
+}
+
+CosEventChannelAdmin::ProxyPushConsumer_ptr get_push_consumer(const std::string& channel) {
+  CORBA::Object_var obj = raw_lookup(channel);
+  if (CORBA::is_nil(obj)) return CosEventChannelAdmin::ProxyPushConsumer::_nil();
+  CosEventChannelAdmin::EventChannel_var ec = CosEventChannelAdmin::EventChannel::_narrow(obj);
+  if (CORBA::is_nil(ec)) return CosEventChannelAdmin::ProxyPushConsumer::_nil();
+
+  CosEventChannelAdmin::SupplierAdmin_var admin = ec->for_suppliers();
+  CosEventChannelAdmin::ProxyPushConsumer_var consumer = admin->obtain_push_consumer();
+  try {
+    consumer->connect_push_supplier(CosEventComm::PushSupplier::_nil());
+  } catch (CosEventChannelAdmin::AlreadyConnected&) {
+    // A proxy just obtained is never connected; if the channel says otherwise, it is usable.
+  }
+  return consumer._retn();
+}
+
+}  // namespace qmr_util
