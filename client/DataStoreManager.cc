@@ -1,0 +1,267 @@
+// DataStoreManager.cc - the process's data store client: connection and session, reads with the
+// client cache, writes and transactions. One session serves the whole process; a CORBA system
+// exception is logged, reported as false, and followed by a fresh lookup and session.
+#include "qmr/DataStoreManager.h"
+
+#include <cstring>
+
+#include "qmr/util/Log.h"
+
+namespace QMR_Client {
+
+namespace {
+
+// Base name of this unit, carried by the exceptions it throws.
+constexpr const char* baseName(const char* path) {
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '/') base = p + 1;
+  }
+  return base;
+}
+constexpr const char* kSourceFile = baseName(__FILE__);
+
+// Process-wide connection state, shared by every manager object. Released (session first, in
+// reverse order of declaration) when the library is unloaded, without ending the session.
+ClientCore::DataStore_var dataStore_;
+ClientCore::DataStoreSession_var session_;
+bool cachingDefault_ = false;
+
+qmr_util::InitException initError(unsigned int line, const char* message) {
+  return qmr_util::InitException(kSourceFile, line, message, "InitException");
+}
+
+// Files one value of a reply under its key: a valid one in `results` (and in `cache` unless that
+// is null), any other in `missing`.
+inline void fileValue(const std::string& key, const ClientCore::DataStoreSession::Value& value,
+                      std::map<std::string, std::string>& results,
+                      std::set<std::string>& missing, std::map<std::string, std::string>* cache) {
+  if (value.valid) {
+    std::map<std::string, std::string>::iterator stored =
+        results.insert_or_assign(results.end(), key, value.data.in());
+    if (cache != nullptr) cache->insert_or_assign(key, stored->second);
+  } else {
+    missing.insert(key);
+  }
+}
+
+}  // namespace
+
+DataStoreManager* DataStoreManager::instance_ = nullptr;
+
+// ---- life cycle --------------------------------------------------------------------------
+
+bool DataStoreManager::init(const std::string& dataStoreName) {
+  if (instance_ != nullptr) {
+    throw initError(__LINE__, "BUG: DataStoreManager Already initialized");
+  }
+  instance_ = new DataStoreManager(dataStoreName);
+  if (CORBA::is_nil(session_)) {
+    uninit();
+    throw initError(__LINE__, "DataStoreManager Could not establish a session");
+  }
+  return true;
+}
+
+void DataStoreManager::uninit() {
+  if (instance_ != nullptr) {
+    delete instance_;
+    instance_ = nullptr;
+  }
+}
+
+DataStoreManager* DataStoreManager::instance() { return instance_; }
+
+DataStoreManager::DataStoreManager(const std::string& dataStoreName)
+    : dataStoreName_(dataStoreName) {
+  if (CORBA::is_nil(session_)) {
+    resetSession_();
+  }
+}
+
+DataStoreManager::~DataStoreManager() {
+  if (!CORBA::is_nil(dataStore_)) {
+    try {
+      dataStore_->endSession(session_);
+    } catch (const CORBA::SystemException&) {
+      qmr_util::Log::primary()->error("CORBA system exception in DataStoreManager d'tor");
+    }
+  }
+  session_ = ClientCore::DataStoreSession::_nil();
+  dataStore_ = ClientCore::DataStore::_nil();
+}
+
+bool DataStoreManager::resetSession_() {
+  bool result = true;
+  qmr_util::Log::primary()->info("Attempting to connect to DataStore..");
+  // Not guarded: a failing lookup leaves both references as they were.
+  dataStore_ = lookup_object<ClientCore::DataStore>(std::string(dataStoreName_.c_str()));
+  if (CORBA::is_nil(dataStore_)) {
+    return true;  // nothing found: the old session stays in use
+  }
+  try {
+    ClientCore::DataStoreSession_var fresh = dataStore_->startSession();
+    if (CORBA::is_nil(fresh)) {
+      // A service that answers without a session is no better than one that fails.
+      qmr_util::Log::primary()->error("DataStore connection NOT established");
+      return false;
+    }
+    session_ = fresh._retn();
+    qmr_util::Log::primary()->info("DataStore connection established");
+  } catch (const CORBA::SystemException&) {
+    qmr_util::Log::primary()->error("DataStore connection NOT established");
+    result = false;
+  }
+  return result;
+}
+
+// ---- reads and the cache -----------------------------------------------------------------
+
+bool DataStoreManager::get(const std::set<std::string>& keys,
+                           std::map<std::string, std::string>& results,
+                           std::set<std::string>& missing, bool useCache) {
+  bool result = true;
+  results.clear();
+  const CORBA::ULong n = static_cast<CORBA::ULong>(keys.size());
+  if (n == 0) {
+    return true;
+  }
+
+  // The key list, ascending, one allocation per key. A key travels up to its first NUL byte;
+  // such keys are paired with the reply by that shortened text.
+  ClientCore::StringList keyList(n);
+  keyList.length(n);
+  bool shortened = false;
+  CORBA::ULong i = 0;
+  for (const std::string& key : keys) {
+    const std::size_t len = key.size();
+    char* text = CORBA::string_alloc(static_cast<CORBA::ULong>(len));
+    std::memcpy(text, key.c_str(), len + 1);
+    keyList[i++] = text;  // the list takes ownership
+    if (!shortened && std::memchr(text, '\0', len) != nullptr) shortened = true;
+  }
+
+  ClientCore::DataStoreSession::ValueList_var values;
+  try {
+    result = false;
+    session_->get(keyList, values.out());
+    const CORBA::ULong count = values->length();
+    if (count != n) {
+      qmr_util::Log::primary()->error("DataStore reply to get() holds %lu values for %lu keys",
+                                      static_cast<unsigned long>(count),
+                                      static_cast<unsigned long>(n));
+      return false;
+    }
+    result = true;
+    std::map<std::string, std::string>* cache = useCache ? &cache_ : nullptr;
+    std::set<std::string>::const_iterator key = keys.begin();
+    for (i = 0; i < n; ++i, ++key) {
+      const ClientCore::DataStoreSession::Value& value = values[i];
+      if (shortened) {
+        fileValue(std::string(keyList[i].in()), value, results, missing, cache);
+      } else {
+        fileValue(*key, value, results, missing, cache);
+      }
+    }
+  } catch (const ClientCore::DataStoreSession::TransactionSizeExceeded&) {
+    qmr_util::Log::primary()->error("Transaction size exceeded for DataStoreManager::get()");
+    results.clear();
+  } catch (const CORBA::SystemException&) {
+    qmr_util::Log::primary()->error("CORBA system exception in DataStoreManager::get()");
+    results.clear();
+    resetSession_();
+  }
+  return result;
+}
+
+bool DataStoreManager::get(const std::set<std::string>& keys,
+                           std::map<std::string, std::string>& results,
+                           std::set<std::string>& missing) {
+  return get(keys, results, missing, cachingDefault_);
+}
+
+void DataStoreManager::clearCache() {
+  if (!cache_.empty()) cache_.clear();
+}
+
+void DataStoreManager::enableCaching(const bool& enable) { cachingDefault_ = enable; }
+
+// ---- writes and transactions -------------------------------------------------------------
+
+bool DataStoreManager::set(const std::list<Entry>& entries) {
+  bool result = false;
+  try {
+    const CORBA::ULong n = static_cast<CORBA::ULong>(entries.size());
+    ClientCore::DataStoreSession::EntryList list(n);
+    list.length(n);
+    CORBA::ULong i = 0;
+    for (const Entry& entry : entries) {
+      ClientCore::DataStoreSession::Entry& wire = list[i++];
+      wire.key = CORBA::string_dup(entry.key.c_str());
+      wire.data = CORBA::string_dup(entry.data.c_str());
+      wire.expir = entry.expir;
+      modifiedKeys_.insert(entry.key);  // recorded even if the call fails
+    }
+    session_->set(list);
+    result = true;
+  } catch (const ClientCore::DataStoreSession::TransactionSizeExceeded&) {
+    qmr_util::Log::primary()->error("Transaction size exceeded for DataStoreManager::set()");
+  } catch (const CORBA::SystemException&) {
+    qmr_util::Log::primary()->error("CORBA system exception in DataStoreManager::set()");
+    resetSession_();
+  }
+  return result;
+}
+
+bool DataStoreManager::remove(const std::set<std::string>& keys) {
+  bool result = false;
+  try {
+    const CORBA::ULong n = static_cast<CORBA::ULong>(keys.size());
+    ClientCore::StringList list(n);
+    list.length(n);
+    CORBA::ULong i = 0;
+    for (const std::string& key : keys) {
+      list[i++] = CORBA::string_dup(key.c_str());
+      modifiedKeys_.insert(key);
+    }
+    session_->remove(list);
+    result = true;
+  } catch (const ClientCore::DataStoreSession::TransactionSizeExceeded&) {
+    qmr_util::Log::primary()->error("Transaction size exceeded for DataStoreManager::remove()");
+  } catch (const CORBA::SystemException&) {
+    qmr_util::Log::primary()->error("CORBA system exception in DataStoreManager::remove()");
+    resetSession_();
+  }
+  return result;
+}
+
+bool DataStoreManager::commit() {
+  bool result = false;
+  try {
+    session_->commit();
+    result = true;
+    for (const std::string& key : modifiedKeys_) {
+      cache_.erase(key);
+    }
+    modifiedKeys_.clear();
+  } catch (const CORBA::SystemException&) {
+    qmr_util::Log::primary()->error("CORBA system exception in DataStoreManager::commit()");
+    resetSession_();
+  }
+  return result;
+}
+
+bool DataStoreManager::abort() {
+  bool result = false;
+  try {
+    session_->abort();
+    result = true;
+    modifiedKeys_.clear();
+  } catch (const CORBA::SystemException&) {
+    qmr_util::Log::primary()->error("CORBA system exception in DataStoreManager::abort()");
+    resetSession_();
+  }
+  return result;
+}
+
+}  // namespace QMR_Client
