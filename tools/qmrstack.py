@@ -1,0 +1,518 @@
+#!/usr/bin/python3
+"""qmrstack - a local stack of the services the client talks to, on 127.0.0.1.
+
+Starts, in one folder, omniNames (naming), omniEvents (event channels, created with eventc)
+and qmr-datastored (the reference data store, SQLite file in the folder), each on a free
+loopback port, each writing its own log file into the folder. The process ids, ports and
+start times are kept in DIR/stack.json so that any process (a shell, a test run inside
+qmr-host, a later `down`) can stop, kill or restart each server by its process id.
+
+Used as a module:
+
+    from qmrstack import Stack
+    stack = Stack.up("/tmp/mystack", channels=["TestChannel"], build="build")
+    args = stack.orb_args()     # ['-ORBInitRef', 'NameService=corbaloc::127.0.0.1:P/NameService']
+    stack.kill9("datastore"); stack.restart("datastore")
+    stack.down()
+
+    stack = Stack.load("/tmp/mystack")   # attach to a stack another process started
+
+Servers are started detached from the starting process (double fork, new session), so a stop
+or kill by one process is seen by every other process that reads the state file; they do not
+die with the process that started them: call down() (the CLI and tests/python/run do so on
+every exit path).
+"""
+
+import argparse
+import errno
+import json
+import os
+import shlex
+import signal
+import socket
+import sys
+import time
+
+STATE_FILE = "stack.json"
+SERVERS = ("naming", "events", "datastore")  # start order; stopped in reverse
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+class StackError(RuntimeError):
+    """A server of the stack could not be started, found or stopped."""
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that was free a moment ago."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def port_open(port):
+    """True if something accepts connections on 127.0.0.1:port."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.settimeout(0.5)
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def wait_for(condition, timeout=10.0, interval=0.02):
+    """Polls condition() until it is true or timeout seconds pass; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def _read(path):
+    try:
+        with open(path, "r", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def _start_time(pid):
+    """The kernel's start time of pid (clock ticks since boot), or None if there is no such
+    live process. A zombie counts as gone. Together with the pid it names one process, so a
+    recycled pid is never mistaken for ours."""
+    try:
+        with open("/proc/%d/stat" % pid, "r") as f:
+            stat = f.read()
+    except OSError:
+        return None
+    # The command name (field 2) is in parentheses and may hold spaces: split after it.
+    fields = stat[stat.rindex(")") + 2:].split()
+    if fields[0] in ("Z", "X"):
+        return None
+    return int(fields[19])
+
+
+def spawn(argv, log_path, cwd=None):
+    """Starts argv detached (own session, reparented away from us), stdin from /dev/null and
+    stdout+stderr appended to log_path. Returns (pid, start_time). Raises StackError if the
+    program cannot be run."""
+    rfd, wfd = os.pipe()
+    child = os.fork()
+    if child == 0:  # intermediate: new session, fork the server, leave at once
+        try:
+            os.close(rfd)
+            os.setsid()
+            pid = os.fork()
+            if pid == 0:  # the server
+                try:
+                    log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+                    null = os.open(os.devnull, os.O_RDONLY)
+                    os.dup2(null, 0)
+                    os.dup2(log, 1)
+                    os.dup2(log, 2)
+                    if cwd:
+                        os.chdir(cwd)
+                    os.execvp(argv[0], argv)
+                except BaseException as e:  # exec failed: report through the pipe
+                    try:
+                        os.write(wfd, ("E" + str(e)).encode(errors="replace"))
+                    finally:
+                        os._exit(127)
+            os.write(wfd, ("P%d\n" % pid).encode())
+        finally:
+            os._exit(0)
+    os.close(wfd)
+    os.waitpid(child, 0)
+    data = b""
+    while True:
+        chunk = os.read(rfd, 4096)
+        if not chunk:
+            break
+        data += chunk
+    os.close(rfd)
+    text = data.decode(errors="replace")
+    if not text.startswith("P"):
+        raise StackError("cannot start %s: fork failed" % argv[0])
+    first, _, rest = text.partition("\n")
+    if rest.startswith("E"):
+        raise StackError("cannot run %s: %s (is it installed? run ./qmr deps)" % (argv[0], rest[1:]))
+    pid = int(first[1:])
+    start = wait_for(lambda: _start_time(pid), timeout=2.0)
+    return pid, start
+
+
+class Stack:
+    """omniNames + omniEvents (+ channels) + qmr-datastored in one folder on 127.0.0.1."""
+
+    def __init__(self, folder, build=None, datastore_name="DataStore"):
+        self.dir = os.path.abspath(folder)
+        self.build = os.path.abspath(build or os.path.join(SOURCE_DIR, "build"))
+        self.datastore_name = datastore_name
+        self.channels = []
+        self.ports = {}
+        self.procs = {}  # name -> {"pid", "start", "argv", "log"}
+
+    # ---- construction
+
+    @classmethod
+    def up(cls, folder, channels=(), build=None, datastore=True, datastore_name="DataStore"):
+        """Creates folder if needed and starts every server; on any failure stops what it
+        started and raises StackError with the failing server's log."""
+        stack = cls(folder, build, datastore_name)
+        os.makedirs(stack.dir, exist_ok=True)
+        if os.path.exists(stack.state_path):
+            old = cls.load(stack.dir)
+            if old.running_servers():
+                raise StackError("a stack is already running in %s (%s); stop it first with: "
+                                 "tools/qmrstack.py down --dir %s"
+                                 % (stack.dir, ", ".join(old.running_servers()), stack.dir))
+        try:
+            stack.ports["naming"] = free_port()
+            stack.ports["events"] = free_port()
+            stack._start_naming()
+            stack._start_events()
+            for name in channels:
+                stack.create_channel(name)
+            if datastore:
+                stack._start_datastore()
+        except BaseException:
+            stack.down()
+            raise
+        return stack
+
+    @classmethod
+    def load(cls, folder_or_state):
+        """Attaches to a stack started by another process, from its folder or state file."""
+        path = folder_or_state
+        if os.path.isdir(path):
+            path = os.path.join(path, STATE_FILE)
+        try:
+            with open(path) as f:
+                state = json.load(f)
+        except (OSError, ValueError) as e:
+            raise StackError("no stack state in %s (%s); start one with: tools/qmrstack.py up "
+                             "--dir DIR" % (path, e))
+        stack = cls(state["dir"], state["build"], state["datastore_name"])
+        stack.channels = list(state["channels"])
+        stack.ports = dict(state["ports"])
+        stack.procs = dict(state["procs"])
+        return stack
+
+    @property
+    def state_path(self):
+        return os.path.join(self.dir, STATE_FILE)
+
+    def _save(self):
+        state = {"dir": self.dir, "build": self.build, "datastore_name": self.datastore_name,
+                 "channels": self.channels, "ports": self.ports, "procs": self.procs}
+        tmp = self.state_path + ".tmp"
+        with open(tmp, "w") as f:
+            json.dump(state, f, indent=1)
+        os.replace(tmp, self.state_path)
+
+    def _reload(self):
+        """Picks up pids that another process recorded (e.g. after its restart())."""
+        if os.path.exists(self.state_path):
+            other = Stack.load(self.state_path)
+            self.procs, self.ports, self.channels = other.procs, other.ports, other.channels
+
+    # ---- addresses
+
+    @property
+    def naming_port(self):
+        return self.ports["naming"]
+
+    @property
+    def corbaloc(self):
+        return "corbaloc::127.0.0.1:%d/NameService" % self.naming_port
+
+    def orb_args(self):
+        """ORB options that make a program's "NameService" this stack's omniNames."""
+        return ["-ORBInitRef", "NameService=" + self.corbaloc]
+
+    def log_path(self, server):
+        return os.path.join(self.dir, {"naming": "omniNames.log", "events": "omniEvents.log",
+                                       "datastore": "qmr-datastored.log"}.get(server,
+                                                                             server + ".log"))
+
+    def log(self, server):
+        return _read(self.log_path(server))
+
+    @property
+    def db_path(self):
+        return os.path.join(self.dir, "datastore.db")
+
+    @property
+    def ior_path(self):
+        return os.path.join(self.dir, "datastore.ior")
+
+    # ---- starting
+
+    def _launch(self, server, argv):
+        pid, start = spawn(argv, self.log_path(server), cwd=self.dir)
+        self.procs[server] = {"pid": pid, "start": start, "argv": argv,
+                              "log": self.log_path(server)}
+        self._save()
+
+    def _fail(self, server, what):
+        log = self.log(server)
+        self.kill9(server)
+        raise StackError("%s %s; its log %s says:\n%s" % (server, what, self.log_path(server),
+                                                         log.strip() or "(nothing)"))
+
+    def _start_naming(self):
+        port = self.ports["naming"]
+        logdir = os.path.join(self.dir, "naming")
+        os.makedirs(logdir, exist_ok=True)
+        # -always: a fresh start the first time, a start from the data file on a restart.
+        self._launch("naming", ["omniNames", "-start", str(port), "-always", "-logdir", logdir,
+                                "-ORBendPoint", "giop:tcp:127.0.0.1:%d" % port])
+        if not wait_for(lambda: port_open(port) or not self.running("naming")):
+            self._fail("naming", "did not listen on 127.0.0.1:%d within 10 s" % port)
+        if not self.running("naming"):
+            self._fail("naming", "exited at start")
+
+    def _start_events(self):
+        port = self.ports["events"]
+        datadir = os.path.join(self.dir, "events")
+        os.makedirs(datadir, exist_ok=True)
+        # -p sets the port on a cold start; on a warm start omniEvents reads it from its data
+        # file. Publishing 127.0.0.1 keeps its references on loopback.
+        self._launch("events", ["omniEvents", "-f", "-l", datadir, "-p", str(port),
+                                "-ORBInitRef", "NameService=" + self.corbaloc,
+                                "-ORBendPointPublish", "giop:tcp:127.0.0.1:%d" % port])
+        if not wait_for(lambda: port_open(port) or not self.running("events")):
+            self._fail("events", "did not listen on 127.0.0.1:%d within 10 s" % port)
+        if not self.running("events"):
+            self._fail("events", "exited at start")
+
+    def _start_datastore(self):
+        exe = os.path.join(self.build, "bin", "qmr-datastored")
+        if not os.access(exe, os.X_OK):
+            raise StackError("%s is missing; build it first with ./qmr build (or pass --build "
+                             "DIR)" % exe)
+        try:
+            os.remove(self.ior_path)
+        except FileNotFoundError:
+            pass
+        self._launch("datastore", [exe, "--db", self.db_path, "--name", self.datastore_name,
+                                   "--ior-file", self.ior_path,
+                                   "-ORBInitRef", "NameService=" + self.corbaloc])
+        ready = wait_for(lambda: _read(self.ior_path).strip() or not self.running("datastore"))
+        if not self.running("datastore"):
+            self._fail("datastore", "exited at start")
+        if not ready:
+            self._fail("datastore", "did not write %s within 10 s" % self.ior_path)
+
+    def create_channel(self, name):
+        """Creates an event channel bound in the naming service as name (eventc -n)."""
+        import subprocess
+        log_path = os.path.join(self.dir, "eventc.log")
+        with open(log_path, "ab") as log:
+            try:
+                rc = subprocess.run(["eventc", "-n", name] + self.orb_args(), stdin=subprocess.DEVNULL,
+                                    stdout=log, stderr=log, timeout=15, cwd=self.dir).returncode
+            except subprocess.TimeoutExpired:
+                rc = "timeout"
+            except OSError as e:
+                raise StackError("cannot run eventc: %s (run ./qmr deps)" % e)
+        if rc != 0:
+            raise StackError("eventc -n %s failed (%s); its log %s says:\n%s"
+                             % (name, rc, log_path, _read(log_path).strip()))
+        if name not in self.channels:
+            self.channels.append(name)
+            self._save()
+
+    def restart(self, server):
+        """Starts server again where it was: same port and data for naming and events (bindings
+        and channels survive), same database and name for the data store. Stops it first if it
+        still runs."""
+        self._reload()
+        if server not in SERVERS:
+            raise StackError("unknown server %r (one of %s)" % (server, ", ".join(SERVERS)))
+        self.stop(server)
+        {"naming": self._start_naming, "events": self._start_events,
+         "datastore": self._start_datastore}[server]()
+
+    # ---- state and stopping
+
+    def pid(self, server):
+        self._reload()
+        proc = self.procs.get(server)
+        return proc["pid"] if proc else None
+
+    def running(self, server):
+        proc = self.procs.get(server)
+        return bool(proc) and proc["pid"] > 0 and _start_time(proc["pid"]) == proc["start"]
+
+    def running_servers(self):
+        return [s for s in self.procs if self.running(s)]
+
+    def _signal(self, server, sig):
+        proc = self.procs.get(server)
+        if not proc or not self.running(server):
+            return False
+        try:
+            os.kill(proc["pid"], sig)
+        except OSError as e:
+            if e.errno != errno.ESRCH:
+                raise
+            return False
+        return True
+
+    def stop(self, server, grace=5.0):
+        """SIGTERM, then SIGKILL after grace seconds; returns once the process is gone."""
+        self._reload()
+        if self._signal(server, signal.SIGTERM):
+            if not wait_for(lambda: not self.running(server), timeout=grace):
+                self._signal(server, signal.SIGKILL)
+                wait_for(lambda: not self.running(server), timeout=5.0)
+        self._forget(server)
+
+    def kill9(self, server):
+        """SIGKILL at once (a crash, as far as clients can tell); returns once it is gone."""
+        self._reload()
+        if self._signal(server, signal.SIGKILL):
+            wait_for(lambda: not self.running(server), timeout=5.0)
+        self._forget(server)
+
+    def suspend(self, server):
+        """SIGSTOP: the server keeps its port but answers nothing (a hung server)."""
+        self._reload()
+        self._signal(server, signal.SIGSTOP)
+
+    def resume(self, server):
+        self._reload()
+        self._signal(server, signal.SIGCONT)
+
+    def _forget(self, server):
+        proc = self.procs.get(server)
+        if proc is not None:
+            proc["pid"], proc["start"] = 0, None
+            if os.path.isdir(self.dir):
+                self._save()
+
+    def down(self):
+        """Stops every server of the stack, the last started first."""
+        self._reload()
+        extra = [s for s in self.procs if s not in SERVERS]
+        for server in extra + [s for s in reversed(SERVERS) if s in self.procs]:
+            self._signal(server, signal.SIGCONT)
+            self.stop(server)
+
+    # ---- extra processes (listeners and the like), stopped by down() before the servers
+
+    def add_process(self, name, argv):
+        """Starts argv detached with its log in DIR/NAME.log and records it; down() stops it."""
+        if name in SERVERS:
+            raise StackError("%r is a server name" % name)
+        self._reload()
+        self._launch(name, list(argv))
+        return self.procs[name]["pid"]
+
+    def env(self):
+        return {"QMR_STACK_DIR": self.dir, "QMR_STACK_STATE": self.state_path,
+                "QMR_NAMESERVICE": self.corbaloc, "QMR_ORB_ARGS": " ".join(self.orb_args())}
+
+
+# ---- command line
+
+def _cli_up(args):
+    stack = Stack.up(args.dir, channels=args.channel or [], build=args.build,
+                     datastore=not args.no_datastore, datastore_name=args.datastore)
+    for server in stack.procs:
+        print("%-9s pid %-7d log %s" % (server, stack.procs[server]["pid"],
+                                        stack.log_path(server)))
+    if stack.channels:
+        print("channels  %s" % " ".join(stack.channels))
+    print("orb args  %s" % " ".join(shlex.quote(a) for a in stack.orb_args()))
+    return 0
+
+
+def _cli_down(args):
+    if not os.path.exists(os.path.join(args.dir, STATE_FILE)):
+        print("qmrstack: no stack in %s (nothing to stop)" % args.dir, file=sys.stderr)
+        return 0
+    stack = Stack.load(args.dir)
+    was = stack.running_servers()
+    stack.down()
+    print("stopped %s" % (", ".join(was) or "nothing (no server was running)"))
+    return 0
+
+
+def _cli_env(args):
+    stack = Stack.load(args.dir)
+    for key, value in stack.env().items():
+        print("export %s=%s" % (key, shlex.quote(value)))
+    return 0
+
+
+def _cli_status(args):
+    stack = Stack.load(args.dir)
+    rc = 0
+    for server, proc in stack.procs.items():
+        alive = stack.running(server)
+        rc = rc if alive else 1
+        print("%-9s %-8s pid %-7s log %s" % (server, "running" if alive else "stopped",
+                                             proc["pid"] or "-", stack.log_path(server)))
+    return rc
+
+
+def _cli_server(action):
+    def run(args):
+        stack = Stack.load(args.dir)
+        getattr(stack, action)(args.server)
+        print("%s %s (pid %s)" % (args.server, action, stack.pid(args.server) or "-"))
+        return 0
+    return run
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="qmrstack.py",
+        description="Start and stop omniNames, omniEvents (with channels) and qmr-datastored on "
+                    "127.0.0.1 in one folder; pids, ports and logs are kept in the folder.",
+        epilog="Example: tools/qmrstack.py up --dir /tmp/s --channel Demo && "
+               "eval \"$(tools/qmrstack.py env --dir /tmp/s)\" && "
+               "build/bin/qmr-host $QMR_ORB_ARGS script.py; tools/qmrstack.py down --dir /tmp/s")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+
+    p = sub.add_parser("up", help="start the stack in --dir (created if needed)")
+    p.add_argument("--dir", required=True, help="folder for data, logs and the state file")
+    p.add_argument("--channel", action="append", metavar="NAME",
+                   help="create an event channel bound as NAME (repeatable)")
+    p.add_argument("--build", help="build folder holding bin/qmr-datastored (default: build/)")
+    p.add_argument("--datastore", default="DataStore", metavar="NAME",
+                   help="name the data store registers under (default: DataStore)")
+    p.add_argument("--no-datastore", action="store_true", help="do not start qmr-datastored")
+    p.set_defaults(func=_cli_up)
+
+    p = sub.add_parser("down", help="stop every process of the stack in --dir, by pid")
+    p.add_argument("--dir", required=True)
+    p.set_defaults(func=_cli_down)
+
+    p = sub.add_parser("env", help="print shell exports (QMR_ORB_ARGS, ...) for the stack")
+    p.add_argument("--dir", required=True)
+    p.set_defaults(func=_cli_env)
+
+    p = sub.add_parser("status", help="show each process; exit 1 if one is not running")
+    p.add_argument("--dir", required=True)
+    p.set_defaults(func=_cli_status)
+
+    for action, text in (("stop", "stop one server (TERM, then KILL)"),
+                         ("kill9", "kill one server with SIGKILL"),
+                         ("restart", "start one server again on its port / database")):
+        p = sub.add_parser(action, help=text)
+        p.add_argument("--dir", required=True)
+        p.add_argument("server", choices=SERVERS)
+        p.set_defaults(func=_cli_server(action))
+
+    args = parser.parse_args(argv)
+    try:
+        return args.func(args)
+    except StackError as e:
+        print("qmrstack: %s" % e, file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
