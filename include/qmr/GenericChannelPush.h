@@ -25,8 +25,9 @@ class GenericChannelPush {
   GenericChannelPush& operator=(const GenericChannelPush&) = delete;
 
   // Publishes `value` on the channel named `channel`. True when the consumer's push returned,
-  // false when no consumer could be had or a CORBA system exception occurred (logged as the
-  // implementation says). Other exceptions (user exceptions of the consumer) reach the caller.
+  // false when no consumer could be had (logged at error level with the channel name) or a
+  // CORBA system exception occurred (not logged; the consumer is forgotten). Other exceptions
+  // (user exceptions of the consumer, such as CosEventComm::Disconnected) reach the caller.
   bool push(const std::string& channel, CORBA::Any& value);
 
   // The channels that have a remembered consumer, for inspection and tests.
