@@ -1,0 +1,166 @@
+// Host.cc - brings the ORB, the interpreter, the data store client and the built-in modules up
+// in that order around the Python command line, and down in reverse.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "Host.h"
+
+#include <omniORB4/CORBA.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "PythonRuntime.h"
+#include "qmr/DataStoreIntrinsics.h"
+#include "qmr/DataStoreManager.h"
+#include "qmr/MiscCorbaIntrinsics.h"
+#include "qmr/util/Log.h"
+#include "qmr/util/Orb.h"
+
+namespace qmr_host {
+
+namespace {
+
+bool g_modulesUp = false;
+bool g_managerUp = false;
+
+// Undoes the library set-up: the modules, then the data store session. Runs from Python's
+// atexit (after the script, before the interpreter goes) and again, doing nothing, after it.
+void uninitLibrary() {
+  if (g_modulesUp) {
+    g_modulesUp = false;
+    QMR_Client::MiscCorbaIntrinsics::uninit();
+    QMR_Client::DataStoreIntrinsics::uninit();
+  }
+  if (g_managerUp) {
+    g_managerUp = false;
+    try {
+      QMR_Client::DataStoreManager::uninit();
+    } catch (const CORBA::Exception& ex) {
+      qmr_util::Log::primary()->warning("qmr-host: ending the data store session failed: %s",
+                                        ex._name());
+    } catch (const qmr_util::BaseException& ex) {
+      qmr_util::Log::primary()->warning("qmr-host: ending the data store session failed: %s",
+                                        ex.what());
+    }
+  }
+}
+
+CORBA::ORB_ptr startOrb(const std::string& program, const HostOptions& options) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : options.orbArgs) argv.push_back(const_cast<char*>(a.c_str()));
+  int argc = static_cast<int>(argv.size());
+  argv.push_back(nullptr);
+  try {
+    return CORBA::ORB_init(argc, argv.data());
+  } catch (const CORBA::SystemException& ex) {
+    std::fprintf(stderr,
+                 "%s: the ORB did not accept its options (%s); check the -ORB options given "
+                 "(names are case-sensitive, each takes one value)\n",
+                 program.c_str(), ex._name());
+    return CORBA::ORB::_nil();
+  }
+}
+
+void stopOrb(CORBA::ORB_ptr orb) {
+  qmr_util::Orb::release();
+  try {
+    orb->destroy();
+  } catch (const CORBA::Exception& ex) {
+    qmr_util::Log::primary()->warning("qmr-host: destroying the ORB failed: %s", ex._name());
+  }
+}
+
+void explainNoDataStore(const std::string& program, const std::string& name,
+                        const std::string& reason) {
+  std::fprintf(stderr,
+               "%s: cannot reach the data store \"%s\": %s\n"
+               "  Start qmr-datastored registered under that name (./qmr up starts one and\n"
+               "  prints the options to use), give the Naming Service with\n"
+               "  -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService, pick another\n"
+               "  name with --datastore NAME, or run without a data store: --no-datastore.\n",
+               program.c_str(), name.c_str(), reason.c_str());
+}
+
+// Starts the data store session. False (explained on stderr) when it could not be started.
+bool startManager(const std::string& program, const std::string& name) {
+  std::string reason;
+  try {
+    QMR_Client::DataStoreManager::init(name);
+    g_managerUp = true;
+    return true;
+  } catch (const qmr_util::InitException& ex) {
+    reason = ex.what();
+  } catch (const CORBA::TRANSIENT& ex) {
+    reason = "CORBA::TRANSIENT (the Naming Service or the data store did not answer)";
+  } catch (const CORBA::NO_RESOURCES& ex) {
+    reason = "CORBA::NO_RESOURCES (no Naming Service reference was given)";
+  } catch (const CORBA::INITIALIZE& ex) {
+    reason = "CORBA::INITIALIZE (no usable Naming Service reference was given)";
+  } catch (const CORBA::SystemException& ex) {
+    reason = std::string("CORBA::") + ex._name();
+  } catch (const CORBA::Exception& ex) {
+    reason = std::string("CORBA exception ") + ex._name();
+  } catch (const qmr_util::BaseException& ex) {
+    reason = ex.what();
+  }
+  explainNoDataStore(program, name, reason);
+  return false;
+}
+
+// Registers both modules and checks that their bootstraps set the interface objects.
+bool startModules(const std::string& program, const std::vector<std::string>& packageDirs) {
+  QMR_Client::DataStoreIntrinsics::init();
+  QMR_Client::MiscCorbaIntrinsics::init();
+  g_modulesUp = true;
+  std::string error;
+  if (moduleAttributeSet("qmr.DataStoreInterface", "interface", &error) &&
+      moduleAttributeSet("qmr.MiscCorbaInterface", "interface", &error)) {
+    return true;
+  }
+  std::string dirs;
+  for (const std::string& d : packageDirs) dirs += (dirs.empty() ? "" : ":") + d;
+  std::fprintf(stderr,
+               "%s: the qmr package did not set up (%s); it is looked for in %s; set "
+               "QMR_PYTHONPATH to the folder that holds qmr/\n",
+               program.c_str(), error.c_str(), dirs.c_str());
+  return false;
+}
+
+}  // namespace
+
+int runHost(const std::string& program, const HostOptions& options) {
+  if (options.logLevelGiven) qmr_util::Log::primary()->setLevel(options.logLevel);
+
+  CORBA::ORB_var orb = startOrb(program, options);
+  if (CORBA::is_nil(orb)) return kExitUsage;
+  qmr_util::Orb::set(orb);
+
+  int status = startPython(program, options.pythonArgs);
+  if (status >= 0) {
+    stopOrb(orb);
+    return status;
+  }
+  std::vector<std::string> packageDirs = addPackagePath();
+
+  int failure = 0;
+  if (options.useDataStore && !startManager(program, options.dataStoreName)) {
+    failure = kExitNoDataStore;
+  } else if (!startModules(program, packageDirs) || !runAtExit(uninitLibrary)) {
+    failure = kExitNoPackage;
+  }
+  if (failure != 0) {
+    uninitLibrary();
+    stopPython();
+    stopOrb(orb);
+    return failure;
+  }
+
+  status = runPython();
+  uninitLibrary();  // nothing left to do when the atexit hook ran
+  stopOrb(orb);
+  return status;
+}
+
+}  // namespace qmr_host
