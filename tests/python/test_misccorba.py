@@ -4,7 +4,6 @@ arguments and a crashed event service are reported as the module promises."""
 
 import os
 import subprocess
-import sys
 import time
 import uuid
 
@@ -12,22 +11,11 @@ import pytest
 
 import _MiscCorba
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from qmrstack import Stack  # noqa: E402
-
 TK_STRUCT = 15  # TypeCode kind of ClientCore::Event
 
 
-@pytest.fixture(scope="module")
-def stack():
-    folder = os.environ.get("QMR_STACK_DIR")
-    if not folder:
-        pytest.fail("QMR_STACK_DIR is not set: run the Python tests with tests/python/run")
-    return Stack.load(folder)
-
-
 @pytest.fixture
-def channel(stack):
+def fresh_channel(stack):
     """A fresh event channel, so that no earlier signal has a consumer for it yet."""
     name = "Chan-%s" % uuid.uuid4().hex[:10]
     stack.create_channel(name)
@@ -110,38 +98,39 @@ def err_lines(capfd):
     return capfd.readouterr().err.splitlines()
 
 
-def test_signal_arrives_with_type_then_value(channel, listen):
-    listener = listen(channel)
+def test_signal_arrives_with_type_then_value(fresh_channel, listen):
+    listener = listen(fresh_channel)
     before = len(listener.events())
-    assert _MiscCorba.signalEvent(channel, "door", "open") is None
-    assert _MiscCorba.signalEvent(channel, "", "") is None
+    assert _MiscCorba.signalEvent(fresh_channel, "door", "open") is None
+    assert _MiscCorba.signalEvent(fresh_channel, "", "") is None
     events = listener.wait_for(before + 2)
     assert events[before:] == [(b"door", b"open"), (b"", b"")]
 
 
-def test_non_ascii_and_non_utf8_members_arrive_byte_for_byte(channel, listen):
-    listener = listen(channel)
+def test_non_ascii_and_non_utf8_members_arrive_byte_for_byte(fresh_channel, listen):
+    listener = listen(fresh_channel)
     before = len(listener.events())
     raw = b"\xff\x01bin\x80"
-    _MiscCorba.signalEvent(channel, "température ✓", raw.decode("utf-8", "surrogateescape"))
+    value = raw.decode("utf-8", "surrogateescape")
+    _MiscCorba.signalEvent(fresh_channel, "température ✓", value)
     events = listener.wait_for(before + 1)
     assert events[before:] == [("température ✓".encode(), raw)]
 
 
-def test_first_signal_connects_and_later_ones_reuse_the_consumer(channel, capfd):
+def test_first_signal_connects_and_later_ones_reuse_the_consumer(fresh_channel, capfd):
     capfd.readouterr()
     for i in range(3):
-        assert _MiscCorba.signalEvent(channel, "n", str(i)) is None
-    assert err_lines(capfd) == ["INFO Channel '%s' not in push map, adding it." % channel]
+        assert _MiscCorba.signalEvent(fresh_channel, "n", str(i)) is None
+    assert err_lines(capfd) == ["INFO Channel '%s' not in push map, adding it." % fresh_channel]
 
 
-def test_channel_names_are_case_sensitive(channel, stack, capfd):
-    upper = channel.upper()
+def test_channel_names_are_case_sensitive(fresh_channel, stack, capfd):
+    upper = fresh_channel.upper()
     stack.create_channel(upper)
     capfd.readouterr()
-    _MiscCorba.signalEvent(channel, "t", "v")
+    _MiscCorba.signalEvent(fresh_channel, "t", "v")
     _MiscCorba.signalEvent(upper, "t", "v")
-    assert err_lines(capfd) == ["INFO Channel '%s' not in push map, adding it." % channel,
+    assert err_lines(capfd) == ["INFO Channel '%s' not in push map, adding it." % fresh_channel,
                                 "INFO Channel '%s' not in push map, adding it." % upper]
 
 
@@ -170,31 +159,39 @@ def test_bad_arguments_raise_and_push_nothing(capfd, args, message):
     assert err_lines(capfd) == []
 
 
-def test_nul_in_a_member_is_refused(channel, capfd):
+def test_nul_in_a_member_is_refused(fresh_channel, capfd):
     capfd.readouterr()
     with pytest.raises(ValueError) as info:
-        _MiscCorba.signalEvent(channel, "t", "a\0b")
+        _MiscCorba.signalEvent(fresh_channel, "t", "a\0b")
     assert str(info.value) == ("signalEvent: the event value contains a NUL character, "
                                "which cannot be stored")
     assert err_lines(capfd) == []
 
 
-def test_consumer_lost_with_the_event_service_is_obtained_again(channel, stack, capfd):
-    _MiscCorba.signalEvent(channel, "t", "before")
+def test_consumer_lost_with_the_event_service_is_obtained_again(fresh_channel, stack, capfd):
+    _MiscCorba.signalEvent(fresh_channel, "t", "before")
     stack.kill9("events")
     try:
         capfd.readouterr()
         # The remembered consumer fails with a system exception: absorbed silently, forgotten.
-        assert _MiscCorba.signalEvent(channel, "t", "while down") is None
+        assert _MiscCorba.signalEvent(fresh_channel, "t", "while down") is None
         assert err_lines(capfd) == []
     finally:
         stack.restart("events")
     deadline = time.monotonic() + 15
     lines = []
     while time.monotonic() < deadline:
-        _MiscCorba.signalEvent(channel, "t", "after")
+        _MiscCorba.signalEvent(fresh_channel, "t", "after")
         lines += err_lines(capfd)
         if lines:
             break
         time.sleep(0.2)
-    assert lines[:1] == ["INFO Channel '%s' not in push map, adding it." % channel]
+    assert lines[:1] == ["INFO Channel '%s' not in push map, adding it." % fresh_channel]
+
+
+def test_a_listener_receives_channel_type_and_value_in_that_order(channel, listener,
+                                                                  eventually):
+    lst = listener(channel)
+    assert _MiscCorba.signalEvent(channel, "kind", "payload") is None
+    assert eventually(lambda: lst.lines(), timeout=10)
+    assert lst.lines() == ["%s kind payload" % channel]
