@@ -47,13 +47,13 @@ class StderrCapture {
   int saved_ = -1;
 };
 
-// Sets an environment variable for one scope.
+// Sets (or, with nullptr, removes) an environment variable for one scope.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
     const char* old = std::getenv(name);
     if (old != nullptr) old_ = old, hadOld_ = true;
-    ::setenv(name, value, 1);
+    value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
   }
   ~ScopedEnv() { hadOld_ ? ::setenv(name_, old_.c_str(), 1) : ::unsetenv(name_); }
 
@@ -109,7 +109,7 @@ TEST(LogTest, ThresholdComesFromTheEnvironmentAndDefaultsToInfo) {
     ScopedEnv env("QMR_LOG_LEVEL", "Debug");
     EXPECT_EQ(Log::kDebug, Log().level());
   }
-  ::unsetenv("QMR_LOG_LEVEL");
+  ScopedEnv unset("QMR_LOG_LEVEL", nullptr);
   EXPECT_EQ(Log::kInfo, Log().level());
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Harness.h"
+#include "qmr/util/Log.h"
 #include "qmr/util/Lookup.h"
 
 namespace qmr_util {
@@ -70,6 +71,16 @@ TEST_F(LookupTest, NamesWithNothingBoundGiveNil) {
     EXPECT_NO_THROW(obj = raw_lookup(name)) << name;
     EXPECT_TRUE(CORBA::is_nil(obj)) << name;
   }
+}
+
+TEST_F(LookupTest, InvalidNamingNameGivesNilAndSaysWhy) {
+  CaptureLog log;
+  ScopedLog scope(&log);
+  CORBA::Object_var obj = raw_lookup("LookupTest//Ctx.kind");
+  EXPECT_TRUE(CORBA::is_nil(obj));
+  EXPECT_EQ(std::vector<std::string>{
+                "ERROR 'LookupTest//Ctx.kind' is not a valid Naming Service name"},
+            log.lines());
 }
 
 TEST_F(LookupTest, MalformedReferenceTextRaisesTheOrbsException) {

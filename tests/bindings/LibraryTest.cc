@@ -1,0 +1,40 @@
+// LibraryTest.cc - the built shared object as a program that loads it sees it: its soname and
+// the version and build texts it exports.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "Harness.h"
+
+namespace qmr_test {
+namespace {
+
+TEST(LibraryTest, DlopenedLibraryExportsTheVersionAndBuildTexts) {
+  std::string path = buildDir() + "/lib/libqmr_client.so.1";
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(nullptr, handle) << ::dlerror();
+  const char* version = static_cast<const char*>(::dlsym(handle, "SYS_VERSION"));
+  ASSERT_NE(nullptr, version) << ::dlerror();
+  EXPECT_STREQ("__SYS_VERSION = 2.14 (p1)", version);
+  const char* info = static_cast<const char*>(::dlsym(handle, "QMR_BUILD_INFO"));
+  ASSERT_NE(nullptr, info) << ::dlerror();
+  EXPECT_NE(nullptr, std::strstr(info, sourceDir().c_str())) << info;
+  ::dlclose(handle);
+}
+
+TEST(LibraryTest, SharedObjectNameIsLibqmrClientSo1) {
+  std::string command = "readelf -d '" + buildDir() + "/lib/libqmr_client.so.1' 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(nullptr, pipe);
+  std::string out;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
+  ASSERT_EQ(0, ::pclose(pipe)) << out;
+  EXPECT_NE(std::string::npos, out.find("Library soname: [libqmr_client.so.1]")) << out;
+}
+
+}  // namespace
+}  // namespace qmr_test
