@@ -1,0 +1,33 @@
+// DataStoreServant.h - the servant of ClientCore::DataStore: checks the data file and starts
+// and ends sessions through the SessionRegistry.
+//
+// Thread-safety: as safe as Store and SessionRegistry, which it only forwards to. Borrows
+// both; they must outlive it.
+#ifndef QMR_DATASTORED_DATASTORESERVANT_H
+#define QMR_DATASTORED_DATASTORESERVANT_H
+
+#include "DataStore.hh"
+#include "SessionRegistry.h"
+#include "Store.h"
+
+namespace qmr_datastored {
+
+class DataStoreServant : public POA_ClientCore::DataStore {
+ public:
+  DataStoreServant(Store& store, SessionRegistry& sessions)
+      : store_(store), sessions_(sessions) {}
+
+  // Integrity check of the database file, then purge of expired entries. A damaged file or
+  // a failing database raises PERSIST_STORE after an error log line.
+  void checkDataFile() override;
+  ClientCore::DataStoreSession_ptr startSession() override;
+  void endSession(ClientCore::DataStoreSession_ptr session) override;
+
+ private:
+  Store& store_;
+  SessionRegistry& sessions_;
+};
+
+}  // namespace qmr_datastored
+
+#endif  // QMR_DATASTORED_DATASTORESERVANT_H

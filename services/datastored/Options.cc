@@ -1,0 +1,201 @@
+// Options.cc - parsing and documenting the command line of qmr-datastored.
+#include "Options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace qmr_datastored {
+namespace {
+
+bool parseCount(const std::string& flag, const std::string& text, long min, long* out,
+                std::string* error) {
+  errno = 0;
+  char* end = nullptr;
+  long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || value < min) {
+    *error = flag + " needs a whole number >= " + std::to_string(min) + ", not '" + text + "'";
+    return false;
+  }
+  *out = value;
+  return true;
+}
+
+bool parseSeconds(const std::string& flag, const std::string& text, double* out,
+                  std::string* error) {
+  errno = 0;
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value < 0) {
+    *error = flag + " needs a number of seconds >= 0, not '" + text + "'";
+    return false;
+  }
+  *out = value;
+  return true;
+}
+
+bool hasOrbOption(const std::vector<std::string>& args, const std::string& prefix) {
+  for (size_t i = 0; i < args.size(); i += 2) {
+    if (args[i].compare(0, prefix.size(), prefix) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> Options::orbArguments(const std::string& program) const {
+  std::vector<std::string> argv = {program};
+  argv.insert(argv.end(), orbArgs.begin(), orbArgs.end());
+  // Without an explicit endpoint omniORB would listen on every interface and publish the
+  // host's external address in its references; this server is for loopback use.
+  if (!hasOrbOption(orbArgs, "-ORBendPoint")) {
+    argv.push_back("-ORBendPoint");
+    argv.push_back("giop:tcp:127.0.0.1:");
+  }
+  // Bounds what one request may make the server allocate (a million keys, a huge value).
+  if (!hasOrbOption(orbArgs, "-ORBgiopMaxMsgSize")) {
+    argv.push_back("-ORBgiopMaxMsgSize");
+    argv.push_back(std::to_string(maxMessageBytes));
+  }
+  return argv;
+}
+
+bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
+  Options o;
+  bool haveDb = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.compare(0, 4, "-ORB") == 0) {
+      if (i + 1 >= argc) {
+        *error = arg + " needs a value";
+        return false;
+      }
+      o.orbArgs.push_back(arg);
+      o.orbArgs.push_back(argv[++i]);
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      o.help = true;
+      continue;
+    }
+    if (arg.compare(0, 2, "--") != 0) {
+      *error = "unexpected argument '" + arg + "'";
+      return false;
+    }
+    std::string flag = arg;
+    std::string value;
+    bool inlineValue = false;
+    size_t eq = arg.find('=');
+    if (eq != std::string::npos) {
+      flag = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      inlineValue = true;
+    }
+    static const char* const known[] = {
+        "--db", "--name", "--ior-file", "--max-transaction", "--max-sessions",
+        "--session-timeout", "--max-key-bytes", "--max-value-bytes", "--max-message-bytes",
+        "--busy-timeout", "--log-level"};
+    bool isKnown = false;
+    for (const char* k : known) isKnown = isKnown || flag == k;
+    if (!isKnown) {
+      *error = "unknown option '" + flag + "'";
+      return false;
+    }
+    if (!inlineValue) {
+      if (i + 1 >= argc) {
+        *error = flag + " needs a value";
+        return false;
+      }
+      value = argv[++i];
+    }
+    bool ok = true;
+    if (flag == "--db") {
+      if (value.empty()) {
+        *error = "--db needs a file path";
+        return false;
+      }
+      o.dbPath = value;
+      haveDb = true;
+    } else if (flag == "--name") {
+      if (value.empty()) {
+        *error = "--name needs a non-empty Naming Service name";
+        return false;
+      }
+      o.name = value;
+    } else if (flag == "--ior-file") {
+      o.iorFile = value;
+    } else if (flag == "--max-transaction") {
+      ok = parseCount(flag, value, 1, &o.maxTransaction, error);
+    } else if (flag == "--max-sessions") {
+      ok = parseCount(flag, value, 1, &o.maxSessions, error);
+    } else if (flag == "--session-timeout") {
+      ok = parseSeconds(flag, value, &o.sessionTimeout, error);
+    } else if (flag == "--max-key-bytes") {
+      ok = parseCount(flag, value, 1, &o.maxKeyBytes, error);
+    } else if (flag == "--max-value-bytes") {
+      ok = parseCount(flag, value, 0, &o.maxValueBytes, error);
+    } else if (flag == "--max-message-bytes") {
+      ok = parseCount(flag, value, 8192, &o.maxMessageBytes, error);
+    } else if (flag == "--busy-timeout") {
+      ok = parseCount(flag, value, 0, &o.busyTimeoutMs, error);
+    } else if (flag == "--log-level") {
+      if (!qmr_util::Log::parseLevel(value, &o.logLevel)) {
+        *error = "--log-level needs one of error, warning, info, debug, not '" + value + "'";
+        return false;
+      }
+      o.logLevelSet = true;
+    }
+    if (!ok) return false;
+  }
+  if (!haveDb && !o.help) {
+    *error = "--db is required (the SQLite database file; created when missing)";
+    return false;
+  }
+  *out = o;
+  return true;
+}
+
+std::string usage() {
+  return
+      "usage: qmr-datastored --db FILE [options] [-ORB<option> value ...]\n"
+      "\n"
+      "The reference data store service: serves ClientCore::DataStore and its sessions over\n"
+      "CORBA, keeps committed entries in one SQLite file (WAL journal, synchronous FULL: a\n"
+      "commit that returned is on disk), and registers itself in the Naming Service.\n"
+      "\n"
+      "  --db FILE                 SQLite database file; created when missing. An existing\n"
+      "                            file that fails the integrity check is refused, never\n"
+      "                            replaced.\n"
+      "  --name NAME               Naming Service name to (re)bind (default \"DataStore\").\n"
+      "  --ior-file FILE           also write the DataStore reference (IOR:...) to FILE.\n"
+      "  --max-transaction N       distinct keys a session may have pending before set/remove\n"
+      "                            raise TransactionSizeExceeded (default 10000).\n"
+      "  --max-sessions N          open sessions at once; startSession past it raises\n"
+      "                            NO_RESOURCES (default 1024).\n"
+      "  --session-timeout SECONDS sessions idle this long are ended and their pending\n"
+      "                            changes discarded (default 3600; 0 = never).\n"
+      "  --max-key-bytes N         longest key accepted; longer ones raise BAD_PARAM\n"
+      "                            (default 4096).\n"
+      "  --max-value-bytes N       longest value accepted; longer ones raise BAD_PARAM\n"
+      "                            (default 1048576).\n"
+      "  --max-message-bytes N     largest GIOP message accepted or sent (default 8388608);\n"
+      "                            bigger requests are refused with MARSHAL, bigger replies\n"
+      "                            with IMP_LIMIT. Sets -ORBgiopMaxMsgSize unless given.\n"
+      "  --busy-timeout MS         how long a commit waits for the database while another\n"
+      "                            process holds its write lock before it fails with\n"
+      "                            PERSIST_STORE (default 5000).\n"
+      "  --log-level LEVEL         error, warning, info or debug (default: the environment's\n"
+      "                            QMR_LOG_LEVEL, else info); log lines go to stderr.\n"
+      "  --help                    this text.\n"
+      "\n"
+      "ORB options (-ORB<name> value) are passed to omniORB. Unless -ORBendPoint is given the\n"
+      "server listens on giop:tcp:127.0.0.1: (a free loopback port). The Naming Service is\n"
+      "found through -ORBInitRef NameService=corbaloc::HOST:PORT/NameService.\n"
+      "\n"
+      "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves. SIGINT and\n"
+      "SIGTERM unbind the name and exit 0. Exit status 2: bad command line; 3: database\n"
+      "cannot be opened, written or is damaged; 4: Naming Service unreachable; 1: other\n"
+      "start-up failure.\n";
+}
+
+}  // namespace qmr_datastored

@@ -1,0 +1,47 @@
+// Options.h - the command line of qmr-datastored: its own flags, and the -ORB options that
+// are handed to the ORB unchanged.
+#ifndef QMR_DATASTORED_OPTIONS_H
+#define QMR_DATASTORED_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qmr/util/Log.h"
+
+namespace qmr_datastored {
+
+struct Options {
+  std::string dbPath;                 // --db (required)
+  std::string name = "DataStore";     // --name: Naming Service name (rebound at start-up)
+  std::string iorFile;                // --ior-file: empty = not written
+  long maxTransaction = 10000;        // --max-transaction: distinct keys pending per session
+  long maxSessions = 1024;            // --max-sessions: open sessions at once
+  double sessionTimeout = 3600.0;     // --session-timeout: idle seconds; 0 = never reaped
+  long maxKeyBytes = 4096;            // --max-key-bytes
+  long maxValueBytes = 1048576;       // --max-value-bytes
+  long maxMessageBytes = 8388608;     // --max-message-bytes: largest GIOP message accepted
+  long busyTimeoutMs = 5000;          // --busy-timeout: wait for a lock held by another process
+  qmr_util::Log::Level logLevel = qmr_util::Log::kInfo;  // --log-level
+  bool logLevelSet = false;           // false: the log keeps its default (QMR_LOG_LEVEL)
+  bool help = false;                  // --help
+
+  // -ORB options from the command line, each with its value, in their order; ORB defaults
+  // added by orbArguments() come after them.
+  std::vector<std::string> orbArgs;
+
+  // argv for ORB_init: program name, the user's -ORB options, then the defaults that the user
+  // did not give: an endpoint on 127.0.0.1 and the message size limit.
+  std::vector<std::string> orbArguments(const std::string& program) const;
+};
+
+// Parses argv. Returns true and fills `out`, or false with a message in `error` saying which
+// argument is wrong and what is expected.
+bool parseOptions(int argc, char** argv, Options* out, std::string* error);
+
+// The --help text.
+std::string usage();
+
+}  // namespace qmr_datastored
+
+#endif  // QMR_DATASTORED_OPTIONS_H

@@ -1,0 +1,83 @@
+// Session.h - the servant of one DataStoreSession: a client's pending changes on top of the
+// committed store.
+//
+// get answers each key from the session's own pending change when it has one (a pending set
+// is valid with its data, a pending remove is not valid), otherwise from the committed store.
+// set and remove only add pending changes; commit applies them all in one transaction.
+//
+// Thread-safety: calls on one session are serialised by the session's own lock, so calls on
+// different sessions never wait for each other (except that commits share the write lock of
+// the store). The POA owns the servant; SessionRegistry keeps a reference while it is open.
+#ifndef QMR_DATASTORED_SESSION_H
+#define QMR_DATASTORED_SESSION_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+
+#include "DataStoreSession.hh"
+#include "Store.h"
+
+namespace qmr_datastored {
+
+// Per-request limits, from the command line.
+struct Limits {
+  long maxTransaction = 10000;    // distinct keys pending per session
+  long maxKeyBytes = 4096;        // longest key
+  long maxValueBytes = 1048576;   // longest value
+  long maxReplyBytes = 8388608;   // largest get reply to build
+};
+
+class Session : public POA_ClientCore::DataStoreSession {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  Session(uint64_t id, Store& store, const Limits& limits);
+  ~Session() override;
+
+  void get(const ClientCore::StringList& keys,
+           ClientCore::DataStoreSession::ValueList_out values) override;
+  void set(const ClientCore::DataStoreSession::EntryList& entries) override;
+  void remove(const ClientCore::StringList& keys) override;
+  void commit() override;
+  void abort() override;
+
+  uint64_t id() const { return id_; }
+  // Ends the session: discards the pending changes (waiting for a call in progress) and makes
+  // every later call raise OBJECT_NOT_EXIST. Returns how many changes were discarded.
+  size_t end();
+  // True when no call is in progress and the last one ended before `cutoff`.
+  bool idleSince(Clock::time_point cutoff) const;
+  // Seconds since the last call ended (or the session started).
+  double idleSeconds() const;
+
+ private:
+  // Marks a call in progress for the idle check; raises OBJECT_NOT_EXIST on an ended session.
+  class Call {
+   public:
+    explicit Call(Session& s);
+    ~Call();
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+   private:
+    Session& s_;
+  };
+
+  void checkKey(const char* op, const char* key) const;
+  void checkRoomFor(const char* op, size_t newKeys);  // mutex_ held
+
+  const uint64_t id_;
+  Store& store_;
+  const Limits limits_;
+  std::atomic<bool> ended_{false};
+  std::atomic<int> inFlight_{0};
+  std::atomic<int64_t> lastActive_;  // Clock ticks
+  std::mutex mutex_;
+  ChangeSet pending_;  // guarded by mutex_
+};
+
+}  // namespace qmr_datastored
+
+#endif  // QMR_DATASTORED_SESSION_H

@@ -1,0 +1,286 @@
+// Store.cc - the committed entries in SQLite: schema, start-up check, reads, commits, purge.
+#include "Store.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+
+namespace qmr_datastored {
+namespace {
+
+// Read connections kept for reuse; more are opened while more threads read at once.
+constexpr size_t kPooledReaders = 16;
+
+const char* const kSchema =
+    "CREATE TABLE IF NOT EXISTS entries("
+    "  key TEXT PRIMARY KEY NOT NULL,"
+    "  data TEXT NOT NULL,"
+    "  expires INTEGER NOT NULL"  // ms since the epoch; 0 = never
+    ") WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS entries_expires ON entries(expires) WHERE expires > 0;"
+    "CREATE TABLE IF NOT EXISTS info(name TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL);";
+
+bool isDamage(int rc) {
+  int primary = rc & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// Runs PRAGMA integrity_check on `db`; returns "" when the file is sound, otherwise the
+// problems reported (at most a few). Throws StoreError(kFailed) when SQLite cannot run it for
+// another reason than damage.
+std::string integrityProblems(Connection& db) {
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(db.get(), "PRAGMA integrity_check(5)", -1, &stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string why = db.message();
+    sqlite3_finalize(stmt);
+    if (isDamage(rc)) return why;
+    throw StoreError(StoreError::kFailed, "integrity check could not run: " + why);
+  }
+  std::string problems;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(stmt, 0);
+    std::string line = text != nullptr ? reinterpret_cast<const char*>(text) : "";
+    if (line == "ok") continue;
+    if (!problems.empty()) problems += "; ";
+    problems += line;
+  }
+  if (rc != SQLITE_DONE) {
+    std::string why = db.message();
+    sqlite3_finalize(stmt);
+    if (isDamage(rc)) return problems.empty() ? why : problems + "; " + why;
+    throw StoreError(StoreError::kFailed, "integrity check failed to run: " + why);
+  }
+  sqlite3_finalize(stmt);
+  return problems;
+}
+
+bool fileHasContent(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
+}
+
+}  // namespace
+
+int64_t nowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+struct Store::Writer {
+  Writer(const std::string& path, int busyTimeoutMs)
+      : db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+           busyTimeoutMs) {}
+  // Prepares the statements once the schema exists.
+  void prepare() {
+    begin.reset(new Statement(db, "BEGIN IMMEDIATE"));
+    commit.reset(new Statement(db, "COMMIT"));
+    upsert.reset(new Statement(
+        db, "INSERT OR REPLACE INTO entries(key, data, expires) VALUES(?1, ?2, ?3)"));
+    erase.reset(new Statement(db, "DELETE FROM entries WHERE key = ?1"));
+    purge.reset(new Statement(db, "DELETE FROM entries WHERE expires > 0 AND expires <= ?1"));
+    count.reset(new Statement(db, "SELECT count(*) FROM entries"));
+  }
+  Connection db;
+  std::unique_ptr<Statement> begin, commit, upsert, erase, purge, count;
+};
+
+struct Store::Reader::Conn {
+  Conn(const std::string& path, int busyTimeoutMs)
+      : db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, busyTimeoutMs),
+        select(db, "SELECT data, expires FROM entries WHERE key = ?1") {}
+  Connection db;
+  Statement select;
+};
+
+Store::Store(const std::string& path, int busyTimeoutMs)
+    : path_(path), busyTimeoutMs_(busyTimeoutMs) {
+  bool existed = fileHasContent(path_);
+  writer_.reset(new Writer(path_, busyTimeoutMs_));
+  Connection& db = writer_->db;
+  if (existed) {
+    // Refuse a torn or corrupt file before anything writes to it; closing this connection
+    // must not fold a journal into it either.
+    std::string problems = integrityProblems(db);
+    if (!problems.empty()) {
+      sqlite3_db_config(db.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+      writer_.reset();
+      throw StoreError(StoreError::kDamaged,
+                       "database " + path_ + " is damaged (" + problems +
+                           "); refusing to start. Restore it from a backup, or move it away "
+                           "to start with an empty store");
+    }
+    sqlite3_stmt* stmt = nullptr;
+    const char* foreign =
+        "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name NOT IN "
+        "('entries', 'info') AND name NOT LIKE 'sqlite_%'";
+    if (sqlite3_prepare_v2(db.get(), foreign, -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) > 0) {
+      sqlite3_finalize(stmt);
+      writer_.reset();
+      throw StoreError(StoreError::kDamaged, "database " + path_ +
+                                                 " holds tables of another program; refusing "
+                                                 "to use it. Give --db a file of its own");
+    }
+    sqlite3_finalize(stmt);
+  }
+  db.exec("PRAGMA journal_mode=WAL", StoreError::kCannotOpen,
+          ("cannot switch " + path_ + " to the WAL journal").c_str());
+  {
+    sqlite3_stmt* stmt = nullptr;
+    std::string mode;
+    if (sqlite3_prepare_v2(db.get(), "PRAGMA journal_mode", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      mode = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+    if (mode != "wal") {
+      throw StoreError(StoreError::kCannotOpen,
+                       "database " + path_ + " cannot use a WAL journal (mode is '" + mode +
+                           "'); put it on a local file system");
+    }
+  }
+  db.exec("PRAGMA synchronous=FULL", StoreError::kCannotOpen, "cannot set synchronous=FULL");
+  db.exec(kSchema, StoreError::kCannotOpen,
+          ("cannot create the tables in " + path_ + " (is the file writable?)").c_str());
+  // Proves that the file can be written now rather than at the first commit.
+  std::string probe = "INSERT OR REPLACE INTO info(name, value) VALUES('opened', '" +
+                      std::to_string(nowMs()) + "')";
+  db.exec(probe.c_str(), StoreError::kCannotOpen,
+          ("cannot write to database " + path_ + " (is the file and its folder writable?)")
+              .c_str());
+  writer_->prepare();
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  purgeLocked(nowMs());
+}
+
+Store::~Store() {
+  {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    pool_.clear();
+  }
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  writer_.reset();
+}
+
+std::unique_ptr<Store::Reader::Conn> Store::takeReader() {
+  {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    if (!pool_.empty()) {
+      std::unique_ptr<Reader::Conn> conn = std::move(pool_.back());
+      pool_.pop_back();
+      return conn;
+    }
+  }
+  try {
+    return std::unique_ptr<Reader::Conn>(new Reader::Conn(path_, busyTimeoutMs_));
+  } catch (const StoreError& e) {
+    throw StoreError(StoreError::kFailed, std::string("cannot open a read connection: ") +
+                                              e.what());
+  }
+}
+
+void Store::giveBack(std::unique_ptr<Reader::Conn> conn) {
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  if (pool_.size() < kPooledReaders) pool_.push_back(std::move(conn));
+}
+
+Store::Reader::Reader(Store& store) : store_(store), conn_(store.takeReader()) {}
+
+Store::Reader::~Reader() { store_.giveBack(std::move(conn_)); }
+
+bool Store::Reader::lookup(const std::string& key, int64_t now, std::string* data) {
+  StatementUse use(conn_->select);
+  sqlite3_bind_text(use.get(), 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+  int rc = sqlite3_step(use.get());
+  if (rc == SQLITE_DONE) return false;
+  if (rc != SQLITE_ROW) {
+    throw StoreError(isDamage(rc) ? StoreError::kDamaged : StoreError::kFailed,
+                     "read failed: " + conn_->db.message());
+  }
+  int64_t expires = sqlite3_column_int64(use.get(), 1);
+  if (expires > 0 && expires <= now) return false;
+  const char* text = static_cast<const char*>(sqlite3_column_blob(use.get(), 0));
+  int size = sqlite3_column_bytes(use.get(), 0);
+  data->assign(text != nullptr ? text : "", static_cast<size_t>(size));
+  return true;
+}
+
+long Store::purgeLocked(int64_t now) {
+  StatementUse use(*writer_->purge);
+  sqlite3_bind_int64(use.get(), 1, now);
+  if (sqlite3_step(use.get()) != SQLITE_DONE) {
+    throw StoreError(StoreError::kFailed, "purge of expired entries failed: " +
+                                              writer_->db.message());
+  }
+  return sqlite3_changes(writer_->db.get());
+}
+
+void Store::commit(const ChangeSet& changes) {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  Writer& w = *writer_;
+  auto fail = [&w](const char* what) {
+    throw StoreError(StoreError::kFailed, std::string(what) + ": " + w.db.message());
+  };
+  try {
+    {
+      StatementUse begin(*w.begin);
+      if (sqlite3_step(begin.get()) != SQLITE_DONE) fail("cannot begin a transaction");
+    }
+    int64_t now = nowMs();
+    for (const auto& item : changes) {
+      const std::string& key = item.first;
+      const Change& change = item.second;
+      if (change.remove) {
+        StatementUse use(*w.erase);
+        sqlite3_bind_text(use.get(), 1, key.data(), static_cast<int>(key.size()),
+                          SQLITE_STATIC);
+        if (sqlite3_step(use.get()) != SQLITE_DONE) fail("remove failed");
+      } else {
+        StatementUse use(*w.upsert);
+        sqlite3_bind_text(use.get(), 1, key.data(), static_cast<int>(key.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_text(use.get(), 2, change.data.data(),
+                          static_cast<int>(change.data.size()), SQLITE_STATIC);
+        int64_t expires = change.expir > 0 ? now + int64_t(change.expir) * 1000 : 0;
+        sqlite3_bind_int64(use.get(), 3, expires);
+        if (sqlite3_step(use.get()) != SQLITE_DONE) fail("write failed");
+      }
+    }
+    {
+      StatementUse use(*w.purge);
+      sqlite3_bind_int64(use.get(), 1, now);
+      if (sqlite3_step(use.get()) != SQLITE_DONE) fail("purge of expired entries failed");
+    }
+    StatementUse done(*w.commit);
+    if (sqlite3_step(done.get()) != SQLITE_DONE) fail("commit failed");
+  } catch (...) {
+    // Statements are reset by now; undo whatever part of the transaction is open.
+    if (!sqlite3_get_autocommit(w.db.get())) {
+      sqlite3_exec(w.db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    throw;
+  }
+}
+
+long Store::checkAndPurge() {
+  {
+    // A connection of its own, so that no cached page hides what is on disk.
+    Connection fresh(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, busyTimeoutMs_);
+    std::string problems = integrityProblems(fresh);
+    if (!problems.empty()) {
+      throw StoreError(StoreError::kDamaged, "database " + path_ + " is damaged: " + problems);
+    }
+  }
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  return purgeLocked(nowMs());
+}
+
+long Store::count() {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  StatementUse use(*writer_->count);
+  if (sqlite3_step(use.get()) != SQLITE_ROW) return -1;
+  return static_cast<long>(sqlite3_column_int64(use.get(), 0));
+}
+
+}  // namespace qmr_datastored

@@ -1,0 +1,209 @@
+// qmr-datastored - the reference data store service.
+//
+//   qmr-datastored --db FILE [--name DataStore] [--ior-file FILE] [limits] [-ORB options]
+//
+// Serves ClientCore::DataStore (and the DataStoreSession objects it starts) on 127.0.0.1,
+// keeps committed entries in one SQLite file, and rebinds itself in the Naming Service under
+// --name. SIGINT/SIGTERM unbind the name and exit 0. See --help for every flag.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DataStoreServant.h"
+#include "Naming.h"
+#include "Options.h"
+#include "SessionRegistry.h"
+#include "Store.h"
+#include "qmr/util/Log.h"
+#include "qmr/util/Orb.h"
+
+namespace {
+
+using namespace qmr_datastored;
+
+enum ExitCode { kOk = 0, kFailure = 1, kUsage = 2, kDatabase = 3, kNaming = 4 };
+
+void fail(const std::string& message) {
+  std::fprintf(stderr, "qmr-datastored: %s\n", message.c_str());
+}
+
+// omniORB's own diagnostics go to the process log like everything else.
+void orbLog(const char* message) {
+  std::string text = message;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  qmr_util::Log::primary()->warning("%s", text.c_str());
+}
+
+// The NameService reference the user gave, for messages.
+std::string nameServiceHint(const Options& o) {
+  for (size_t i = 0; i + 1 < o.orbArgs.size(); i += 2) {
+    if (o.orbArgs[i] == "-ORBInitRef" && o.orbArgs[i + 1].compare(0, 12, "NameService=") == 0) {
+      return o.orbArgs[i + 1].substr(12);
+    }
+  }
+  return "(the ORB's configured NameService)";
+}
+
+bool writeIorFile(const std::string& path, const std::string& ior, std::string* error) {
+  // Written beside and renamed, so a reader never sees half a reference.
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << ior << '\n';
+    out.close();
+    if (!out) {
+      *error = "cannot write the reference to " + tmp + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    *error = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Everything that runs between ORB_init and destroy; returns the exit code.
+int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset_t& stopSignals) {
+  qmr_util::Log* log = qmr_util::Log::primary();
+  CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
+  PortableServer::POA_var root = PortableServer::POA::_narrow(obj.in());
+  PortableServer::POAManager_var manager = root->the_POAManager();
+  CORBA::PolicyList policies;  // transient, system ids: a restarted server hands out new ones
+  PortableServer::POA_var sessionPoa =
+      root->create_POA("DataStoreSessions", manager.in(), policies);
+
+  Limits limits;
+  limits.maxTransaction = options.maxTransaction;
+  limits.maxKeyBytes = options.maxKeyBytes;
+  limits.maxValueBytes = options.maxValueBytes;
+  limits.maxReplyBytes = options.maxMessageBytes;
+  SessionRegistry sessions(sessionPoa.in(), store, limits, options.maxSessions,
+                           options.sessionTimeout);
+  PortableServer::Servant_var<DataStoreServant> servant(new DataStoreServant(store, sessions));
+  PortableServer::ObjectId_var id = root->activate_object(servant.in());
+  CORBA::Object_var dataStore = root->id_to_reference(id.in());
+  manager->activate();
+
+  CosNaming::NamingContextExt_var naming;
+  try {
+    naming = rootContext(orb, nameServiceHint(options));
+    rebindName(naming.in(), options.name, dataStore.in());
+  } catch (const NamingError& e) {
+    fail(e.what());
+    sessions.clear();
+    return kNaming;
+  }
+  if (!options.iorFile.empty()) {
+    CORBA::String_var ior = orb->object_to_string(dataStore.in());
+    std::string error;
+    if (!writeIorFile(options.iorFile, ior.in(), &error)) {
+      fail(error + " (check --ior-file)");
+      try {
+        unbindIfOurs(naming.in(), options.name, dataStore.in());
+      } catch (const NamingError&) {
+      }
+      sessions.clear();
+      return kFailure;
+    }
+  }
+  sessions.startReaper();
+  std::printf("qmr-datastored: ready, DataStore bound as '%s', database %s\n",
+              options.name.c_str(), store.path().c_str());
+  std::fflush(stdout);
+  log->info("serving %ld committed entries from %s; limits: %ld keys per transaction, %ld "
+            "sessions, %g s idle, key %ld bytes, value %ld bytes, message %ld bytes",
+            store.count(), store.path().c_str(), options.maxTransaction, options.maxSessions,
+            options.sessionTimeout, options.maxKeyBytes, options.maxValueBytes,
+            options.maxMessageBytes);
+
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  log->info("stopping on %s", signal == SIGINT ? "SIGINT" : "SIGTERM");
+  try {
+    if (unbindIfOurs(naming.in(), options.name, dataStore.in())) {
+      log->info("name '%s' unbound", options.name.c_str());
+    } else {
+      log->info("name '%s' no longer refers to this server; left as it is",
+                options.name.c_str());
+    }
+  } catch (const NamingError& e) {
+    log->warning("%s; the name may still refer to this stopped server", e.what());
+  }
+  sessions.stopReaper();
+  orb->shutdown(true);  // waits for requests in progress
+  sessions.clear();
+  if (!options.iorFile.empty()) ::unlink(options.iorFile.c_str());
+  return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Stop signals are taken by sigwait in serve(); every thread started from here inherits
+  // the blocked mask, so none of them is interrupted by one.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  Options options;
+  std::string error;
+  if (!parseOptions(argc, argv, &options, &error)) {
+    fail(error + "\nTry 'qmr-datastored --help'.");
+    return kUsage;
+  }
+  if (options.help) {
+    std::fputs(usage().c_str(), stdout);
+    return kOk;
+  }
+  if (options.logLevelSet) qmr_util::Log::primary()->setLevel(options.logLevel);
+
+  std::unique_ptr<Store> store;
+  try {
+    store.reset(new Store(options.dbPath, static_cast<int>(options.busyTimeoutMs)));
+  } catch (const StoreError& e) {
+    fail(e.what());
+    return kDatabase;
+  }
+
+  omniORB::setLogFunction(orbLog);
+  std::vector<std::string> orbArgs = options.orbArguments(argv[0]);
+  std::vector<char*> orbArgv;
+  for (auto& a : orbArgs) orbArgv.push_back(&a[0]);
+  int orbArgc = static_cast<int>(orbArgv.size());
+  orbArgv.push_back(nullptr);
+  CORBA::ORB_var orb;
+  try {
+    orb = CORBA::ORB_init(orbArgc, orbArgv.data());
+  } catch (const CORBA::SystemException& e) {
+    fail(std::string("the ORB refused its options (") + e._name() +
+         "): check the -ORB options and that the endpoint's port is free");
+    return kUsage;
+  }
+  qmr_util::Orb::set(orb.in());
+
+  int code = kFailure;
+  try {
+    code = serve(orb.in(), options, *store, stopSignals);
+  } catch (const CORBA::Exception& e) {
+    fail(std::string("start-up failed: ") + e._name());
+    code = kFailure;
+  }
+  qmr_util::Orb::release();
+  try {
+    orb->destroy();
+  } catch (const CORBA::Exception&) {
+  }
+  store.reset();
+  return code;
+}
