@@ -28,6 +28,7 @@ import errno
 import json
 import os
 import shlex
+import shutil
 import signal
 import socket
 import sys
@@ -164,6 +165,10 @@ class Stack:
                 raise StackError("a stack is already running in %s (%s); stop it first with: "
                                  "tools/qmrstack.py down --dir %s"
                                  % (stack.dir, ", ".join(old.running_servers()), stack.dir))
+            # A new start gets new ports: the naming and event data of the last run name the
+            # old ones, so they go. The database stays.
+            for sub in ("naming", "events"):
+                shutil.rmtree(os.path.join(stack.dir, sub), ignore_errors=True)
         try:
             stack.ports["naming"] = free_port()
             stack.ports["events"] = free_port()
