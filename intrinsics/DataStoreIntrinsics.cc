@@ -117,8 +117,10 @@ PyObject* get(PyObject* args) {
 
   std::map<std::string, std::string> results;
   std::set<std::string> missing;
-  bool ok = explicitChoice ? manager->get(keySet, results, missing, useCache)
-                           : manager->get(keySet, results, missing);
+  bool ok = intrinsics::managerCall("get", [&] {
+    return explicitChoice ? manager->get(keySet, results, missing, useCache)
+                          : manager->get(keySet, results, missing);
+  });
   if (!ok) {
     log->error("Error retrieving values from datastore (%s)", keyText.c_str());
     return Py_BuildValue("(i,O)", 0, Py_None);

@@ -42,8 +42,8 @@ bool parseEntry(PyObject* item, Py_ssize_t index, DataStoreManager::Entry* entry
   if (!intrinsics::toStdString(PyTuple_GET_ITEM(item, 1), what, &entry->data)) return false;
   PyObject* expiry = PyTuple_GET_ITEM(item, 2);
   if (!PyLong_Check(expiry)) {
-    PyErr_Format(PyExc_TypeError, "set: the expiry of entry %zd must be an int, not %.200s",
-                 index, Py_TYPE(expiry)->tp_name);
+    PyErr_Format(PyExc_TypeError, "set: the expiry of entry %zd must be an int, not %.200s", index,
+                 Py_TYPE(expiry)->tp_name);
     return false;
   }
   int overflow = 0;
@@ -79,7 +79,7 @@ PyObject* setEntries(PyObject* args) {
   DataStoreManager* manager = DataStoreManager::instance();
   if (manager == nullptr) return intrinsics::noManager();
   int status = 1;
-  if (!manager->set(entryList)) {
+  if (!intrinsics::managerCall("set", [&] { return manager->set(entryList); })) {
     status = 0;
     Log::primary()->error("Error setting (adding) entries!");
   }
@@ -109,7 +109,7 @@ PyObject* removeKeys(PyObject* args) {
   }
   Log::primary()->debug("Removing keys (%s)", keyText.c_str());
   int status = 1;
-  if (!manager->remove(keySet)) {
+  if (!intrinsics::managerCall("remove", [&] { return manager->remove(keySet); })) {
     status = 0;
     Log::primary()->error("Error removing keys (%s)!", keyText.c_str());
   }
@@ -121,8 +121,10 @@ PyObject* endTransaction(bool commit) {
   DataStoreManager* manager = DataStoreManager::instance();
   if (manager == nullptr) return intrinsics::noManager();
   Log::primary()->debug(commit ? "Committing datastore changes" : "Aborting datastore changes");
-  bool ok = commit ? manager->commit() : manager->abort();
-  if (!ok) Log::primary()->error(commit ? "Error committing cache changes" : "Error aborting cache");
+  bool ok = intrinsics::managerCall(commit ? "commit" : "abort",
+                                    [&] { return commit ? manager->commit() : manager->abort(); });
+  if (!ok)
+    Log::primary()->error(commit ? "Error committing cache changes" : "Error aborting cache");
   return Py_BuildValue("i", ok ? 1 : 0);
 }
 

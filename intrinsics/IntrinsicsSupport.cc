@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "qmr/util/BaseException.h"
+#include "qmr/util/Log.h"
 
 namespace QMR_Client {
 namespace intrinsics {
@@ -35,8 +36,7 @@ bool toStdString(PyObject* obj, const char* what, std::string* out) {
 }
 
 PyObject* fromStdString(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                              "surrogateescape");
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
 }
 
 bool keyList(PyObject* keys, const char* fn, const char* emptyMessage,
@@ -65,6 +65,13 @@ int registerModule(const char* name, PyMethodDef* table, const char* bootstrap) 
     return -1;
   }
   return PyRun_SimpleString(bootstrap);
+}
+
+void logSystemException(const char* fn, const CORBA::SystemException& ex) {
+  qmr_util::Log::primary()->error(
+      "%s: the data store could not be reached again (CORBA system exception %s); check that "
+      "the naming service and the data store are running",
+      fn, ex._name());
 }
 
 PyObject* noManager() {

@@ -7,12 +7,11 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <omniORB4/CORBA.h>
 
 #include <exception>
 #include <string>
 #include <vector>
-
-#include <omniORB4/CORBA.h>
 
 namespace QMR_Client {
 namespace intrinsics {
@@ -40,6 +39,13 @@ bool keyList(PyObject* keys, const char* fn, const char* emptyMessage,
 // failed registration prints the Python error. Returns 0 when both worked, -1 otherwise.
 int registerModule(const char* name, PyMethodDef* table, const char* bootstrap);
 
+// Runs a data store call of the manager (returning its bool). The manager turns failed calls
+// into false, but a failed reconnection (for example a naming service that cannot be reached)
+// can still throw a CORBA system exception: that is logged at error level and also counts as
+// a failed call, so that scripts see the failure status and not an exception.
+template <typename Call>
+bool managerCall(const char* fn, Call&& call);
+
 // Raises RuntimeError "data store client is not initialised" and returns null.
 PyObject* noManager();
 
@@ -55,6 +61,18 @@ PyObject* guarded(const char* fn, Body&& body) {
     return body();
   } catch (...) {
     return raiseFromCurrentException(fn);
+  }
+}
+
+void logSystemException(const char* fn, const CORBA::SystemException& ex);
+
+template <typename Call>
+bool managerCall(const char* fn, Call&& call) {
+  try {
+    return call();
+  } catch (const CORBA::SystemException& ex) {
+    logSystemException(fn, ex);
+    return false;
   }
 }
 

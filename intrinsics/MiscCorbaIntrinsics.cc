@@ -3,7 +3,6 @@
 #include "qmr/MiscCorbaIntrinsics.h"
 
 #include <Event.hh>
-
 #include <string>
 
 #include "IntrinsicsSupport.h"

@@ -1,5 +1,5 @@
-"""_datastore while qmr-datastored is down (killed with SIGKILL) and after it comes back:
-failure shapes, the module's error lines, and recovery with committed data intact."""
+"""_datastore while qmr-datastored (and the naming service) are down, killed with SIGKILL, and
+after they come back: failure shapes, the module's error lines, recovery with data intact."""
 
 import time
 import uuid
@@ -11,12 +11,15 @@ import qmr
 from qmr.DataStoreInterface import interface as store
 
 
-@pytest.fixture
-def server_down(stack):
-    """qmr-datastored killed for the test, started again (same database) afterwards."""
-    stack.kill9("datastore")
-    yield stack
-    stack.restart("datastore")
+@pytest.fixture(params=[("datastore",), ("datastore", "naming")], ids=["store", "store+naming"])
+def server_down(stack, request):
+    """qmr-datastored (alone, or with the naming service, so that reconnecting fails too)
+    killed for the test and started again (same data) afterwards."""
+    for server in request.param:
+        stack.kill9(server)
+    yield request.param
+    for server in reversed(request.param):
+        stack.restart(server)
     assert wait_until_readable(), "the data store did not come back after its restart"
 
 
@@ -57,6 +60,9 @@ def test_every_function_reports_failure_while_the_server_is_down(server_down, ca
         lines = err_lines(capfd)
         # Between the two: the manager's own report of the failure and of its reconnection.
         assert lines[0] == first and lines[-1] == last, lines
+        if "naming" in server_down:  # the reconnection itself failed, with an exception
+            assert any(": the data store could not be reached again (CORBA system exception "
+                       in line for line in lines), lines
     assert _datastore.clearCache() is None
     assert _datastore.enableCaching(0) is None
 
