@@ -1,0 +1,117 @@
+// DataStoreFixture.h - a real qmr-datastored per test, reached through the test's ORB, and
+// short helpers that build requests and read replies.
+#ifndef QMR_TESTS_DATASTORED_FIXTURE_H
+#define QMR_TESTS_DATASTORED_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "DataStore.hh"
+#include "Harness.h"
+
+namespace qmr_test {
+
+using Value = std::optional<std::string>;  // nullopt: not valid
+
+struct Put {
+  std::string key;
+  std::string data;
+  long expir = 0;
+};
+
+inline ClientCore::DataStoreSession::EntryList entries(const std::vector<Put>& puts) {
+  ClientCore::DataStoreSession::EntryList list(static_cast<CORBA::ULong>(puts.size()));
+  list.length(static_cast<CORBA::ULong>(puts.size()));
+  for (CORBA::ULong i = 0; i < list.length(); ++i) {
+    list[i].key = puts[i].key.c_str();
+    list[i].data = puts[i].data.c_str();
+    list[i].expir = static_cast<CORBA::Long>(puts[i].expir);
+  }
+  return list;
+}
+
+inline ClientCore::StringList strings(const std::vector<std::string>& keys) {
+  ClientCore::StringList list(static_cast<CORBA::ULong>(keys.size()));
+  list.length(static_cast<CORBA::ULong>(keys.size()));
+  for (CORBA::ULong i = 0; i < list.length(); ++i) list[i] = keys[i].c_str();
+  return list;
+}
+
+// One get; the values in request order. Checks that the reply has one value per key.
+inline std::vector<Value> read(ClientCore::DataStoreSession_ptr session,
+                               const std::vector<std::string>& keys) {
+  ClientCore::DataStoreSession::ValueList_var values;
+  session->get(strings(keys), values.out());
+  EXPECT_EQ(values->length(), keys.size());
+  std::vector<Value> out;
+  for (CORBA::ULong i = 0; i < values->length(); ++i) {
+    if (values[i].valid) {
+      out.emplace_back(std::string(values[i].data.in()));
+    } else {
+      out.emplace_back(std::nullopt);
+    }
+  }
+  return out;
+}
+
+inline Value read1(ClientCore::DataStoreSession_ptr session, const std::string& key) {
+  return read(session, {key}).at(0);
+}
+
+// A server on a database in a temporary folder of its own, registered under a name unique to
+// the running test.
+class DataStoreTest : public ::testing::Test {
+ protected:
+  DataStoreTest() : dir_("qmr-datastored") {}
+
+  void TearDown() override {
+    store_ = ClientCore::DataStore::_nil();
+    if (server_ && server_->running()) server_->stop();
+  }
+
+  static std::string testName() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(info->test_suite_name()) + "." + info->name();
+  }
+
+  // Starts qmr-datastored with `extra` flags and connects to it through its reference.
+  void startServer(const std::vector<std::string>& extra = {}) {
+    server_.reset(new DataStoreServer);
+    DataStoreServer::Options options;
+    options.name = testName();
+    options.extraArgs = extra;
+    server_->start(dir_.path(), Stack::instance().naming(), options);
+    connect();
+  }
+
+  void connect() {
+    CORBA::Object_var obj = Stack::instance().orb()->string_to_object(server_->ior().c_str());
+    store_ = ClientCore::DataStore::_narrow(obj.in());
+    ASSERT_FALSE(CORBA::is_nil(store_.in()));
+  }
+
+  ClientCore::DataStoreSession_ptr newSession() { return store_->startSession(); }
+
+  // Commits `puts` through a session of its own.
+  void commitAll(const std::vector<Put>& puts) {
+    ClientCore::DataStoreSession_var s = newSession();
+    s->set(entries(puts));
+    s->commit();
+    store_->endSession(s.in());
+  }
+
+  std::string serverLog() { return server_->process().log(); }
+
+  TempDir dir_;
+  std::unique_ptr<DataStoreServer> server_;
+  ClientCore::DataStore_var store_;
+};
+
+}  // namespace qmr_test
+
+#endif  // QMR_TESTS_DATASTORED_FIXTURE_H
