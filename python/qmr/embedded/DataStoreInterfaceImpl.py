@@ -128,7 +128,8 @@ class InterfaceImpl:
 
     @contextlib.contextmanager
     def transaction(self):
-        """A block whose changes are committed when it ends normally, aborted otherwise::
+        """A block whose changes are committed when it ends normally, aborted when it raises
+        (the block's exception then propagates)::
 
             with store.transaction():
                 store.set({"a": "1"})
@@ -137,7 +138,10 @@ class InterfaceImpl:
         try:
             yield self
         except BaseException:
-            self.abort()
+            try:
+                self.abort()
+            except DataStoreError:
+                pass  # the block's own exception says more; the failed abort is in the log
             raise
         self.commit()
 
