@@ -57,6 +57,11 @@ std::vector<std::string> Options::orbArguments(const std::string& program) const
     argv.push_back("-ORBgiopMaxMsgSize");
     argv.push_back(std::to_string(maxMessageBytes));
   }
+  // Lets the log name a request refused for its size (see orbLog in main.cc).
+  if (!hasOrbOption(orbArgs, "-ORBtraceExceptions")) {
+    argv.push_back("-ORBtraceExceptions");
+    argv.push_back("1");
+  }
   return argv;
 }
 

@@ -33,11 +33,29 @@ void fail(const std::string& message) {
   std::fprintf(stderr, "qmr-datastored: %s\n", message.c_str());
 }
 
-// omniORB's own diagnostics go to the process log like everything else.
+long gMaxMessageBytes = 0;  // for orbLog; set once before ORB_init
+
+// omniORB's own diagnostics go to the process log like everything else. Exceptions that the
+// ORB throws are traced (-ORBtraceExceptions) so that a request refused for its size gets a
+// clear line; the other traced throws are routine (clients going away) and logged at debug.
 void orbLog(const char* message) {
+  qmr_util::Log* log = qmr_util::Log::primary();
+  bool traced = std::strstr(message, ": throw ") != nullptr;
+  if (traced && std::strstr(message, "MessageSizeExceedLimit") != nullptr) {
+    log->warning("a request was refused with MARSHAL: its GIOP message exceeds "
+                 "--max-message-bytes %ld",
+                 gMaxMessageBytes);
+    return;
+  }
+  qmr_util::Log::Level level = traced ? qmr_util::Log::kDebug : qmr_util::Log::kWarning;
+  if (!log->enabled(level)) return;
   std::string text = message;
   while (!text.empty() && text.back() == '\n') text.pop_back();
-  qmr_util::Log::primary()->warning("%s", text.c_str());
+  if (traced) {
+    log->debug("%s", text.c_str());
+  } else {
+    log->warning("%s", text.c_str());
+  }
 }
 
 // The NameService reference the user gave, for messages.
@@ -176,6 +194,7 @@ int main(int argc, char** argv) {
     return kDatabase;
   }
 
+  gMaxMessageBytes = options.maxMessageBytes;
   omniORB::setLogFunction(orbLog);
   std::vector<std::string> orbArgs = options.orbArguments(argv[0]);
   std::vector<char*> orbArgv;

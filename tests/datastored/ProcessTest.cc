@@ -1,8 +1,14 @@
 // ProcessTest.cc - qmr-datastored as a program: its command line, its start-up refusals with
 // their messages and exit codes, its ready line, and its clean stop on SIGTERM.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "DataStoreFixture.h"
 #include "qmr/util/Lookup.h"
@@ -166,6 +172,43 @@ TEST_F(ProcessTest, StoppingAnOlderServerLeavesTheNewerOnesBinding) {
   CORBA::Object_var newerRef = Stack::instance().orb()->string_to_object(newer.ior().c_str());
   EXPECT_TRUE(obj->_is_equivalent(newerRef.in()));
   newer.stop();
+}
+
+// Connects to 127.0.0.1:port, sends `bytes`, waits a little for the server to react, closes.
+void sendRaw(int port, const std::string& bytes) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(bytes.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ::close(fd);
+}
+
+TEST_F(ProcessTest, MalformedGiopBytesDoNotDisturbOtherClients) {
+  int port = freeLoopbackPort();
+  startServer({"-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(port)});
+  ClientCore::DataStoreSession_var s = newSession();
+  s->set(entries({{"a", "1"}}));
+  const std::string header("GIOP\x01\x02\x01\x00", 8);  // GIOP 1.2, little endian, Request
+  sendRaw(port, "HELLO this is not GIOP at all\r\n\r\n");
+  sendRaw(port, header + std::string("\xff\xff\xff\x7f", 4) + "a huge message announced");
+  sendRaw(port, header + std::string("\x40\x00\x00\x00", 4) + std::string(64, '\xee'));
+  sendRaw(port, header.substr(0, 5));
+  std::string noise;
+  for (int i = 0; i < 4096; ++i) noise += static_cast<char>((i * 7919) & 0xff);
+  sendRaw(port, noise);
+
+  EXPECT_TRUE(server_->running());
+  EXPECT_EQ(read1(s, "a"), Value("1")) << "the session of a well-behaved client goes on";
+  s->commit();
+  ClientCore::DataStoreSession_var other = newSession();
+  EXPECT_EQ(read1(other, "a"), Value("1"));
+  EXPECT_NE(serverLog().find("not a GIOP message"), std::string::npos) << serverLog();
 }
 
 }  // namespace
