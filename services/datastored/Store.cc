@@ -88,9 +88,13 @@ struct Store::Writer {
 struct Store::Reader::Conn {
   Conn(const std::string& path, int busyTimeoutMs)
       : db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, busyTimeoutMs),
-        select(db, "SELECT data, expires FROM entries WHERE key = ?1") {}
+        select(db, "SELECT data, expires FROM entries WHERE key = ?1"),
+        begin(db, "BEGIN"),
+        end(db, "COMMIT") {}
   Connection db;
   Statement select;
+  Statement begin;  // one read transaction per Reader: every key of a get sees one snapshot
+  Statement end;
 };
 
 Store::Store(const std::string& path, int busyTimeoutMs)
@@ -185,9 +189,22 @@ void Store::giveBack(std::unique_ptr<Reader::Conn> conn) {
   if (pool_.size() < kPooledReaders) pool_.push_back(std::move(conn));
 }
 
-Store::Reader::Reader(Store& store) : store_(store), conn_(store.takeReader()) {}
+Store::Reader::Reader(Store& store) : store_(store), conn_(store.takeReader()) {
+  StatementUse use(conn_->begin);
+  if (sqlite3_step(use.get()) != SQLITE_DONE) {
+    throw StoreError(StoreError::kFailed, "cannot begin a read: " + conn_->db.message());
+  }
+}
 
-Store::Reader::~Reader() { store_.giveBack(std::move(conn_)); }
+Store::Reader::~Reader() {
+  {
+    StatementUse use(conn_->end);
+    sqlite3_step(use.get());
+  }
+  if (sqlite3_get_autocommit(conn_->db.get())) {
+    store_.giveBack(std::move(conn_));
+  }  // else the connection is in a state nobody should reuse: it is closed with conn_
+}
 
 bool Store::Reader::lookup(const std::string& key, int64_t now, std::string* data) {
   StatementUse use(conn_->select);
