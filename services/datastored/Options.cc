@@ -57,6 +57,12 @@ std::vector<std::string> Options::orbArguments(const std::string& program) const
     argv.push_back("-ORBgiopMaxMsgSize");
     argv.push_back(std::to_string(maxMessageBytes));
   }
+  // The server's only outgoing calls go to the Naming Service: a hung one must not hang
+  // start-up or shut-down for ever.
+  if (!hasOrbOption(orbArgs, "-ORBclientCallTimeOutPeriod")) {
+    argv.push_back("-ORBclientCallTimeOutPeriod");
+    argv.push_back("10000");
+  }
   // Lets the log name a request refused for its size (see orbLog in main.cc).
   if (!hasOrbOption(orbArgs, "-ORBtraceExceptions")) {
     argv.push_back("-ORBtraceExceptions");
@@ -195,7 +201,8 @@ std::string usage() {
       "\n"
       "ORB options (-ORB<name> value) are passed to omniORB. Unless -ORBendPoint is given the\n"
       "server listens on giop:tcp:127.0.0.1: (a free loopback port). The Naming Service is\n"
-      "found through -ORBInitRef NameService=corbaloc::HOST:PORT/NameService.\n"
+      "found through -ORBInitRef NameService=corbaloc::HOST:PORT/NameService; calls to it\n"
+      "time out after 10 s unless -ORBclientCallTimeOutPeriod says otherwise.\n"
       "\n"
       "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves. SIGINT and\n"
       "SIGTERM unbind the name and exit 0. Exit status 2: bad command line; 3: database\n"

@@ -102,7 +102,9 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   limits.maxTransaction = options.maxTransaction;
   limits.maxKeyBytes = options.maxKeyBytes;
   limits.maxValueBytes = options.maxValueBytes;
-  limits.maxReplyBytes = options.maxMessageBytes;
+  // Room for the GIOP and reply headers, so that a reply under the limit is also a message
+  // under the ORB's limit.
+  limits.maxReplyBytes = options.maxMessageBytes - 1024;
   SessionRegistry sessions(sessionPoa.in(), store, limits, options.maxSessions,
                            options.sessionTimeout);
   PortableServer::Servant_var<DataStoreServant> servant(new DataStoreServant(store, sessions));

@@ -130,14 +130,36 @@ TEST_F(ProcessTest, DamagedDatabaseIsRefusedAndLeftAsItWas) {
   EXPECT_EQ(readAll(server_->dbPath()), torn) << "the file must not be replaced";
 }
 
-TEST_F(ProcessTest, UnreachableNamingServiceIsReported) {
+TEST_F(ProcessTest, UnreachableOrSilentNamingServiceIsReported) {
   std::string nowhere = "corbaloc::127.0.0.1:" + std::to_string(freeLoopbackPort()) +
                         "/NameService";
-  ExitedRun run = runToExit(dir_, {"--db", dir_.file("n.db"), "-ORBInitRef", "NameService=" + nowhere});
+  ExitedRun run = runToExit(dir_, {"--db", dir_.file("n.db"), "-ORBInitRef",
+                                   "NameService=" + nowhere});
   EXPECT_EQ(run.exitCode, 4) << run.output;
   EXPECT_NE(run.output.find("cannot reach the Naming Service at " + nowhere),
             std::string::npos)
       << run.output;
+
+  // A port that accepts connections but never answers, like a hung naming service.
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(fd, 8), 0);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  std::string silent = "corbaloc::127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) +
+                       "/NameService";
+  auto started = std::chrono::steady_clock::now();
+  run = runToExit(dir_, {"--db", dir_.file("n.db"), "-ORBInitRef", "NameService=" + silent,
+                         "-ORBclientCallTimeOutPeriod", "500"});
+  ::close(fd);
+  EXPECT_EQ(run.exitCode, 4) << run.output;
+  EXPECT_NE(run.output.find("cannot reach the Naming Service at " + silent), std::string::npos)
+      << run.output;
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 TEST_F(ProcessTest, ReadyLineNameBindingAndSigtermUnbinding) {
@@ -150,7 +172,6 @@ TEST_F(ProcessTest, ReadyLineNameBindingAndSigtermUnbinding) {
   ASSERT_TRUE(bound(name));
   CORBA::Object_var obj = qmr_util::raw_lookup(name);
   EXPECT_TRUE(obj->_is_equivalent(store_.in())) << "the name refers to this server";
-  std::string ior = server_->iorFile();
 
   int status = server_->stop();
   ASSERT_TRUE(WIFEXITED(status)) << status;
