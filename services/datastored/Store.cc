@@ -99,6 +99,11 @@ struct Store::Reader::Conn {
 
 Store::Store(const std::string& path, int busyTimeoutMs)
     : path_(path), busyTimeoutMs_(busyTimeoutMs) {
+  // SQLite keeps allocation statistics under a global mutex, taken on every allocation of
+  // every connection; nothing here reads them. Must precede the first connection (it returns
+  // SQLITE_MISUSE, harmlessly, once SQLite is initialised).
+  static const int noMemStatus = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+  (void)noMemStatus;
   bool existed = fileHasContent(path_);
   writer_.reset(new Writer(path_, busyTimeoutMs_));
   Connection& db = writer_->db;
