@@ -44,7 +44,15 @@ FAILURE_LINES = {
     "commit": "Error committing cache changes",
     "get": "Error retrieving values from datastore (",
 }
-RESET_FAILED = "DataStore connection NOT established"
+# A reset that failed: the attempt, then the manager's or the module's report of its failure
+# (the module reports a lookup that raised, e.g. TRANSIENT from a naming service that is down).
+RESET_ATTEMPT = "Attempting to connect to DataStore.."
+RESET_FAILED = ("DataStore connection NOT established", "the data store could not be reached again")
+
+
+def reset_failed_in(lines):
+    return (any(RESET_ATTEMPT in line for line in lines)
+            and any(text in line for line in lines for text in RESET_FAILED))
 MARKER = re.compile(r"^SOAK-OP (\d+) (\w+)$")
 
 
@@ -304,7 +312,7 @@ def stage_naming(stack, args, folder, rng, report, problems):
         def reset_failed_cleanly():
             seg = w.log_segments()
             return [r for r in w.poll_ops() if r["t"] >= t_kill and r.get("status") == 0
-                    and any(RESET_FAILED in line for line in seg.get(r["n"], []))]
+                    and reset_failed_in(seg.get(r["n"], []))]
         wait_until(lambda: reset_failed_cleanly() or not w.alive(), 30,
                    "a reset to fail while the naming service is down (round %d)" % (k + 1))
         clean_resets += 1
