@@ -2,6 +2,7 @@
 // their messages and exit codes, its ready line, and its clean stop on SIGTERM.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -178,6 +179,22 @@ TEST_F(ProcessTest, ReadyLineNameBindingAndSigtermUnbinding) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_FALSE(bound(name));
   EXPECT_NE(serverLog().find("name '" + name + "' unbound"), std::string::npos) << serverLog();
+}
+
+TEST_F(ProcessTest, SigintStopsCleanlyAndLogLevelFiltersLines) {
+  startServer({"--log-level", "warning"});
+  ClientCore::DataStoreSession_var s = newSession();
+  s->set(entries({{"a", "1"}}));
+  s->commit();
+  ASSERT_TRUE(bound(testName()));
+  ::kill(server_->process().pid(), SIGINT);
+  int status = server_->process().wait(5000);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(bound(testName()));
+  std::string log = serverLog();
+  EXPECT_NE(log.find("qmr-datastored: ready"), std::string::npos) << log;
+  EXPECT_EQ(log.find("INFO "), std::string::npos) << "info lines are below --log-level warning";
 }
 
 TEST_F(ProcessTest, StoppingAnOlderServerLeavesTheNewerOnesBinding) {
