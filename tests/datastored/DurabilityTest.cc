@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -62,6 +63,40 @@ TEST_F(DurabilityTest, CommitsSurviveSigkillAndRestart) {
   // The restarted server is found under the same name.
   CORBA::Object_var obj = qmr_util::raw_lookup(testName());
   EXPECT_TRUE(obj->_is_equivalent(store_.in()));
+}
+
+TEST_F(DurabilityTest, KillDuringAStreamOfCommitsLosesNoReturnedCommit) {
+  startServer();
+  std::atomic<int> returned{-1};  // the highest i whose commit returned
+  std::thread writer([&] {
+    try {
+      DataStoreSession_var s = newSession();
+      for (int i = 0;; ++i) {
+        s->set(entries({{"stream" + std::to_string(i), std::string(200, 'a' + i % 26)}}));
+        s->commit();
+        returned = i;
+      }
+    } catch (const CORBA::SystemException&) {
+      // The server went away mid-stream.
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  server_->kill9();
+  writer.join();
+  ASSERT_GT(returned.load(), 10) << "too few commits before the kill to prove anything";
+
+  server_->restart();
+  connect();
+  store_->checkDataFile();
+  DataStoreSession_var s = newSession();
+  std::vector<std::string> keys;
+  for (int i = 0; i <= returned; ++i) keys.push_back("stream" + std::to_string(i));
+  std::vector<Value> values = read(s, keys);
+  int missing = 0;
+  for (int i = 0; i <= returned; ++i) {
+    if (values[i] != Value(std::string(200, 'a' + i % 26))) ++missing;
+  }
+  EXPECT_EQ(missing, 0) << "of " << returned + 1 << " commits that returned";
 }
 
 TEST_F(DurabilityTest, CheckDataFilePurgesExpiredEntriesOfASoundFile) {
