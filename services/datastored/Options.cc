@@ -103,7 +103,8 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
       inlineValue = true;
     }
     static const char* const known[] = {
-        "--db", "--name", "--ior-file", "--max-transaction", "--max-sessions",
+        "--db", "--name", "--ior-file", "--max-transaction", "--max-transaction-bytes",
+        "--max-sessions",
         "--session-timeout", "--max-key-bytes", "--max-value-bytes", "--max-message-bytes",
         "--busy-timeout", "--log-level"};
     bool isKnown = false;
@@ -137,6 +138,8 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
       o.iorFile = value;
     } else if (flag == "--max-transaction") {
       ok = parseCount(flag, value, 1, &o.maxTransaction, error);
+    } else if (flag == "--max-transaction-bytes") {
+      ok = parseCount(flag, value, 1, &o.maxTransactionBytes, error);
     } else if (flag == "--max-sessions") {
       ok = parseCount(flag, value, 1, &o.maxSessions, error);
     } else if (flag == "--session-timeout") {
@@ -181,6 +184,9 @@ std::string usage() {
       "  --ior-file FILE           also write the DataStore reference (IOR:...) to FILE.\n"
       "  --max-transaction N       distinct keys a session may have pending before set/remove\n"
       "                            raise TransactionSizeExceeded (default 10000).\n"
+      "  --max-transaction-bytes N key and value bytes a session may have pending before\n"
+      "                            set/remove raise TransactionSizeExceeded (default\n"
+      "                            268435456).\n"
       "  --max-sessions N          open sessions at once; startSession past it raises\n"
       "                            NO_RESOURCES (default 1024).\n"
       "  --session-timeout SECONDS sessions idle this long are ended and their pending\n"

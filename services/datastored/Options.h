@@ -16,6 +16,7 @@ struct Options {
   std::string name = "DataStore";     // --name: Naming Service name (rebound at start-up)
   std::string iorFile;                // --ior-file: empty = not written
   long maxTransaction = 10000;        // --max-transaction: distinct keys pending per session
+  long maxTransactionBytes = 268435456;  // --max-transaction-bytes: bytes pending per session
   long maxSessions = 1024;            // --max-sessions: open sessions at once
   double sessionTimeout = 3600.0;     // --session-timeout: idle seconds; 0 = never reaped
   long maxKeyBytes = 4096;            // --max-key-bytes

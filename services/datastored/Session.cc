@@ -3,7 +3,7 @@
 
 #include <cstring>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "qmr/util/Log.h"
@@ -40,6 +40,7 @@ size_t Session::end() {
   ended_.store(true);
   size_t discarded = pending_.size();
   pending_.clear();
+  pendingBytes_ = 0;
   return discarded;
 }
 
@@ -62,13 +63,21 @@ void Session::checkKey(const char* op, const char* key) const {
   }
 }
 
-void Session::checkRoomFor(const char* op, size_t newKeys) {
+void Session::checkRoomFor(const char* op, size_t newKeys, long long newBytes) {
   if (pending_.size() + newKeys > static_cast<size_t>(limits_.maxTransaction)) {
     log()->warning(
         "session %llu: %s refused: %zu keys pending and %zu new ones exceed "
         "--max-transaction %ld; commit or abort first",
         static_cast<unsigned long long>(id_), op, pending_.size(), newKeys,
         limits_.maxTransaction);
+    throw ClientCore::DataStoreSession::TransactionSizeExceeded();
+  }
+  if (pendingBytes_ + newBytes > limits_.maxTransactionBytes) {
+    log()->warning(
+        "session %llu: %s refused: %lld bytes pending and %lld more exceed "
+        "--max-transaction-bytes %lld; commit or abort first",
+        static_cast<unsigned long long>(id_), op, pendingBytes_, newBytes,
+        limits_.maxTransactionBytes);
     throw ClientCore::DataStoreSession::TransactionSizeExceeded();
   }
 }
@@ -132,56 +141,65 @@ void Session::get(const ClientCore::StringList& keys,
 void Session::set(const ClientCore::DataStoreSession::EntryList& entries) {
   Call call(*this);
   const CORBA::ULong n = entries.length();
+  std::vector<Incoming> changes;
+  changes.reserve(n);
   for (CORBA::ULong i = 0; i < n; ++i) {
     checkKey("set", entries[i].key.in());
-    size_t size = std::strlen(entries[i].data.in());
-    if (size > static_cast<size_t>(limits_.maxValueBytes)) {
+    std::string_view data(entries[i].data.in());
+    if (data.size() > static_cast<size_t>(limits_.maxValueBytes)) {
       log()->warning(
           "session %llu: set refused: the value of a key is %zu bytes, over "
           "--max-value-bytes %ld",
-          static_cast<unsigned long long>(id_), size, limits_.maxValueBytes);
+          static_cast<unsigned long long>(id_), data.size(), limits_.maxValueBytes);
       throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
     }
+    changes.push_back({entries[i].key.in(), false, data, entries[i].expir});
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::unordered_set<std::string_view> fresh;
-  for (CORBA::ULong i = 0; i < n; ++i) {
-    std::string_view key(entries[i].key.in());
-    if (pending_.count(key) == 0) fresh.insert(key);
-  }
-  checkRoomFor("set", fresh.size());
-  for (CORBA::ULong i = 0; i < n; ++i) {
-    Change& change = pending_[entries[i].key.in()];
-    change.remove = false;
-    change.data = entries[i].data.in();
-    change.expir = entries[i].expir;
-  }
-  if (log()->enabled(qmr_util::Log::kDebug)) {
-    log()->debug("session %llu: set of %u entries, %zu pending",
-                 static_cast<unsigned long long>(id_), n, pending_.size());
-  }
+  apply("set", changes);
 }
 
 void Session::remove(const ClientCore::StringList& keys) {
   Call call(*this);
   const CORBA::ULong n = keys.length();
-  for (CORBA::ULong i = 0; i < n; ++i) checkKey("remove", keys[i].in());
+  std::vector<Incoming> changes;
+  changes.reserve(n);
+  for (CORBA::ULong i = 0; i < n; ++i) {
+    checkKey("remove", keys[i].in());
+    changes.push_back({keys[i].in(), true, std::string_view(), 0});
+  }
+  apply("remove", changes);
+}
+
+void Session::apply(const char* op, const std::vector<Incoming>& changes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::unordered_set<std::string_view> fresh;
-  for (CORBA::ULong i = 0; i < n; ++i) {
-    std::string_view key(keys[i].in());
-    if (pending_.count(key) == 0) fresh.insert(key);
+  // What the request would add: keys not pending yet, and bytes (the last change of a key
+  // within the request is the one that stays).
+  std::unordered_map<std::string_view, const Incoming*> last;
+  for (const Incoming& c : changes) last[c.key] = &c;
+  size_t fresh = 0;
+  long long delta = 0;
+  for (const auto& item : last) {
+    auto it = pending_.find(item.first);
+    if (it == pending_.end()) {
+      ++fresh;
+      delta += static_cast<long long>(item.first.size() + item.second->data.size());
+    } else {
+      delta += static_cast<long long>(item.second->data.size()) -
+               static_cast<long long>(it->second.data.size());
+    }
   }
-  checkRoomFor("remove", fresh.size());
-  for (CORBA::ULong i = 0; i < n; ++i) {
-    Change& change = pending_[keys[i].in()];
-    change.remove = true;
-    change.data.clear();
-    change.expir = 0;
+  checkRoomFor(op, fresh, delta);
+  for (const Incoming& c : changes) {
+    auto it = pending_.find(c.key);
+    if (it == pending_.end()) it = pending_.emplace(std::string(c.key), Change()).first;
+    it->second.remove = c.remove;
+    it->second.data.assign(c.data.data(), c.data.size());
+    it->second.expir = c.expir;
   }
+  pendingBytes_ += delta;
   if (log()->enabled(qmr_util::Log::kDebug)) {
-    log()->debug("session %llu: remove of %u keys, %zu pending",
-                 static_cast<unsigned long long>(id_), n, pending_.size());
+    log()->debug("session %llu: %s of %zu keys, %zu pending",
+                 static_cast<unsigned long long>(id_), op, changes.size(), pending_.size());
   }
 }
 
@@ -201,6 +219,7 @@ void Session::commit() {
                  pending_.size());
   }
   pending_.clear();
+  pendingBytes_ = 0;
 }
 
 void Session::abort() {
@@ -211,6 +230,7 @@ void Session::abort() {
                  pending_.size());
   }
   pending_.clear();
+  pendingBytes_ = 0;
 }
 
 }  // namespace qmr_datastored

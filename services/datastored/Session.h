@@ -15,6 +15,8 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 #include "DataStoreSession.hh"
 #include "Store.h"
@@ -24,6 +26,7 @@ namespace qmr_datastored {
 // Per-request limits, from the command line.
 struct Limits {
   long maxTransaction = 10000;    // distinct keys pending per session
+  long long maxTransactionBytes = 268435456;  // key and value bytes pending per session
   long maxKeyBytes = 4096;        // longest key
   long maxValueBytes = 1048576;   // longest value
   long maxReplyBytes = 8388608;   // largest get reply to build
@@ -65,8 +68,17 @@ class Session : public POA_ClientCore::DataStoreSession {
     Session& s_;
   };
 
+  // One change of a set or remove request, pointing into the request.
+  struct Incoming {
+    std::string_view key;
+    bool remove;
+    std::string_view data;
+    int32_t expir;
+  };
   void checkKey(const char* op, const char* key) const;
-  void checkRoomFor(const char* op, size_t newKeys);  // mutex_ held
+  // Adds the changes, all or none: raises TransactionSizeExceeded when they do not fit.
+  void apply(const char* op, const std::vector<Incoming>& changes);
+  void checkRoomFor(const char* op, size_t newKeys, long long newBytes);  // mutex_ held
 
   const uint64_t id_;
   Store& store_;
@@ -75,7 +87,8 @@ class Session : public POA_ClientCore::DataStoreSession {
   std::atomic<int> inFlight_{0};
   std::atomic<int64_t> lastActive_;  // Clock ticks
   std::mutex mutex_;
-  ChangeSet pending_;  // guarded by mutex_
+  ChangeSet pending_;            // guarded by mutex_
+  long long pendingBytes_ = 0;   // key and value bytes in pending_; guarded by mutex_
 };
 
 }  // namespace qmr_datastored

@@ -100,6 +100,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
 
   Limits limits;
   limits.maxTransaction = options.maxTransaction;
+  limits.maxTransactionBytes = options.maxTransactionBytes;
   limits.maxKeyBytes = options.maxKeyBytes;
   limits.maxValueBytes = options.maxValueBytes;
   // Room for the GIOP and reply headers, so that a reply under the limit is also a message
@@ -138,9 +139,11 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   std::printf("qmr-datastored: ready, DataStore bound as '%s', database %s\n",
               options.name.c_str(), store.path().c_str());
   std::fflush(stdout);
-  log->info("serving %ld committed entries from %s; limits: %ld keys per transaction, %ld "
-            "sessions, %g s idle, key %ld bytes, value %ld bytes, message %ld bytes",
-            store.count(), store.path().c_str(), options.maxTransaction, options.maxSessions,
+  log->info("serving %ld committed entries from %s; limits: %ld keys and %ld bytes per "
+            "transaction, %ld sessions, %g s idle, key %ld bytes, value %ld bytes, message %ld "
+            "bytes",
+            store.count(), store.path().c_str(), options.maxTransaction,
+            options.maxTransactionBytes, options.maxSessions,
             options.sessionTimeout, options.maxKeyBytes, options.maxValueBytes,
             options.maxMessageBytes);
 

@@ -61,7 +61,8 @@ TEST_F(ProcessTest, HelpDocumentsEveryFlag) {
   ExitedRun run = runToExit(dir_, {"--help"});
   EXPECT_EQ(run.exitCode, 0);
   for (const char* flag :
-       {"--db", "--name", "--ior-file", "--max-transaction", "--max-sessions",
+       {"--db", "--name", "--ior-file", "--max-transaction", "--max-transaction-bytes",
+        "--max-sessions",
         "--session-timeout", "--max-key-bytes", "--max-value-bytes", "--max-message-bytes",
         "--busy-timeout", "--log-level", "--help", "-ORBendPoint", "SIGTERM"}) {
     EXPECT_NE(run.output.find(flag), std::string::npos) << flag;

@@ -95,6 +95,26 @@ TEST_F(DataStoreTest, TransactionLimitCountsDistinctKeysAndLeavesPendingChangesI
   EXPECT_NE(serverLog().find("--max-transaction 3"), std::string::npos) << serverLog();
 }
 
+TEST_F(DataStoreTest, TransactionByteLimitCountsWhatStaysPending) {
+  startServer({"--max-transaction-bytes", "100"});
+  DataStoreSession_var s = newSession();
+  s->set(entries({{"a", std::string(49, 'x')}, {"b", std::string(40, 'x')}}));  // 50 + 41
+  // Replacing a pending value counts only the difference; so does a value replaced within
+  // the same request.
+  s->set(entries({{"a", std::string(58, 'y')}}));                         // 59 + 41 = 100
+  EXPECT_THROW(s->set(entries({{"c", ""}})), DataStoreSession::TransactionSizeExceeded);
+  EXPECT_THROW(s->set(entries({{"b", std::string(41, 'z')}})),
+               DataStoreSession::TransactionSizeExceeded);
+  s->set(entries({{"b", std::string(500, 'z')}, {"b", std::string(30, 'w')}}));  // 59 + 31
+  EXPECT_EQ(read(s, {"a", "b"}),
+            (std::vector<Value>{Value(std::string(58, 'y')), Value(std::string(30, 'w'))}));
+  s->remove(strings({"b"}));  // 59 + 1
+  s->commit();
+  s->set(entries({{"c", std::string(98, 'c')}}));  // a commit empties the count
+  EXPECT_NE(serverLog().find("exceed --max-transaction-bytes 100"), std::string::npos)
+      << serverLog();
+}
+
 TEST_F(DataStoreTest, EntriesExpireSecondsAfterTheirCommit) {
   startServer();
   DataStoreSession_var s = newSession();
