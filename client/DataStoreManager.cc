@@ -4,6 +4,7 @@
 #include "qmr/DataStoreManager.h"
 
 #include <cstring>
+#include <vector>
 
 #include "qmr/util/Log.h"
 
@@ -31,18 +32,72 @@ qmr_util::InitException initError(unsigned int line, const char* message) {
   return qmr_util::InitException(kSourceFile, line, message, "InitException");
 }
 
+using ResultMap = std::map<std::string, std::string>;
+
+// Entries of a caller's previous results, taken out of the map at the start of get() and
+// refilled with the new reply: a caller that reads again with the same map pays no allocation
+// for the entries, nor for keys and values that fit where the old ones were. Emptied before
+// get() returns, so nothing outlives the call.
+class SpareEntries {
+ public:
+  explicit SpareEntries(ResultMap& results) : spare_(pool()) {
+    while (!results.empty()) spare_.push_back(results.extract(results.begin()));
+  }
+  ~SpareEntries() { spare_.clear(); }
+  SpareEntries(const SpareEntries&) = delete;
+  SpareEntries& operator=(const SpareEntries&) = delete;
+
+  // Files `data` under `key` at the end of `results`, whose keys are all below `key`.
+  ResultMap::iterator append(ResultMap& results, const std::string& key, const char* data) {
+    if (spare_.empty()) return results.emplace_hint(results.end(), key, data);
+    ResultMap::node_type node = std::move(spare_.back());
+    spare_.pop_back();
+    node.key() = key;
+    node.mapped() = data;
+    return results.insert(results.end(), std::move(node));
+  }
+
+ private:
+  // One pool per thread; only its capacity stays between calls.
+  static std::vector<ResultMap::node_type>& pool() {
+    thread_local std::vector<ResultMap::node_type> nodes;
+    return nodes;
+  }
+  std::vector<ResultMap::node_type>& spare_;
+};
+
 // Files one value of a reply under its key: a valid one in `results` (and in `cache` unless that
-// is null), any other in `missing`.
+// is null), any other in `missing`. Keys come in ascending order and each once, so every entry
+// goes at the end of `results`.
 inline void fileValue(const std::string& key, const ClientCore::DataStoreSession::Value& value,
-                      std::map<std::string, std::string>& results,
-                      std::set<std::string>& missing, std::map<std::string, std::string>* cache) {
+                      ResultMap& results, SpareEntries& spare, std::set<std::string>& missing,
+                      ResultMap* cache) {
   if (value.valid) {
-    std::map<std::string, std::string>::iterator stored =
-        results.insert_or_assign(results.end(), key, value.data.in());
+    ResultMap::iterator stored = spare.append(results, key, value.data.in());
     if (cache != nullptr) cache->insert_or_assign(key, stored->second);
   } else {
     missing.insert(key);
   }
+}
+
+// As above for keys shortened at a NUL byte, which may repeat: the last value read wins.
+inline void fileShortenedValue(const std::string& key,
+                               const ClientCore::DataStoreSession::Value& value,
+                               ResultMap& results, std::set<std::string>& missing,
+                               ResultMap* cache) {
+  if (value.valid) {
+    ResultMap::iterator stored = results.insert_or_assign(key, value.data.in()).first;
+    if (cache != nullptr) cache->insert_or_assign(key, stored->second);
+  } else {
+    missing.insert(key);
+  }
+}
+
+// Room for the key pointers of one request, kept per thread between calls.
+std::vector<char*>& keyPointers(std::size_t n) {
+  thread_local std::vector<char*> pointers;
+  pointers.resize(n);
+  return pointers;
 }
 
 }  // namespace
@@ -121,25 +176,23 @@ bool DataStoreManager::get(const std::set<std::string>& keys,
                            std::map<std::string, std::string>& results,
                            std::set<std::string>& missing, bool useCache) {
   bool result = true;
-  results.clear();
+  SpareEntries spare(results);  // empties results
   const CORBA::ULong n = static_cast<CORBA::ULong>(keys.size());
   if (n == 0) {
     return true;
   }
 
-  // The key list, ascending, one allocation per key. A key travels up to its first NUL byte;
-  // such keys are paired with the reply by that shortened text.
-  ClientCore::StringList keyList(n);
-  keyList.length(n);
+  // The key list, ascending. It borrows the keys' own bytes (release false: the list neither
+  // frees nor changes them), so no key is copied. A key travels up to its first NUL byte; such
+  // keys are paired with the reply by that shortened text.
+  std::vector<char*>& pointers = keyPointers(n);
   bool shortened = false;
   CORBA::ULong i = 0;
   for (const std::string& key : keys) {
-    const std::size_t len = key.size();
-    char* text = CORBA::string_alloc(static_cast<CORBA::ULong>(len));
-    std::memcpy(text, key.c_str(), len + 1);
-    keyList[i++] = text;  // the list takes ownership
-    if (!shortened && std::memchr(text, '\0', len) != nullptr) shortened = true;
+    pointers[i++] = const_cast<char*>(key.c_str());
+    if (!shortened && std::memchr(key.data(), '\0', key.size()) != nullptr) shortened = true;
   }
+  const ClientCore::StringList keyList(n, n, pointers.data(), false);
 
   ClientCore::DataStoreSession::ValueList_var values;
   try {
@@ -153,14 +206,14 @@ bool DataStoreManager::get(const std::set<std::string>& keys,
       return false;
     }
     result = true;
-    std::map<std::string, std::string>* cache = useCache ? &cache_ : nullptr;
+    ResultMap* cache = useCache ? &cache_ : nullptr;
     std::set<std::string>::const_iterator key = keys.begin();
     for (i = 0; i < n; ++i, ++key) {
       const ClientCore::DataStoreSession::Value& value = values[i];
       if (shortened) {
-        fileValue(std::string(keyList[i].in()), value, results, missing, cache);
+        fileShortenedValue(std::string(keyList[i].in()), value, results, missing, cache);
       } else {
-        fileValue(*key, value, results, missing, cache);
+        fileValue(*key, value, results, spare, missing, cache);
       }
     }
   } catch (const ClientCore::DataStoreSession::TransactionSizeExceeded&) {
