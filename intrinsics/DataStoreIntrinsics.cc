@@ -73,6 +73,22 @@ bool buildResultDicts(const std::map<std::string, std::string>& found,
   return true;
 }
 
+// The results map of the last get(), kept (under the interpreter lock) so that the next one
+// hands it to the manager, which refills its entries in place rather than allocating new ones.
+// A get() takes the map out for its own use and puts it back when it ends, so a get() that
+// runs inside another (a finalizer run while the dicts are built) simply starts with none.
+struct KeptResults {
+  KeptResults() { map.swap(slot()); }
+  ~KeptResults() { slot().swap(map); }
+  KeptResults(const KeptResults&) = delete;
+  KeptResults& operator=(const KeptResults&) = delete;
+  static std::map<std::string, std::string>& slot() {
+    static std::map<std::string, std::string> kept;
+    return kept;
+  }
+  std::map<std::string, std::string> map;
+};
+
 PyObject* get(PyObject* args) {
   PyObject* keys = nullptr;
   PyObject* cache = nullptr;
@@ -103,34 +119,47 @@ PyObject* get(PyObject* args) {
 
   qmr_util::Log* log = qmr_util::Log::primary();
   std::set<std::string> keySet;
-  std::string keyText;  // " a  b ": each key with a space on either side, for the log lines
   for (const std::string& key : keyList) {
-    if (keySet.insert(key).second) {
-      keyText += ' ';
-      keyText += key;
-      keyText += ' ';
-    } else {
+    if (!keySet.insert(key).second) {
       log->warning("Ignoring duplicate get request for key = %s", key.c_str());
     }
   }
-  log->debug("Retrieving data for keys (%s).", keyText.c_str());
+  // " a  b ": each key once, in list order, with a space on either side, for the log lines.
+  // Written only when a line that shows it is logged.
+  auto keyText = [&keyList]() {
+    std::string text;
+    std::set<std::string> seen;
+    for (const std::string& key : keyList) {
+      if (seen.insert(key).second) {
+        text += ' ';
+        text += key;
+        text += ' ';
+      }
+    }
+    return text;
+  };
+  const bool debug = log->enabled(qmr_util::Log::kDebug);
+  if (debug) log->debug("Retrieving data for keys (%s).", keyText().c_str());
 
-  std::map<std::string, std::string> results;
+  KeptResults kept;
+  std::map<std::string, std::string>& results = kept.map;
   std::set<std::string> missing;
   bool ok = intrinsics::managerCall("get", [&] {
     return explicitChoice ? manager->get(keySet, results, missing, useCache)
                           : manager->get(keySet, results, missing);
   });
   if (!ok) {
-    log->error("Error retrieving values from datastore (%s)", keyText.c_str());
+    log->error("Error retrieving values from datastore (%s)", keyText().c_str());
     return Py_BuildValue("(i,O)", 0, Py_None);
   }
-  if (!explicitChoice) {
-    log->debug("Values (%s) cached according to DEFAULT.", keyText.c_str());
+  if (!debug) {
+    // Nothing to log.
+  } else if (!explicitChoice) {
+    log->debug("Values (%s) cached according to DEFAULT.", keyText().c_str());
   } else if (useCache) {
-    log->debug("Values (%s) cached.", keyText.c_str());
+    log->debug("Values (%s) cached.", keyText().c_str());
   } else {
-    log->debug("Values (%s) NOT cached.", keyText.c_str());
+    log->debug("Values (%s) NOT cached.", keyText().c_str());
   }
 
   PyObject* foundDict = nullptr;

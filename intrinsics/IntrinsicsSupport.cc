@@ -11,7 +11,24 @@
 namespace QMR_Client {
 namespace intrinsics {
 
+namespace {
+
+// The common case without any allocation: a str of ASCII characters only holds its own UTF-8
+// octets. False (and no Python exception) for anything else, including a NUL character, which
+// the full conversion then reports.
+inline bool asciiText(PyObject* obj, std::string* out) {
+  if (!PyUnicode_Check(obj) || !PyUnicode_IS_COMPACT_ASCII(obj)) return false;
+  const char* data = static_cast<const char*>(PyUnicode_DATA(obj));
+  const size_t size = static_cast<size_t>(PyUnicode_GET_LENGTH(obj));
+  if (std::memchr(data, '\0', size) != nullptr) return false;
+  out->assign(data, size);
+  return true;
+}
+
+}  // namespace
+
 bool toStdString(PyObject* obj, const char* what, std::string* out) {
+  if (asciiText(obj, out)) return true;
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(obj)->tp_name);
     return false;
@@ -48,11 +65,15 @@ bool keyList(PyObject* keys, const char* fn, const char* emptyMessage,
   const Py_ssize_t n = PyList_GET_SIZE(keys);
   out->reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    char what[96];
-    std::snprintf(what, sizeof what, "%s: key %zd of the list", fn, i);
     std::string key;
     // Borrowed item: nothing in toStdString can run Python code that changes the list.
-    if (!toStdString(PyList_GET_ITEM(keys, i), what, &key)) return false;
+    PyObject* item = PyList_GET_ITEM(keys, i);
+    if (!asciiText(item, &key)) {
+      // Other text, or an error to report: only now is the element's name worth writing.
+      char what[96];
+      std::snprintf(what, sizeof what, "%s: key %zd of the list", fn, i);
+      if (!toStdString(item, what, &key)) return false;
+    }
     out->push_back(std::move(key));
   }
   return true;
