@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,6 +62,13 @@ std::string valueFor(int valueBytes, int index) {
   const std::string tag = "value-" + std::to_string(index) + "-";
   for (std::size_t i = 0; i < value.size(); ++i) value[i] = tag[i % tag.size()];
   return value;
+}
+
+double processCpuSeconds() {
+  rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 void waitUntil(double epochSeconds) {

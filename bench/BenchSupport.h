@@ -34,16 +34,22 @@ std::string valueFor(int valueBytes, int index);
 // Largest key count any read case uses; the runner fills every key set up to it.
 constexpr int kMaxKeys = 1000;
 
+// User + system processor time of this process so far, in seconds.
+double processCpuSeconds();
+
 // Times `call` for at least `seconds` (and at least minCalls calls) after up to `warmup`
 // untimed calls (fewer when they take more than a fifth of `seconds`). Returns microseconds
-// per call; *calls receives the timed count.
+// per call; *calls receives the timed count and *cpuUs (when given) the processor time this
+// process spent per call (user + system), which other load on the machine hardly moves.
 template <typename F>
-double timeCalls(F&& call, double seconds, long warmup, long minCalls, long* calls) {
+double timeCalls(F&& call, double seconds, long warmup, long minCalls, long* calls,
+                 double* cpuUs = nullptr) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point warmUntil =
       Clock::now() +
       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds / 5));
   for (long i = 0; i < warmup && (i < 2 || Clock::now() < warmUntil); ++i) call();
+  const double cpuStart = processCpuSeconds();
   const Clock::time_point start = Clock::now();
   const Clock::time_point until =
       start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -55,6 +61,7 @@ double timeCalls(F&& call, double seconds, long warmup, long minCalls, long* cal
     now = Clock::now();
   } while (now < until || n < minCalls);
   *calls = n;
+  if (cpuUs != nullptr) *cpuUs = (processCpuSeconds() - cpuStart) * 1e6 / static_cast<double>(n);
   return std::chrono::duration<double, std::micro>(now - start).count() / static_cast<double>(n);
 }
 

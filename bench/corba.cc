@@ -94,10 +94,12 @@ void readsStub(const qmr_bench::CommonOptions& options) {
     for (int i = 0; i < counted; ++i) call();
     const qmr_bench::TcpBytes after = qmr_bench::tcpBytes();
     long calls = 0;
-    const double us = qmr_bench::timeCalls(call, options.seconds, options.warmup, 20, &calls);
+    double cpu = 0;
+    const double us =
+        qmr_bench::timeCalls(call, options.seconds, options.warmup, 20, &calls, &cpu);
     if (!ok) die("get() did not return every value; run populate first");
     Result("read").str("method", "stub").num("keys", shape.keys)
-        .num("value_bytes", shape.valueBytes).num("us", us)
+        .num("value_bytes", shape.valueBytes).num("us", us).num("cpu_us", cpu)
         .num("calls", static_cast<double>(calls))
         .num("request_bytes", static_cast<double>(after.sent - before.sent) / counted)
         .num("reply_bytes", static_cast<double>(after.received - before.received) / counted)
@@ -115,16 +117,17 @@ void readsManager(const qmr_bench::CommonOptions& options, bool caching) {
     std::set<std::string> missing;
     bool ok = true;
     long calls = 0;
+    double cpu = 0;
     const double us = qmr_bench::timeCalls(
         [&] {
           ok = manager->get(keys, results, missing, caching) && ok;
         },
-        options.seconds, options.warmup, 20, &calls);
+        options.seconds, options.warmup, 20, &calls, &cpu);
     if (!ok || !missing.empty() || results.size() != keys.size()) {
       die("get() did not return every value; run populate first");
     }
     Result("read").str("method", caching ? "manager-cache" : "manager").num("keys", shape.keys)
-        .num("value_bytes", shape.valueBytes).num("us", us)
+        .num("value_bytes", shape.valueBytes).num("us", us).num("cpu_us", cpu)
         .num("calls", static_cast<double>(calls)).print();
   }
   QMR_Client::DataStoreManager::uninit();

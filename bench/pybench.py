@@ -40,14 +40,16 @@ def parse_shapes(text):
 
 
 def time_calls(call, seconds, warmup, min_calls=20):
-    """Microseconds per call of call() over at least `seconds`, after up to `warmup` untimed
-    calls (fewer when they take more than a fifth of `seconds`)."""
+    """(microseconds per call, timed calls, processor microseconds per call of this process)
+    of call() over at least `seconds`, after up to `warmup` untimed calls (fewer when they
+    take more than a fifth of `seconds`)."""
     clock = time.perf_counter
     warm_until = clock() + seconds / 5
     for i in range(warmup):
         call()
         if i >= 1 and clock() >= warm_until:
             break
+    cpu_start = time.process_time()
     start = clock()
     until = start + seconds
     n = 0
@@ -63,7 +65,7 @@ def time_calls(call, seconds, warmup, min_calls=20):
         elapsed = now - start
         if elapsed > 0 and n > 0:
             batch = max(1, min(1000, int(n * 0.001 / elapsed)))
-    return (now - start) * 1e6 / n, n
+    return (now - start) * 1e6 / n, n, (time.process_time() - cpu_start) * 1e6 / n
 
 
 def emit(kind, **fields):
@@ -145,14 +147,16 @@ class RedisBackend:
 def run_reads(backend, args):
     for keys_n, value_bytes in args.shapes:
         keys = [key_name(value_bytes, i) for i in range(keys_n)]
-        us, calls = time_calls(backend.read(keys, value_bytes), args.seconds, args.warmup)
-        emit("read", method=backend.name, keys=keys_n, value_bytes=value_bytes, us=us, calls=calls)
+        us, calls, cpu = time_calls(backend.read(keys, value_bytes), args.seconds, args.warmup)
+        emit("read", method=backend.name, keys=keys_n, value_bytes=value_bytes, us=us,
+             cpu_us=cpu, calls=calls)
 
 
 def run_writes(backend, args):
     for n in args.entries:
         entries = [("w:" + key_name(16, i), value_for(16, i), 0) for i in range(n)]
-        us, calls = time_calls(backend.write(entries), args.seconds, max(1, args.warmup // 4), 10)
+        us, calls, _ = time_calls(backend.write(entries), args.seconds, max(1, args.warmup // 4),
+                                  10)
         emit("write", method=backend.name, entries=n, us=us, calls=calls)
 
 
@@ -163,7 +167,7 @@ def run_events(args):
 
     def call():
         signal(channel, "bench", "value")
-    us, calls = time_calls(call, args.seconds, args.warmup)
+    us, calls, _ = time_calls(call, args.seconds, args.warmup)
     emit("event", method="signalEvent", us=us, per_second=1e6 / us, calls=calls)
 
 

@@ -72,6 +72,7 @@ void reads(redisContext* c, const qmr_bench::CommonOptions& options) {
     }
     bool ok = true;
     long calls = 0;
+    double cpu = 0;
     const double us = qmr_bench::timeCalls(
         [&] {
           redisReply* reply = command(c, argv, lens);
@@ -81,10 +82,10 @@ void reads(redisContext* c, const qmr_bench::CommonOptions& options) {
                reply->element[0]->len == static_cast<size_t>(shape.valueBytes);
           freeReplyObject(reply);
         },
-        options.seconds, options.warmup, 20, &calls);
+        options.seconds, options.warmup, 20, &calls, &cpu);
     if (!ok) die("MGET did not return every value; run populate first");
     Result("read").str("method", "hiredis").num("keys", shape.keys)
-        .num("value_bytes", shape.valueBytes).num("us", us)
+        .num("value_bytes", shape.valueBytes).num("us", us).num("cpu_us", cpu)
         .num("calls", static_cast<double>(calls)).print();
   }
 }

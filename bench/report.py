@@ -61,11 +61,14 @@ def medians(records):
     for record in records:
         if "us" not in record:
             continue
-        entry = grouped.setdefault(case_of(record), {"runs": [], "record": record})
+        entry = grouped.setdefault(case_of(record), {"runs": [], "cpu": [], "record": record})
         entry["runs"].append(float(record["us"]))
+        if "cpu_us" in record:
+            entry["cpu"].append(float(record["cpu_us"]))
         entry["record"] = record
     for entry in grouped.values():
         entry["us"] = statistics.median(entry["runs"])
+        entry["cpu_us"] = statistics.median(entry["cpu"]) if entry["cpu"] else None
         runs = entry["runs"]
         entry["spread"] = (max(runs) - min(runs)) / entry["us"] if len(runs) > 1 else 0.0
     return grouped
@@ -173,6 +176,14 @@ def table(figures, shapes, memory, entries=(1, 10, 100)):
             lines.append(row(METHOD_LABELS[method],
                              ["-" if u is None else "%.0f" % (1e6 / u) for u in us]))
     lines.append("")
+    lines.append("Client processor time per request, microseconds (user + system of the "
+                 "client process)")
+    lines.append(row("", heads))
+    for method in READ_METHODS:
+        cpu = [(figures.get(("read", method, k, b)) or {}).get("cpu_us") for k, b in shapes]
+        if any(c is not None for c in cpu):
+            lines.append(row(METHOD_LABELS[method], [fmt_us(c) for c in cpu]))
+    lines.append("")
     lines.append("Ratios of time per request (below 1: the first is faster)")
     lines.append(row("", heads))
     for label, values in read_ratios(figures, shapes):
@@ -218,15 +229,17 @@ def write_csv(path, figures):
     with open(path, "w", newline="") as f:
         out = csv.writer(f)
         out.writerow(["kind", "method", "keys", "value_bytes", "entries", "clients",
-                      "us_median", "per_second", "runs", "spread", "request_bytes",
-                      "reply_bytes"])
+                      "us_median", "per_second", "cpu_us_median", "runs", "spread",
+                      "request_bytes", "reply_bytes"])
         for case in sorted(figures, key=lambda c: tuple(str(x) for x in c)):
             entry = figures[case]
             rec = entry["record"]
             per_second = 1e6 / entry["us"]
             out.writerow([case[0], case[1], rec.get("keys", ""), rec.get("value_bytes", ""),
                           rec.get("entries", ""), rec.get("clients", ""),
-                          "%.2f" % entry["us"], "%.0f" % per_second, len(entry["runs"]),
+                          "%.2f" % entry["us"], "%.0f" % per_second,
+                          "" if entry["cpu_us"] is None else "%.2f" % entry["cpu_us"],
+                          len(entry["runs"]),
                           "%.3f" % entry["spread"], rec.get("request_bytes", ""),
                           rec.get("reply_bytes", "")])
 
@@ -237,8 +250,12 @@ def write_json(path, figures, shapes, memory, machine, config):
         rec = dict(entry["record"])
         rec.pop("us", None)
         rec.pop("calls", None)
+        rec.pop("cpu_us", None)
+        rec.pop("round", None)
         rec.update({"us_median": entry["us"], "runs_us": entry["runs"],
                     "spread": entry["spread"]})
+        if entry["cpu_us"] is not None:
+            rec["cpu_us_median"] = entry["cpu_us"]
         results.append(rec)
     doc = {
         "machine": machine,

@@ -37,7 +37,10 @@ def test_median_is_taken_per_case_over_every_round():
     assert figures[("read", "stub", 1, 16)]["spread"] == pytest.approx(80.0 / 25.0)
     assert figures[("read", "stub", 10, 16)]["us"] == 50.0
     assert figures[("read", "stub", 1, 1024)]["us"] == 99.0
+    assert figures[("read", "stub", 1, 1024)]["cpu_us"] is None
     assert len(figures) == 3
+    cpu = report.medians([dict(read("stub", 1, 10.0), cpu_us=c) for c in (4.0, 9.0, 5.0)])
+    assert cpu[("read", "stub", 1, 16)]["cpu_us"] == 5.0
 
 
 def verdicts(figures, memory=None):
@@ -108,12 +111,12 @@ def test_plot_is_written_with_gnuplot(tmp_path):
 
 def test_python_timing_loop_excludes_warmup_and_honours_minimum():
     calls = []
-    us, n = pybench.time_calls(lambda: calls.append(1), 0.05, 7, min_calls=50)
+    us, n, cpu = pybench.time_calls(lambda: calls.append(1), 0.05, 7, min_calls=50)
     assert n >= 50 and len(calls) == n + 7
-    assert us > 0
+    assert us > 0 and 0 <= cpu < us * 10
     # A warmup longer than a fifth of the timed length is cut short after two calls.
     calls.clear()
-    us, n = pybench.time_calls(lambda: calls.append(1), 0.0, 100000, min_calls=50)
+    us, n, _ = pybench.time_calls(lambda: calls.append(1), 0.0, 100000, min_calls=50)
     assert n >= 50 and len(calls) == n + 2
     with pytest.raises(Exception):
         pybench.parse_shapes("1001x16")
