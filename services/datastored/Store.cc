@@ -16,7 +16,7 @@ const char* const kSchema =
     "  key TEXT PRIMARY KEY NOT NULL,"
     "  data TEXT NOT NULL,"
     "  expires INTEGER NOT NULL"  // ms since the epoch; 0 = never
-    ") WITHOUT ROWID;"
+    ");"
     "CREATE INDEX IF NOT EXISTS entries_expires ON entries(expires) WHERE expires > 0;"
     "CREATE TABLE IF NOT EXISTS info(name TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL);";
 
