@@ -4,6 +4,7 @@
 #include "qmr/DataStoreManager.h"
 
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "qmr/util/Log.h"
@@ -34,53 +35,68 @@ qmr_util::InitException initError(unsigned int line, const char* message) {
 
 using ResultMap = std::map<std::string, std::string>;
 
-// Entries of a caller's previous results, taken out of the map at the start of get() and
-// refilled with the new reply: a caller that reads again with the same map pays no allocation
-// for the entries, nor for keys and values that fit where the old ones were. Emptied before
-// get() returns, so nothing outlives the call.
-class SpareEntries {
+// Refills a caller's results map with a reply whose keys come in ascending order, each once.
+// Entries of keys read again keep their place and only take the new value, entries of keys
+// not in the reply go, new keys go in at their place: the map ends exactly as if it had been
+// emptied and filled, but a caller that reads the same keys again frees and allocates no entry.
+// Unless finish() is reached, the map is emptied when the Refill ends (a failed read).
+class Refill {
  public:
-  explicit SpareEntries(ResultMap& results) : spare_(pool()) {
-    while (!results.empty()) spare_.push_back(results.extract(results.begin()));
+  explicit Refill(ResultMap& results) : results_(results), next_(results.begin()) {}
+  ~Refill() {
+    if (!done_) results_.clear();
   }
-  ~SpareEntries() { spare_.clear(); }
-  SpareEntries(const SpareEntries&) = delete;
-  SpareEntries& operator=(const SpareEntries&) = delete;
+  Refill(const Refill&) = delete;
+  Refill& operator=(const Refill&) = delete;
 
-  // Files `data` under `key` at the end of `results`, whose keys are all below `key`.
-  ResultMap::iterator append(ResultMap& results, const std::string& key, const char* data) {
-    if (spare_.empty()) return results.emplace_hint(results.end(), key, data);
-    ResultMap::node_type node = std::move(spare_.back());
-    spare_.pop_back();
-    node.key() = key;
-    node.mapped() = data;
-    return results.insert(results.end(), std::move(node));
+  // Files `data` under `key`, which is above every key given before; returns its entry.
+  ResultMap::iterator put(const std::string& key, const char* data) {
+    skipBelow(key);
+    if (next_ != results_.end() && next_->first == key) {
+      next_->second = data;
+      return next_++;
+    }
+    return results_.emplace_hint(next_, key, data);
+  }
+  // `key` (above every key given before) has no value: an entry under it goes.
+  void drop(const std::string& key) {
+    skipBelow(key);
+    if (next_ != results_.end() && next_->first == key) next_ = results_.erase(next_);
+  }
+  // Removes what is left above the last key and keeps the map.
+  void finish() {
+    results_.erase(next_, results_.end());
+    done_ = true;
   }
 
  private:
-  // One pool per thread; only its capacity stays between calls.
-  static std::vector<ResultMap::node_type>& pool() {
-    thread_local std::vector<ResultMap::node_type> nodes;
-    return nodes;
+  void skipBelow(const std::string& key) {
+    while (next_ != results_.end() && next_->first < key) next_ = results_.erase(next_);
   }
-  std::vector<ResultMap::node_type>& spare_;
+  ResultMap& results_;
+  ResultMap::iterator next_;
+  bool done_ = false;
 };
 
 // Files one value of a reply under its key: a valid one in `results` (and in `cache` unless that
-// is null), any other in `missing`. Keys come in ascending order and each once, so every entry
-// goes at the end of `results`.
+// is null), any other in `missing`. Keys come in ascending order and each once; *cacheHint is
+// where the next key is likely to go in the cache.
 inline void fileValue(const std::string& key, const ClientCore::DataStoreSession::Value& value,
-                      ResultMap& results, SpareEntries& spare, std::set<std::string>& missing,
-                      ResultMap* cache) {
+                      Refill& refill, std::set<std::string>& missing, ResultMap* cache,
+                      ResultMap::iterator* cacheHint) {
   if (value.valid) {
-    ResultMap::iterator stored = spare.append(results, key, value.data.in());
-    if (cache != nullptr) cache->insert_or_assign(key, stored->second);
+    ResultMap::iterator stored = refill.put(key, value.data.in());
+    if (cache != nullptr) {
+      *cacheHint = std::next(cache->insert_or_assign(*cacheHint, key, stored->second));
+    }
   } else {
+    refill.drop(key);
     missing.insert(key);
   }
 }
 
-// As above for keys shortened at a NUL byte, which may repeat: the last value read wins.
+// As above for keys shortened at a NUL byte, which may repeat and come in any order, into an
+// emptied map: the last value read wins.
 inline void fileShortenedValue(const std::string& key,
                                const ClientCore::DataStoreSession::Value& value,
                                ResultMap& results, std::set<std::string>& missing,
@@ -176,9 +192,9 @@ bool DataStoreManager::get(const std::set<std::string>& keys,
                            std::map<std::string, std::string>& results,
                            std::set<std::string>& missing, bool useCache) {
   bool result = true;
-  SpareEntries spare(results);  // empties results
   const CORBA::ULong n = static_cast<CORBA::ULong>(keys.size());
   if (n == 0) {
+    results.clear();
     return true;
   }
 
@@ -193,6 +209,8 @@ bool DataStoreManager::get(const std::set<std::string>& keys,
     if (!shortened && std::memchr(key.data(), '\0', key.size()) != nullptr) shortened = true;
   }
   const ClientCore::StringList keyList(n, n, pointers.data(), false);
+  if (shortened) results.clear();
+  Refill refill(results);  // empties results unless the read succeeds
 
   ClientCore::DataStoreSession::ValueList_var values;
   try {
@@ -207,15 +225,17 @@ bool DataStoreManager::get(const std::set<std::string>& keys,
     }
     result = true;
     ResultMap* cache = useCache ? &cache_ : nullptr;
+    ResultMap::iterator cacheHint = cache_.begin();
     std::set<std::string>::const_iterator key = keys.begin();
     for (i = 0; i < n; ++i, ++key) {
       const ClientCore::DataStoreSession::Value& value = values[i];
       if (shortened) {
         fileShortenedValue(std::string(keyList[i].in()), value, results, missing, cache);
       } else {
-        fileValue(*key, value, results, spare, missing, cache);
+        fileValue(*key, value, refill, missing, cache, &cacheHint);
       }
     }
+    refill.finish();
   } catch (const ClientCore::DataStoreSession::TransactionSizeExceeded&) {
     qmr_util::Log::primary()->error("Transaction size exceeded for DataStoreManager::get()");
     results.clear();

@@ -66,6 +66,12 @@ TEST_F(ManagerReuseTest, ARefilledMapHoldsExactlyTheLatestReply) {
   ASSERT_TRUE(m_->get({"k1", "k2", "k3"}, results, missing, false));
   EXPECT_EQ((Map{{"k1", big + "!"}, {"k2", "s"}, {"k3", ""}}), results);
 
+  // The cache gathers reads of keys that lie between the ones it already holds.
+  m_->clearCache();
+  ASSERT_TRUE(m_->get({"k2"}, results, missing, true));
+  ASSERT_TRUE(m_->get({"a0", "k1", "k25", "k3", "k9"}, results, missing, true));
+  EXPECT_EQ((Map{{"k1", big + "!"}, {"k2", "s"}, {"k3", ""}}), m_->cache());
+
   // No keys: the map is emptied and nothing is asked.
   ASSERT_TRUE(m_->get({}, results, missing, false));
   EXPECT_TRUE(results.empty());
