@@ -109,6 +109,9 @@ def spawn(argv, log_path, cwd=None):
                     os.dup2(null, 0)
                     os.dup2(log, 1)
                     os.dup2(log, 2)
+                    # Nothing else of ours (pipes of a caller's shell, say) goes with it.
+                    os.closerange(3, wfd)
+                    os.closerange(wfd + 1, os.sysconf("SC_OPEN_MAX"))
                     if cwd:
                         os.chdir(cwd)
                     os.execvp(argv[0], argv)
