@@ -50,14 +50,16 @@ class Recorder:
         self.out.write(json.dumps(rec) + "\n")
 
 
-def store_loop(rec, stop, rng):
+def store_loop(rec, stop, rng, seed):
     import _datastore as ds
     committed = {}  # key -> value of every commit that returned 1
     txn = 0
     while not os.path.exists(stop):
         txn += 1
         value = "v%d-%s" % (txn, "\u00e9\u6f22" * rng.randrange(0, 40))
-        keys = ["soak-%d-%d" % (txn, j) for j in range(1 + rng.randrange(3))]
+        # Keys are never reused, across runs of other seeds too: a commit whose reply was lost
+        # (the server died after applying it) must not be taken for another's value.
+        keys = ["soak-%d-%d-%d" % (seed, txn, j) for j in range(1 + rng.randrange(3))]
         status, raised, r = rec.call("set", ds.set, [(k, value, 0) for k in keys], txn=txn)
         r["status"] = status
         rec.write(r)
@@ -135,7 +137,7 @@ def main(argv):
     rng = random.Random(seed)
     rec = Recorder(out)
     if mode == "store":
-        store_loop(rec, stop, rng)
+        store_loop(rec, stop, rng, seed)
     else:
         events_loop(rec, stop, rng, argv[5])
     return 0
