@@ -313,3 +313,57 @@ def write_plot(path, figures, shapes, title):
     if proc.returncode != 0:
         return "gnuplot failed: " + proc.stderr.strip()
     return None
+
+
+def markdown(figures, shapes, memory, machine):
+    """The README's tables of a run: reads (microseconds and round trips per second), ratios,
+    writes, events, scale, memory and targets, in Markdown."""
+    heads = ["%d key%s%s" % (k, "s" if k > 1 else "", ", 1 KiB" if b == 1024 else "")
+             for k, b in shapes]
+    out = ["Machine: %s, %s CPUs, %s GiB, %s, kernel %s, %s; %s. Release build (-O3)."
+           % (machine.get("cpu"), machine.get("cpus"), machine.get("memory_gib"),
+              machine.get("os"), machine.get("kernel"), machine.get("date"),
+              machine.get("placement")), ""]
+
+    def table(title, rows):
+        out.append("| %s | %s |" % (title, " | ".join(heads)))
+        out.append("|---" * (len(heads) + 1) + "|")
+        for label, cells in rows:
+            out.append("| %s | %s |" % (label, " | ".join(cells)))
+        out.append("")
+
+    rows = []
+    for method in READ_METHODS:
+        us = [read_us(figures, method, k, b) for k, b in shapes]
+        if any(u is not None for u in us):
+            rows.append((METHOD_LABELS[method],
+                         ["-" if u is None else "%s (%.0f/s)" % (fmt_us(u), 1e6 / u) for u in us]))
+    table("Reads: µs per request (round trips/s)", rows)
+    table("Ratio of time per request", [(label, [fmt_ratio(v[s]) for s in shapes])
+                                         for label, v in read_ratios(figures, shapes)])
+    out.append("| Writes: set of N entries + commit, µs | 1 | 10 | 100 |")
+    out.append("|---|---|---|---|")
+    for method in WRITE_METHODS:
+        cells = [fmt_us((figures.get(("write", method, n)) or {}).get("us")) for n in (1, 10, 100)]
+        if any(c != "-" for c in cells):
+            out.append("| %s | %s |" % (WRITE_LABELS[method], " | ".join(cells)))
+    out.append("")
+    event = figures.get(("event", "signalEvent"))
+    if event:
+        out.append("Events: `_MiscCorba.signalEvent` through omniEvents: %.1f µs per call, "
+                   "%.0f calls/s." % (event["us"], 1e6 / event["us"]))
+    scale = [(n, scale_throughput(figures, n)) for n in (1, 2, 4)]
+    if scale[0][1]:
+        out.append("Scale (`DataStoreManager::get` of 1 key, unpinned): " + ", ".join(
+            "%d client%s %.0f requests/s (%.2fx)" % (n, "s" if n > 1 else "", t, t / scale[0][1])
+            for n, t in scale if t) + ".")
+    if memory:
+        out.append("Memory: %d `_datastore.get` calls in one qmr-host: resident size %+d KiB "
+                   "from the 1000th call to the last." % (memory["calls"], memory["growth"] // 1024))
+    out.append("")
+    out.append("| Target | Figure | |")
+    out.append("|---|---|---|")
+    for name, text, met in targets(figures, memory):
+        out.append("| %s | %s | %s |" % (name, text, {True: "met", False: "**missed**",
+                                                        None: "-"}[met]))
+    return "\n".join(out) + "\n"

@@ -6,8 +6,9 @@ channel), qmr-datastored and redis-server on 127.0.0.1 in a temporary folder, fi
 with the same keys and values, then runs every benchmark in rounds (each round runs every
 method once, so that drift of the machine hits all methods alike) and takes the median of the
 rounds. Then the scale run (1, 2 and 4 client processes at once) and the memory run (many
-_datastore.get calls in one qmr-host). Writes bench/results/latest.json, latest.csv and
-latest.png and prints the table. Every server it started is stopped by its process id.
+_datastore.get calls in one qmr-host). Writes bench/results/latest.json, latest.csv,
+latest.png and latest.md (the tables as Markdown, for the README) and prints the table.
+Every server it started is stopped by its process id.
 
 Pinning: by default every server and every single-client benchmark runs on CPU 0 (client and
 server on one CPU give the steadiest figures on a small machine); the scale run lets the
@@ -304,8 +305,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="./qmr bench",
         description="Build in release mode, start local servers on 127.0.0.1, run every "
-                    "benchmark side by side, write bench/results/latest.{json,csv,png} and "
-                    "print the table.")
+                    "benchmark side by side, write bench/results/latest.{json,csv,png,md} "
+                    "and print the table.")
     parser.add_argument("--quick", action="store_true",
                         help="fewer rounds, shorter cases, 100000 calls in the memory run "
                              "(well under two minutes on 2 cores once built)")
@@ -322,7 +323,7 @@ def main(argv=None):
     parser.add_argument("--no-pin", dest="pin", action="store_false",
                         help="do not pin servers and clients to CPU 0")
     parser.add_argument("--out", default=os.path.join(HERE, "results"),
-                        help="folder for latest.json, latest.csv, latest.png")
+                        help="folder for latest.json, .csv, .png and .md")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder (logs)")
     args = parser.parse_args(argv)
     rounds = args.rounds or (3 if args.quick else 7)
@@ -374,6 +375,8 @@ def main(argv=None):
     report.write_json(os.path.join(args.out, "latest.json"), figures, shapes, memory, machine,
                       config)
     report.write_csv(os.path.join(args.out, "latest.csv"), figures)
+    with open(os.path.join(args.out, "latest.md"), "w") as f:
+        f.write(report.markdown(figures, shapes, memory, machine))
     problem = report.write_plot(os.path.join(args.out, "latest.png"), figures, shapes,
                                 "qmr benchmarks, %s, %d CPUs, %s" % (machine.get("cpu", "?"),
                                                                     machine["cpus"],
@@ -382,7 +385,7 @@ def main(argv=None):
     print("\nMachine: %s, %d CPUs, %s GiB, %s, kernel %s; %s"
           % (machine.get("cpu"), machine["cpus"], machine.get("memory_gib"), machine.get("os"),
              machine["kernel"], machine["placement"]))
-    print("Results: %s/latest.json, latest.csv, latest.png (%d rounds, median; %.0f s in all)"
+    print("Results: %s/latest.json, .csv, .png and .md (%d rounds, median; %.0f s in all)"
           % (os.path.relpath(args.out), rounds, time.monotonic() - began))
     if problem:
         say("no plot: " + problem)

@@ -121,3 +121,15 @@ def test_python_timing_loop_excludes_warmup_and_honours_minimum():
     with pytest.raises(Exception):
         pybench.parse_shapes("1001x16")
     assert pybench.parse_shapes("1x16,100x1024") == [(1, 16), (100, 1024)]
+
+
+def test_markdown_tables_carry_the_figures_and_verdicts():
+    figures = figures_for({("stub", 1): 25.0, ("manager", 1): 30.0, ("hiredis", 1): 20.0},
+                          scale={1: 1000.0, 2: 1700.0})
+    text = report.markdown(figures, [(1, 16), (100, 1024)], None, {"cpu": "AMD", "cpus": 2})
+    lines = text.splitlines()
+    assert lines[0].startswith("Machine: AMD, 2 CPUs")
+    assert "| generated stub (C++) | 25.0 (40000/s) | - |" in lines
+    assert "| manager / stub | 1.20 | - |" in lines
+    assert "2 clients 1700 requests/s (1.70x)" in text
+    assert "| manager get within 5% of the stub, 1 key | manager/stub = 1.200 | **missed** |" in lines
