@@ -18,7 +18,8 @@ bool optionValue(int argc, const char* const* argv, int* i, const char* name, st
     *value = arg + n + 1;
     return !value->empty();
   }
-  if (*i + 1 >= argc) return false;
+  // No value of ours starts with '-': that is the next option, so the value is missing.
+  if (*i + 1 >= argc || argv[*i + 1][0] == '-') return false;
   *value = argv[++*i];
   return true;
 }
@@ -61,7 +62,7 @@ bool parseHostOptions(int argc, const char* const* argv, HostOptions* options,
       }
       options->logLevelGiven = true;
     } else if (std::strncmp(arg, "-ORB", 4) == 0 && arg[4] != '\0') {
-      if (i + 1 >= argc) {
+      if (i + 1 >= argc || argv[i + 1][0] == '-') {
         *error = std::string("ORB option ") + arg + " needs a value";
         return false;
       }
