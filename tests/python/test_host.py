@@ -163,3 +163,26 @@ def test_qmr_pythonpath_comes_first_and_a_broken_package_exits_4(run_host, tmp_p
     assert done.returncode == 4 and done.stdout == ""
     assert "the qmr package did not set up" in done.stderr
     assert str(tmp_path) in done.stderr and "QMR_PYTHONPATH" in done.stderr
+
+
+# ---- teardown
+
+def test_exit_handlers_of_the_script_still_have_the_data_store(run_host):
+    key = "host-atexit-%d" % os.getpid()
+    code = ("import atexit, _datastore as d\n"
+            "atexit.register(lambda: print(d.set([(%r, 'late', 0)]), d.commit()))\n" % key)
+    done = run_host("-c", code)
+    assert (done.returncode, done.stdout.strip()) == (0, "1 1"), done.stderr
+    read = run_host("-c", "import _datastore as d; print(d.get([%r], 0)[1])" % key)
+    assert read.stdout.strip() == repr({key: "late"}), read.stderr
+
+
+def test_the_session_is_ended_at_exit_dropping_uncommitted_writes(run_host, stack, eventually):
+    line = "ended by endSession: 1 pending changes discarded"
+    before = stack.log("datastore").count(line)
+    key = "host-pending-%d" % os.getpid()
+    done = run_host("-c", "import _datastore as d; print(d.set([(%r, 'x', 0)]))" % key)
+    assert (done.returncode, done.stdout.strip()) == (0, "1"), done.stderr
+    assert eventually(lambda: stack.log("datastore").count(line) == before + 1)
+    read = run_host("-c", "import _datastore as d; print(d.get([%r], 0)[2])" % key)
+    assert read.stdout.strip() == repr({key: None})
