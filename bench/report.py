@@ -288,7 +288,7 @@ def write_plot(path, figures, shapes, title):
                     if us is not None:
                         f.write("%d %.3f\n" % (keys, us))
                 f.write("\n\n")
-    script = ["set terminal pngcairo size 1400,600 font 'sans,10'",
+    script = ["set terminal pngcairo noenhanced size 1400,600 font 'sans,10'",
               "set output '%s'" % path,
               "set multiplot layout 1,%d title '%s'" % (len(sizes), title.replace("'", "")),
               "set logscale xy", "set grid", "set key top left",
