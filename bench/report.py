@@ -320,10 +320,11 @@ def markdown(figures, shapes, memory, machine):
     writes, events, scale, memory and targets, in Markdown."""
     heads = ["%d key%s%s" % (k, "s" if k > 1 else "", ", 1 KiB" if b == 1024 else "")
              for k, b in shapes]
-    out = ["Machine: %s, %s CPUs, %s GiB, %s, kernel %s, %s; %s. Release build (-O3)."
+    out = ["Machine: %s, %s CPUs, %s GiB, %s, kernel %s, %s; %s; load average at the end "
+           "%s. Release build (-O3)."
            % (machine.get("cpu"), machine.get("cpus"), machine.get("memory_gib"),
               machine.get("os"), machine.get("kernel"), machine.get("date"),
-              machine.get("placement")), ""]
+              machine.get("placement"), machine.get("load_average")), ""]
 
     def table(title, rows):
         out.append("| %s | %s |" % (title, " | ".join(heads)))

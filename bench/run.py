@@ -298,6 +298,7 @@ def machine_info(pinned):
             info[name] = "unknown"
     info["placement"] = ("every server and client on CPU 0 (scale run: all CPUs)" if pinned
                          else "unpinned")
+    info["load_average"] = "%.1f %.1f %.1f" % os.getloadavg()  # other work on the machine
     return info
 
 
@@ -382,9 +383,9 @@ def main(argv=None):
                                                                     machine["cpus"],
                                                                     machine["date"]))
     print(report.table(figures, shapes, memory))
-    print("\nMachine: %s, %d CPUs, %s GiB, %s, kernel %s; %s"
+    print("\nMachine: %s, %d CPUs, %s GiB, %s, kernel %s; %s; load average at the end %s"
           % (machine.get("cpu"), machine["cpus"], machine.get("memory_gib"), machine.get("os"),
-             machine["kernel"], machine["placement"]))
+             machine["kernel"], machine["placement"], machine["load_average"]))
     print("Results: %s/latest.json, .csv, .png and .md (%d rounds, median; %.0f s in all)"
           % (os.path.relpath(args.out), rounds, time.monotonic() - began))
     if problem:
