@@ -18,21 +18,25 @@ namespace {
 using ClientCore::DataStoreSession;
 using ClientCore::DataStoreSession_var;
 
+// Starts bindings_test_server and returns its servants' references by name.
+std::map<std::string, CORBA::Object_var> startServer(const TempDir& dir, Process& server) {
+  std::map<std::string, CORBA::Object_var> refs;
+  std::string iorFile = dir.file("refs");
+  server.start({buildDir() + "/bin/bindings_test_server", "--ior-file", iorFile},
+               dir.file("server.log"));
+  EXPECT_TRUE(eventually([&] { return std::ifstream(iorFile).good(); }, 10000)) << server.log();
+  std::ifstream in(iorFile);
+  std::string name, ior;
+  while (in >> name >> ior) refs[name] = Stack::instance().orb()->string_to_object(ior.c_str());
+  return refs;
+}
+
 class RemoteCallTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new TempDir("bindings-server");
     server_ = new Process;
-    std::string iorFile = dir_->file("refs");
-    server_->start({buildDir() + "/bin/bindings_test_server", "--ior-file", iorFile},
-                   dir_->file("server.log"));
-    ASSERT_TRUE(eventually([&] { return std::ifstream(iorFile).good(); }, 10000))
-        << server_->log();
-    std::ifstream in(iorFile);
-    std::string name, ior;
-    while (in >> name >> ior) {
-      refs_[name] = Stack::instance().orb()->string_to_object(ior.c_str());
-    }
+    refs_ = startServer(*dir_, *server_);
   }
   static void TearDownTestSuite() {
     refs_.clear();
@@ -264,6 +268,21 @@ TEST_F(RemoteCallTest, NarrowOfNilOrOfAnotherInterfaceGivesNil) {
   EXPECT_EQ("--+--", nils("vspoold"));
   EXPECT_EQ("---+-", nils("datastore"));
   EXPECT_EQ("----+", nils("session"));
+}
+
+// The repository id in a reference is enough to narrow it to its own interface; any other
+// interface needs the object's answer. With the server gone, only the second can fail.
+TEST(RemoteNarrowTest, NarrowToTheReferencesOwnTypeNeedsNoCallToTheServer) {
+  TempDir dir("bindings-server");
+  Process server;
+  auto refs = startServer(dir, server);
+  ASSERT_EQ(1u, refs.count("session"));
+  server.kill9();
+  DataStoreSession_var session = DataStoreSession::_narrow(refs["session"]);
+  EXPECT_FALSE(CORBA::is_nil(session));
+  EXPECT_THROW(ClientCore::DataStore_var store = ClientCore::DataStore::_narrow(refs["session"]),
+               CORBA::TRANSIENT);
+  EXPECT_THROW(session->commit(), CORBA::TRANSIENT);
 }
 
 }  // namespace
