@@ -92,11 +92,11 @@ bool startManager(const std::string& program, const std::string& name) {
     return true;
   } catch (const qmr_util::InitException& ex) {
     reason = ex.what();
-  } catch (const CORBA::TRANSIENT& ex) {
+  } catch (const CORBA::TRANSIENT&) {
     reason = "CORBA::TRANSIENT (the Naming Service or the data store did not answer)";
-  } catch (const CORBA::NO_RESOURCES& ex) {
+  } catch (const CORBA::NO_RESOURCES&) {
     reason = "CORBA::NO_RESOURCES (no Naming Service reference was given)";
-  } catch (const CORBA::INITIALIZE& ex) {
+  } catch (const CORBA::INITIALIZE&) {
     reason = "CORBA::INITIALIZE (no usable Naming Service reference was given)";
   } catch (const CORBA::SystemException& ex) {
     reason = std::string("CORBA::") + ex._name();
