@@ -401,20 +401,9 @@ class Stack:
     def down(self):
         """Stops every server of the stack, the last started first."""
         self._reload()
-        extra = [s for s in self.procs if s not in SERVERS]
-        for server in extra + [s for s in reversed(SERVERS) if s in self.procs]:
+        for server in [s for s in reversed(SERVERS) if s in self.procs]:
             self._signal(server, signal.SIGCONT)
             self.stop(server)
-
-    # ---- extra processes (listeners and the like), stopped by down() before the servers
-
-    def add_process(self, name, argv):
-        """Starts argv detached with its log in DIR/NAME.log and records it; down() stops it."""
-        if name in SERVERS:
-            raise StackError("%r is a server name" % name)
-        self._reload()
-        self._launch(name, list(argv))
-        return self.procs[name]["pid"]
 
     def env(self):
         return {"QMR_STACK_DIR": self.dir, "QMR_STACK_STATE": self.state_path,
