@@ -186,3 +186,36 @@ def test_the_session_is_ended_at_exit_dropping_uncommitted_writes(run_host, stac
     assert eventually(lambda: stack.log("datastore").count(line) == before + 1)
     read = run_host("-c", "import _datastore as d; print(d.get([%r], 0)[2])" % key)
     assert read.stdout.strip() == repr({key: None})
+
+
+def test_interactive_prompt_on_a_terminal(host, orb_args):
+    import pty
+    import select
+    import subprocess
+    import time
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([host] + orb_args + ["-q"], stdin=slave, stdout=slave, stderr=slave,
+                            close_fds=True)
+    os.close(slave)
+    try:
+        os.write(master, b"import _datastore\nprint('answer', 6 * 7)\nraise SystemExit(9)\n")
+        output = b""
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            if not select.select([master], [], [], 0.5)[0]:
+                if proc.poll() is not None:
+                    break
+                continue
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal is gone with the process
+                break
+            if not chunk:
+                break
+            output += chunk
+        assert proc.wait(timeout=30) == 9
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        os.close(master)
+    assert b">>> " in output and b"answer 42" in output
