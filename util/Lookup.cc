@@ -2,6 +2,7 @@
 #include "qmr/util/Lookup.h"
 
 #include <omniORB4/Naming.hh>
+#include <strings.h>
 
 #include "qmr/util/Log.h"
 #include "qmr/util/Orb.h"
@@ -9,12 +10,11 @@
 namespace qmr_util {
 namespace {
 
+// Exactly the texts that omniORB's string_to_object takes: "IOR:" in any letter case,
+// "corbaloc:" and "corbaname:" in lower case only.
 bool isReferenceText(const std::string& name) {
-  static const char* const prefixes[] = {"IOR:", "corbaloc:", "corbaname:"};
-  for (const char* prefix : prefixes) {
-    if (name.compare(0, std::char_traits<char>::length(prefix), prefix) == 0) return true;
-  }
-  return false;
+  if (strncasecmp(name.c_str(), "IOR:", 4) == 0) return true;
+  return name.compare(0, 9, "corbaloc:") == 0 || name.compare(0, 10, "corbaname:") == 0;
 }
 
 CosNaming::NamingContextExt_ptr rootContext(CORBA::ORB_ptr orb) {
