@@ -1,8 +1,9 @@
 // Lookup.cc - service and event channel lookup through the ORB and the Naming Service.
 #include "qmr/util/Lookup.h"
 
-#include <omniORB4/Naming.hh>
 #include <strings.h>
+
+#include <omniORB4/Naming.hh>
 
 #include "qmr/util/Log.h"
 #include "qmr/util/Orb.h"

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "Harness.h"
 #include "DataStore.hh"
 #include "DataStoreSession.hh"
 #include "Event.hh"
 #include "GpiInterface.hh"
+#include "Harness.h"
 #include "Renderd.hh"
 #include "Vspoold.hh"
 

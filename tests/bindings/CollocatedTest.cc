@@ -55,8 +55,8 @@ TEST_F(CollocatedTest, CallsReachTheServantOnTheCallersThread) {
   ClientCore::GpiInterface_var gpi = ClientCore::GpiInterface::_narrow(refs_["gpi"]);
   EXPECT_EQ(TestGpi::kPins, gpi->numPins());
 
-  EXPECT_EQ((std::vector<std::string>{"DataStore.startSession()", "Session.set(1)",
-                                      "  k expir 5", "Session.get(1)", "Gpi.numPins()"}),
+  EXPECT_EQ((std::vector<std::string>{"DataStore.startSession()", "Session.set(1)", "  k expir 5",
+                                      "Session.get(1)", "Gpi.numPins()"}),
             journal_.lines());
   ASSERT_EQ(5u, threads_.size());
   for (const auto& id : threads_) EXPECT_EQ(std::this_thread::get_id(), id);

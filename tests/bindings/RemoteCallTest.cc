@@ -154,11 +154,11 @@ TEST_F(RemoteCallTest, DataStoreHandsOutSessionsThatStoreAndReturnValues) {
   session->abort();
   store->endSession(session);
   store->endSession(DataStoreSession::_nil());
-  EXPECT_EQ((std::vector<std::string>{
-                "DataStore.checkDataFile()", "DataStore.startSession()", "Session.set(2)",
-                "  a expir -1", "  b expir 3600", "Session.get(3)", "Session.remove(1)",
-                "Session.get(1)", "Session.get(0)", "Session.commit()", "Session.abort()",
-                "DataStore.endSession(own)", "DataStore.endSession(other)"}),
+  EXPECT_EQ((std::vector<std::string>{"DataStore.checkDataFile()", "DataStore.startSession()",
+                                      "Session.set(2)", "  a expir -1", "  b expir 3600",
+                                      "Session.get(3)", "Session.remove(1)", "Session.get(1)",
+                                      "Session.get(0)", "Session.commit()", "Session.abort()",
+                                      "DataStore.endSession(own)", "DataStore.endSession(other)"}),
             callsSince(from));
 }
 

@@ -142,8 +142,7 @@ std::map<std::string, CORBA::Object_var> activateAll(PortableServer::POA_ptr poa
   refs["vspoold"] = activate(poa, new TestVspoold(journal));
   refs["session"] = activate(poa, new TestSession(journal, false));
   refs["session-faulty"] = activate(poa, new TestSession(journal, true));
-  ClientCore::DataStoreSession_var session =
-      ClientCore::DataStoreSession::_narrow(refs["session"]);
+  ClientCore::DataStoreSession_var session = ClientCore::DataStoreSession::_narrow(refs["session"]);
   refs["datastore"] = activate(poa, new TestDataStore(journal, session));
   return refs;
 }

@@ -117,8 +117,7 @@ class TestDataStore : public POA_ClientCore::DataStore {
 // One servant of each kind (and the faulty ones), activated in `poa`, with their references
 // by name: gpi, gpi-faulty, renderd, renderd-faulty, vspoold, datastore, session,
 // session-faulty. The POA owns the servants.
-std::map<std::string, CORBA::Object_var> activateAll(PortableServer::POA_ptr poa,
-                                                     Journal& journal);
+std::map<std::string, CORBA::Object_var> activateAll(PortableServer::POA_ptr poa, Journal& journal);
 
 }  // namespace qmr_test
 

@@ -2,12 +2,12 @@
 // of the harness stack: reference texts, stringified names with contexts and kinds, unbound
 // names, objects of the wrong type, and an event that travels through the returned consumer.
 #include <gtest/gtest.h>
-#include <omniORB4/Naming.hh>
 
 #include <COS/CosEventChannelAdmin.hh>
 #include <COS/CosEventComm.hh>
 #include <atomic>
 #include <mutex>
+#include <omniORB4/Naming.hh>
 #include <string>
 
 #include "Harness.h"
@@ -66,8 +66,8 @@ TEST_F(LookupTest, StringifiedNamesResolveThroughContextsAndKinds) {
 }
 
 TEST_F(LookupTest, NamesWithNothingBoundGiveNil) {
-  for (const char* name : {"LookupTestNothing", "LookupTest/Ctx", "LookupTest/Ctx.other",
-                           "NoSuchContext/Ctx.kind"}) {
+  for (const char* name :
+       {"LookupTestNothing", "LookupTest/Ctx", "LookupTest/Ctx.other", "NoSuchContext/Ctx.kind"}) {
     CORBA::Object_var obj;
     EXPECT_NO_THROW(obj = raw_lookup(name)) << name;
     EXPECT_TRUE(CORBA::is_nil(obj)) << name;
@@ -79,9 +79,9 @@ TEST_F(LookupTest, InvalidNamingNameGivesNilAndSaysWhy) {
   ScopedLog scope(&log);
   CORBA::Object_var obj = raw_lookup("LookupTest//Ctx.kind");
   EXPECT_TRUE(CORBA::is_nil(obj));
-  EXPECT_EQ(std::vector<std::string>{
-                "ERROR 'LookupTest//Ctx.kind' is not a valid Naming Service name"},
-            log.lines());
+  EXPECT_EQ(
+      std::vector<std::string>{"ERROR 'LookupTest//Ctx.kind' is not a valid Naming Service name"},
+      log.lines());
 }
 
 TEST_F(LookupTest, MalformedReferenceTextRaisesTheOrbsException) {
@@ -115,8 +115,7 @@ TEST_F(LookupTest, EventPushedThroughTheConsumerReachesAConnectedConsumer) {
   Stack::instance().events().createChannel("LookupTestChannel");
   // A real consumer on the channel, reached by omniEvents over IIOP.
   CORBA::Object_var obj = raw_lookup("LookupTestChannel");
-  CosEventChannelAdmin::EventChannel_var channel =
-      CosEventChannelAdmin::EventChannel::_narrow(obj);
+  CosEventChannelAdmin::EventChannel_var channel = CosEventChannelAdmin::EventChannel::_narrow(obj);
   ASSERT_FALSE(CORBA::is_nil(channel));
   Collector* collector = new Collector;
   PortableServer::ObjectId_var id = Stack::instance().rootPoa()->activate_object(collector);
@@ -142,8 +141,7 @@ TEST_F(LookupTest, EventPushedThroughTheConsumerReachesAConnectedConsumer) {
 TEST_F(LookupTest, PushConsumerIsNilForUnboundNamesAndForObjectsThatAreNotChannels) {
   CosEventChannelAdmin::ProxyPushConsumer_var none = get_push_consumer("LookupTestNoChannel");
   EXPECT_TRUE(CORBA::is_nil(none));
-  CosEventChannelAdmin::ProxyPushConsumer_var notChannel =
-      get_push_consumer("LookupTest/Ctx.kind");
+  CosEventChannelAdmin::ProxyPushConsumer_var notChannel = get_push_consumer("LookupTest/Ctx.kind");
   EXPECT_TRUE(CORBA::is_nil(notChannel));
 }
 
