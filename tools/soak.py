@@ -218,27 +218,55 @@ def stage_store(stack, args, folder, rng, report, problems):
     return expected_values(w.ops)
 
 
-def received_signals(stack):
-    data = b""
-    try:
-        with open(stack.log_path("listener"), "rb") as f:
-            data = f.read()
-    except FileNotFoundError:
-        pass
-    return {int(m) for m in re.findall(rb"sig-(\d+)-end", data)}
+class Listener:
+    """omniEvents' `events` tool consuming CHANNEL, our child, stopped by its pid; what it
+    receives (the events' CDR, in which each value "sig-N-end" appears as is) goes to a file."""
 
+    def __init__(self, stack, folder):
+        self.path = os.path.join(folder, "listener.out")
+        self.argv = (["events", "-n", CHANNEL] + stack.orb_args()
+                     + ["-ORBendPoint", "giop:tcp:127.0.0.1:"])
+        self.out = open(self.path, "ab")
+        self.proc = None
+        self.restarts = 0
+        self.start()
 
-def start_listener(stack):
-    if stack.running("listener"):
-        stack.stop("listener")
-    stack.add_process("listener", ["events", "-n", CHANNEL] + stack.orb_args()
-                      + ["-ORBendPoint", "giop:tcp:127.0.0.1:"])
+    def start(self):
+        if self.proc is not None:
+            self.restarts += 1
+        self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=self.out,
+                                     stderr=self.out)
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def received(self):
+        with open(self.path, "rb") as f:
+            return {int(m) for m in re.findall(rb"sig-(\d+)-end", f.read())}
+
+    def stop(self):
+        if self.alive():
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.out.close()
 
 
 def stage_events(stack, args, folder, rng, report, problems):
     kills = args.event_kills
     say("events: %d SIGKILLs of omniEvents during a stream of signalEvent calls" % kills)
-    start_listener(stack)
+    listener = Listener(stack, folder)
+    try:
+        stage_events_with(listener, stack, args, folder, rng, report, problems)
+    finally:
+        listener.stop()
+
+
+def stage_events_with(listener, stack, args, folder, rng, report, problems):
+    kills = args.event_kills
     w = Worker(args.host, stack, folder, "events", "events", args.seed * 10 + 2, [CHANNEL])
     sent_at = {}
 
@@ -247,9 +275,9 @@ def stage_events(stack, args, folder, rng, report, problems):
             sent_at[r["sig"]] = r
         return sent_at
 
-    wait_until(lambda: received_signals(stack) or not w.alive(), 60,
+    wait_until(lambda: listener.received() or not w.alive(), 60,
                "the listener to receive the first signal")
-    timeline, resume_secs, listener_restarts = [], [], 0
+    timeline, resume_secs = [], []
     for k in range(kills):
         if not w.alive():
             break
@@ -259,13 +287,12 @@ def stage_events(stack, args, folder, rng, report, problems):
         time.sleep(rng.uniform(0.0, 0.4))
         stack.restart("events")
         t_ready = time.monotonic()
-        if not stack.running("listener"):
-            listener_restarts += 1
-            start_listener(stack)
+        if not listener.alive():
+            listener.start()
         timeline.append((t_kill, t_ready))
 
         def resumed():
-            got = received_signals(stack)
+            got = listener.received()
             return [r for n, r in sigs().items() if r["t"] >= t_ready and n in got]
         if not wait_for(lambda: resumed() or not w.alive(), timeout=30, interval=0.05):
             problems.append("events: no signal arrived in 30 s after restart %d" % (k + 1))
@@ -275,7 +302,7 @@ def stage_events(stack, args, folder, rng, report, problems):
     time.sleep(1.0)
     rc = w.finish()
     sigs()
-    got = received_signals(stack)
+    got = listener.received()
     raised = [r for r in w.ops if r["raised"]]
     not_none = [r for r in w.ops if r["raised"] is None and r["status"] is not None]
     report["events"] = {
@@ -284,7 +311,7 @@ def stage_events(stack, args, folder, rng, report, problems):
         "restarts_with_signals_resumed": len(resume_secs),
         "max_seconds_ready_to_first_delivered_signal":
             round(max(resume_secs), 3) if resume_secs else None,
-        "listener_restarts": listener_restarts, "worker_exit_status": rc,
+        "listener_restarts": listener.restarts, "worker_exit_status": rc,
     }
     if rc != 0:
         problems.append("events: the host exited with status %s (see %s)" % (rc, w.err_path))
