@@ -6,10 +6,10 @@
 
 #include <COS/CosEventChannelAdmin.hh>
 #include <COS/CosEventComm.hh>
-#include <atomic>
 #include <mutex>
 
 #include "Harness.h"
+#include "RefusingChannel.h"
 #include "qmr/GenericChannelPush.h"
 #include "qmr/util/Log.h"
 #include "qmr/util/Lookup.h"
@@ -149,43 +149,6 @@ TEST_F(ChannelPushTest, FailedConsumerIsForgottenAndReplacedAfterRestart) {
   EXPECT_TRUE(eventually([&] { return collector.values() == std::vector<CORBA::Long>{7}; }));
 }
 
-// A channel whose consumer refuses every event with CosEventComm::Disconnected.
-class RefusingConsumer : public POA_CosEventChannelAdmin::ProxyPushConsumer {
- public:
-  void push(const CORBA::Any&) override {
-    ++pushes;
-    throw CosEventComm::Disconnected();
-  }
-  void disconnect_push_consumer() override {}
-  void connect_push_supplier(CosEventComm::PushSupplier_ptr) override {}
-  std::atomic<int> pushes{0};
-};
-
-class RefusingAdmin : public POA_CosEventChannelAdmin::SupplierAdmin {
- public:
-  explicit RefusingAdmin(RefusingConsumer* consumer) : consumer_(consumer) {}
-  CosEventChannelAdmin::ProxyPushConsumer_ptr obtain_push_consumer() override {
-    return consumer_->_this();
-  }
-  CosEventChannelAdmin::ProxyPullConsumer_ptr obtain_pull_consumer() override {
-    throw CORBA::NO_IMPLEMENT();
-  }
-
- private:
-  RefusingConsumer* consumer_;
-};
-
-class RefusingChannel : public POA_CosEventChannelAdmin::EventChannel {
- public:
-  explicit RefusingChannel(RefusingAdmin* admin) : admin_(admin) {}
-  CosEventChannelAdmin::ConsumerAdmin_ptr for_consumers() override { throw CORBA::NO_IMPLEMENT(); }
-  CosEventChannelAdmin::SupplierAdmin_ptr for_suppliers() override { return admin_->_this(); }
-  void destroy() override {}
-
- private:
-  RefusingAdmin* admin_;
-};
-
 TEST_F(ChannelPushTest, UserExceptionReachesTheCallerAndTheConsumerStays) {
   RefusingConsumer consumer;
   RefusingAdmin admin(&consumer);
@@ -198,7 +161,7 @@ TEST_F(ChannelPushTest, UserExceptionReachesTheCallerAndTheConsumerStays) {
   EXPECT_THROW(pusher.push("Refusing", value), CosEventComm::Disconnected);
   EXPECT_TRUE(pusher.isCached("Refusing"));
   EXPECT_THROW(pusher.push("Refusing", value), CosEventComm::Disconnected);
-  EXPECT_EQ(2, consumer.pushes.load());
+  EXPECT_EQ(2, consumer.pushes);
   EXPECT_EQ(Lines{added("Refusing")}, log_.lines());  // the second push used the cached one
   unbindName("Refusing");
   for (PortableServer::Servant s : std::vector<PortableServer::Servant>{&channel, &admin, &consumer}) {

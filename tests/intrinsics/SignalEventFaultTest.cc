@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Harness.h"
+#include "RefusingChannel.h"
 #include "qmr/MiscCorbaIntrinsics.h"
 #include "qmr/util/Log.h"
 
@@ -18,42 +19,6 @@ namespace qmr_test {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-class RefusingConsumer : public POA_CosEventChannelAdmin::ProxyPushConsumer {
- public:
-  void push(const CORBA::Any&) override {
-    ++pushes;
-    throw CosEventComm::Disconnected();
-  }
-  void disconnect_push_consumer() override {}
-  void connect_push_supplier(CosEventComm::PushSupplier_ptr) override {}
-  int pushes = 0;
-};
-
-class RefusingAdmin : public POA_CosEventChannelAdmin::SupplierAdmin {
- public:
-  explicit RefusingAdmin(RefusingConsumer* consumer) : consumer_(consumer) {}
-  CosEventChannelAdmin::ProxyPushConsumer_ptr obtain_push_consumer() override {
-    return consumer_->_this();
-  }
-  CosEventChannelAdmin::ProxyPullConsumer_ptr obtain_pull_consumer() override {
-    throw CORBA::NO_IMPLEMENT();
-  }
-
- private:
-  RefusingConsumer* consumer_;
-};
-
-class RefusingChannel : public POA_CosEventChannelAdmin::EventChannel {
- public:
-  explicit RefusingChannel(RefusingAdmin* admin) : admin_(admin) {}
-  CosEventChannelAdmin::ConsumerAdmin_ptr for_consumers() override { throw CORBA::NO_IMPLEMENT(); }
-  CosEventChannelAdmin::SupplierAdmin_ptr for_suppliers() override { return admin_->_this(); }
-  void destroy() override {}
-
- private:
-  RefusingAdmin* admin_;
-};
 
 // Runs `code` in __main__ and returns what it leaves in the variable `out` (repr), or the text
 // of the exception it raised, prefixed with "raised ".
