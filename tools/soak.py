@@ -122,6 +122,15 @@ class Worker:
         return segments
 
 
+def kill_and_restart(stack, server, rng):
+    """SIGKILLs `server`, waits a random moment, restarts it; returns (killed at, ready at)."""
+    t_kill = time.monotonic()
+    stack.kill9(server)
+    time.sleep(rng.uniform(0.0, 0.4))
+    stack.restart(server)
+    return t_kill, time.monotonic()
+
+
 def wait_until(condition, timeout, what):
     if not wait_for(condition, timeout=timeout, interval=0.05):
         raise SoakFailure("timed out after %d s waiting for %s" % (timeout, what))
@@ -189,11 +198,7 @@ def stage_store(stack, args, folder, rng, report, problems):
         if not w.alive():
             break
         time.sleep(rng.uniform(0.05, 0.8))
-        t_kill = time.monotonic()
-        stack.kill9("datastore")
-        time.sleep(rng.uniform(0.0, 0.4))
-        stack.restart("datastore")
-        t_ready = time.monotonic()
+        t_kill, t_ready = kill_and_restart(stack, "datastore", rng)
         timeline.append((t_kill, t_ready))
         wait_until(lambda: any(r["t"] >= t_ready and r.get("status") == 1 for r in w.poll_ops())
                    or not w.alive(), 30, "the first successful call after restart %d" % (k + 1))
@@ -282,11 +287,7 @@ def stage_events_with(listener, stack, args, folder, rng, report, problems):
         if not w.alive():
             break
         time.sleep(rng.uniform(0.3, 1.2))
-        t_kill = time.monotonic()
-        stack.kill9("events")
-        time.sleep(rng.uniform(0.0, 0.4))
-        stack.restart("events")
-        t_ready = time.monotonic()
+        t_kill, t_ready = kill_and_restart(stack, "events", rng)
         if not listener.alive():
             listener.start()
         timeline.append((t_kill, t_ready))
