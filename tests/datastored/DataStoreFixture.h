@@ -1,5 +1,5 @@
 // DataStoreFixture.h - a real qmr-datastored per test, reached through the test's ORB, and
-// short helpers that build requests and read replies.
+// short helpers that build requests, read replies and search the server's log.
 #ifndef QMR_TESTS_DATASTORED_FIXTURE_H
 #define QMR_TESTS_DATASTORED_FIXTURE_H
 
@@ -8,7 +8,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "DataStore.hh"
@@ -17,6 +16,7 @@
 namespace qmr_test {
 
 using Value = std::optional<std::string>;  // nullopt: not valid
+using Values = std::vector<Value>;
 
 struct Put {
   std::string key;
@@ -43,18 +43,13 @@ inline ClientCore::StringList strings(const std::vector<std::string>& keys) {
 }
 
 // One get; the values in request order. Checks that the reply has one value per key.
-inline std::vector<Value> read(ClientCore::DataStoreSession_ptr session,
-                               const std::vector<std::string>& keys) {
+inline Values read(ClientCore::DataStoreSession_ptr session, const std::vector<std::string>& keys) {
   ClientCore::DataStoreSession::ValueList_var values;
   session->get(strings(keys), values.out());
   EXPECT_EQ(values->length(), keys.size());
-  std::vector<Value> out;
+  Values out;
   for (CORBA::ULong i = 0; i < values->length(); ++i) {
-    if (values[i].valid) {
-      out.emplace_back(std::string(values[i].data.in()));
-    } else {
-      out.emplace_back(std::nullopt);
-    }
+    out.push_back(values[i].valid ? Value(values[i].data.in()) : std::nullopt);
   }
   return out;
 }
@@ -106,6 +101,15 @@ class DataStoreTest : public ::testing::Test {
   }
 
   std::string serverLog() { return server_->process().log(); }
+
+  // Whether the server's log shows `text` within a few seconds (lines that the ORB writes may
+  // follow the reply that the client already has).
+  ::testing::AssertionResult logHas(const std::string& text) {
+    if (eventually([&] { return serverLog().find(text) != std::string::npos; }, 3000)) {
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "no '" << text << "' in the log:\n" << serverLog();
+  }
 
   TempDir dir_;
   std::unique_ptr<DataStoreServer> server_;
