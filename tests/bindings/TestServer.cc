@@ -1,17 +1,151 @@
-// TestServer.cc - bindings_test_server: hosts the binding tests' servants so that tests call
-// them over IIOP on loopback.
+// TestServer.cc - bindings_test_server: servants of the five ClientCore interfaces, so that
+// RemoteCallTest calls the generated stubs and skeletons over IIOP on loopback.
 //
 //   bindings_test_server --ior-file FILE [-ORB options]
 //
-// Writes "NAME IOR" lines for every servant (see activateAll) to FILE once they are ready,
-// prints each call the servants receive as one line on stdout, and runs until killed.
+// Writes "NAME IOR" lines to FILE once the servants are ready (gpi, renderd, vspoold,
+// datastore, session, and the faulty gpi-faulty and session-faulty), prints each call a
+// servant receives as one line on stdout ("Renderd.activateLayer(base)"), and runs until
+// killed. A faulty servant raises its interface's user exception from every operation,
+// whether the operation declares it or not.
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <set>
 #include <string>
+#include <vector>
 
-#include "TestServants.h"
+#include "DataStore.hh"
+#include "DataStoreSession.hh"
+#include "GpiInterface.hh"
+#include "Renderd.hh"
+#include "Vspoold.hh"
+
+namespace {
+
+using ClientCore::DataStoreSession;
+
+void say(const std::string& line) { std::cout << line << std::endl; }
+
+// Four pins; faulty: every operation raises InvalidPin(pin, 4).
+class Gpi : public POA_ClientCore::GpiInterface {
+ public:
+  explicit Gpi(bool faulty) : faulty_(faulty) {}
+  CORBA::UShort numPins() override {
+    check(0);
+    return kPins;
+  }
+  void activate(CORBA::UShort pin) override {
+    check(pin);
+    active_.insert(pin);
+  }
+  void deactivate(CORBA::UShort pin) override {
+    check(pin);
+    active_.erase(pin);
+  }
+  CORBA::Boolean isActive(CORBA::UShort pin) override {
+    check(pin);
+    return active_.count(pin) > 0;
+  }
+
+ private:
+  void check(CORBA::UShort pin) {
+    if (faulty_ || pin >= kPins) throw ClientCore::GpiInterface::InvalidPin(pin, kPins);
+  }
+  static constexpr CORBA::UShort kPins = 4;
+  bool faulty_;
+  std::set<CORBA::UShort> active_;
+};
+
+class Renderd : public POA_ClientCore::Renderd {
+ public:
+  void activateLayer(const char* layer) override { say("Renderd.activateLayer", layer); }
+  void deactivateLayer(const char* layer) override { say("Renderd.deactivateLayer", layer); }
+  void removeLayer(const char* layer) override { say("Renderd.removeLayer", layer); }
+  void execPresentationScript(const char* s) override { say("Renderd.execPresentationScript", s); }
+  void execPythonCommand(const char* command) override {
+    say("Renderd.execPythonCommand", command);
+  }
+
+ private:
+  static void say(const char* op, const char* arg) { ::say(std::string(op) + "(" + arg + ")"); }
+};
+
+class Vspoold : public POA_ClientCore::Vspoold {
+ public:
+  void addFile(const char* file) override { say(std::string("Vspoold.addFile(") + file + ")"); }
+  void setLooping(CORBA::Long looping) override {
+    say("Vspoold.setLooping(" + std::to_string(looping) + ")");
+  }
+  void flush() override { say("Vspoold.flush()"); }
+};
+
+// A key/value map; faulty: every operation raises TransactionSizeExceeded.
+class Session : public POA_ClientCore::DataStoreSession {
+ public:
+  explicit Session(bool faulty) : faulty_(faulty) {}
+  void get(const ClientCore::StringList& keys,
+           ClientCore::DataStoreSession::ValueList_out values) override {
+    call("get", keys.length());
+    values = new ClientCore::DataStoreSession::ValueList(keys.length());
+    values->length(keys.length());
+    for (CORBA::ULong i = 0; i < keys.length(); ++i) {
+      auto found = data_.find(keys[i].in());
+      values[i].valid = found != data_.end();
+      values[i].data = found != data_.end() ? found->second.c_str() : "";
+    }
+  }
+  void set(const ClientCore::DataStoreSession::EntryList& entries) override {
+    call("set", entries.length());
+    for (CORBA::ULong i = 0; i < entries.length(); ++i) {
+      data_[entries[i].key.in()] = entries[i].data.in();
+      say(std::string("  ") + entries[i].key.in() + " expir " + std::to_string(entries[i].expir));
+    }
+  }
+  void remove(const ClientCore::StringList& keys) override {
+    call("remove", keys.length());
+    for (CORBA::ULong i = 0; i < keys.length(); ++i) data_.erase(keys[i].in());
+  }
+  void commit() override { call("commit", 0); }
+  void abort() override { call("abort", 0); }
+
+ private:
+  void call(const char* op, CORBA::ULong count) {
+    say(std::string("Session.") + op + "(" + std::to_string(count) + ")");
+    if (faulty_) throw ClientCore::DataStoreSession::TransactionSizeExceeded();
+  }
+  bool faulty_;
+  std::map<std::string, std::string> data_;
+};
+
+// Hands out `session`; endSession says whether it got that one back.
+class DataStore : public POA_ClientCore::DataStore {
+ public:
+  explicit DataStore(ClientCore::DataStoreSession_ptr session)
+      : session_(ClientCore::DataStoreSession::_duplicate(session)) {}
+  void checkDataFile() override { say("DataStore.checkDataFile()"); }
+  ClientCore::DataStoreSession_ptr startSession() override {
+    say("DataStore.startSession()");
+    return ClientCore::DataStoreSession::_duplicate(session_);
+  }
+  void endSession(ClientCore::DataStoreSession_ptr session) override {
+    bool own = !CORBA::is_nil(session) && session->_is_equivalent(session_);
+    say(std::string("DataStore.endSession(") + (own ? "own" : "other") + ")");
+  }
+
+ private:
+  ClientCore::DataStoreSession_var session_;
+};
+
+CORBA::Object_ptr activate(PortableServer::POA_ptr poa, PortableServer::ServantBase* servant) {
+  PortableServer::ObjectId_var id = poa->activate_object(servant);
+  servant->_remove_ref();  // the POA owns it now
+  return poa->id_to_reference(id);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<char*> args(argv, argv + argc);
@@ -23,17 +157,11 @@ int main(int argc, char** argv) {
   CORBA::ORB_var orb = CORBA::ORB_init(n, args.data());
 
   std::string iorFile;
-  for (int i = 1; i < n; ++i) {
-    if (std::strcmp(args[i], "--help") == 0) {
-      std::cout << "usage: bindings_test_server --ior-file FILE [-ORB options]\n"
-                   "Hosts test servants of every ClientCore interface on 127.0.0.1, writes\n"
-                   "their references to FILE and prints every call it receives.\n";
-      return 0;
-    }
-    if (std::strcmp(args[i], "--ior-file") == 0 && i + 1 < n) iorFile = args[++i];
+  for (int i = 1; i + 1 < n; ++i) {
+    if (std::strcmp(args[i], "--ior-file") == 0) iorFile = args[++i];
   }
   if (iorFile.empty()) {
-    std::cerr << "bindings_test_server: --ior-file FILE is required (see --help)\n";
+    std::cerr << "usage: bindings_test_server --ior-file FILE [-ORB options]\n";
     return 2;
   }
 
@@ -42,20 +170,27 @@ int main(int argc, char** argv) {
   PortableServer::POAManager_var manager = poa->the_POAManager();
   manager->activate();
 
-  qmr_test::Journal journal([](const std::string& line) { std::cout << line << std::endl; });
-  auto refs = qmr_test::activateAll(poa, journal);
-  {
-    std::string tmp = iorFile + ".tmp";
-    std::ofstream out(tmp);
-    for (auto& entry : refs) {
-      CORBA::String_var ior = orb->object_to_string(entry.second);
-      out << entry.first << " " << ior.in() << "\n";
-    }
-    out.close();
-    if (!out || std::rename(tmp.c_str(), iorFile.c_str()) != 0) {
-      std::cerr << "bindings_test_server: cannot write " << iorFile << "\n";
-      return 1;
-    }
+  std::map<std::string, CORBA::Object_var> refs;
+  refs["gpi"] = activate(poa, new Gpi(false));
+  refs["gpi-faulty"] = activate(poa, new Gpi(true));
+  refs["renderd"] = activate(poa, new Renderd);
+  refs["vspoold"] = activate(poa, new Vspoold);
+  refs["session"] = activate(poa, new Session(false));
+  refs["session-faulty"] = activate(poa, new Session(true));
+  ClientCore::DataStoreSession_var session = DataStoreSession::_narrow(refs["session"]);
+  refs["datastore"] = activate(poa, new DataStore(session));
+
+  // Written whole under another name first, so a reader never sees half of it.
+  std::string tmp = iorFile + ".tmp";
+  std::ofstream out(tmp);
+  for (auto& entry : refs) {
+    CORBA::String_var ior = orb->object_to_string(entry.second);
+    out << entry.first << " " << ior.in() << "\n";
+  }
+  out.close();
+  if (!out || std::rename(tmp.c_str(), iorFile.c_str()) != 0) {
+    std::cerr << "bindings_test_server: cannot write " << iorFile << "\n";
+    return 1;
   }
   orb->run();
   orb->destroy();
