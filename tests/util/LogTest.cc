@@ -1,154 +1,92 @@
 // LogTest.cc - the process log: exact lines on stderr, the level threshold from code and from
-// QMR_LOG_LEVEL, the capturing log, and installing logs for a scope.
+// QMR_LOG_LEVEL, and the capturing log that tests install for a scope.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <vector>
 
-#include "Harness.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_util {
 namespace {
 
-// Sends everything written to file descriptor 2 into a file until text() is called.
-class StderrCapture {
- public:
-  StderrCapture() : file_(dir_.file("stderr")) {
-    std::fflush(stderr);
-    saved_ = ::dup(2);
-    FILE* f = std::fopen(file_.c_str(), "w");
-    ::dup2(::fileno(f), 2);
-    std::fclose(f);
-  }
-  ~StderrCapture() { restore(); }
-  std::string text() {
-    restore();
-    std::ifstream in(file_);
-    std::stringstream out;
-    out << in.rdbuf();
-    return out.str();
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    ::dup2(saved_, 2);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  qmr_test::TempDir dir_;
-  std::string file_;
-  int saved_ = -1;
-};
-
-// Sets (or, with nullptr, removes) an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    if (old != nullptr) old_ = old, hadOld_ = true;
-    value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
-  }
-  ~ScopedEnv() { hadOld_ ? ::setenv(name_, old_.c_str(), 1) : ::unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool hadOld_ = false;
-};
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 
 TEST(LogTest, DefaultLogWritesOneLevelPrefixedLinePerMessageToStderr) {
-  ScopedEnv env("QMR_LOG_LEVEL", "debug");
   Log log;
-  StderrCapture capture;
+  log.setLevel(Log::kDebug);
+  const std::string big(3000, 'x');  // longer than the log's inline buffer
+  CaptureStderr();
   log.error("Unable to commit: %s", "TRANSIENT");
   log.warning("Ignoring duplicate get request for key = %s", "k");
   log.info("count %ld", 42L);
-  log.debug("plain");
+  log.debug("<%s|%ld>", big.c_str(), -7L);
   EXPECT_EQ(
       "ERROR Unable to commit: TRANSIENT\n"
       "WARNING Ignoring duplicate get request for key = k\n"
       "INFO count 42\n"
-      "DEBUG plain\n",
-      capture.text());
-}
-
-TEST(LogTest, MessageLongerThanTheInlineBufferIsWrittenWhole) {
-  Log log;
-  std::string big(3000, 'x');
-  StderrCapture capture;
-  log.error("<%s|%ld>", big.c_str(), -7L);
-  EXPECT_EQ("ERROR <" + big + "|-7>\n", capture.text());
+      "DEBUG <" +
+          big + "|-7>\n",
+      GetCapturedStderr());
 }
 
 TEST(LogTest, ThresholdSetInCodeDropsLessSevereMessages) {
   Log log;
   log.setLevel(Log::kWarning);
-  StderrCapture capture;
+  CaptureStderr();
   log.debug("d");
   log.info("i");
   log.warning("w");
   log.error("e");
-  EXPECT_EQ("WARNING w\nERROR e\n", capture.text());
+  EXPECT_EQ("WARNING w\nERROR e\n", GetCapturedStderr());
   EXPECT_FALSE(log.enabled(Log::kInfo));
-  EXPECT_TRUE(log.enabled(Log::kError));
+  EXPECT_TRUE(log.enabled(Log::kWarning));
 }
 
-TEST(LogTest, ThresholdComesFromTheEnvironmentAndDefaultsToInfo) {
-  {
-    ScopedEnv env("QMR_LOG_LEVEL", "ERROR");
-    EXPECT_EQ(Log::kError, Log().level());
-  }
-  {
-    ScopedEnv env("QMR_LOG_LEVEL", "Debug");
-    EXPECT_EQ(Log::kDebug, Log().level());
-  }
-  ScopedEnv unset("QMR_LOG_LEVEL", nullptr);
-  EXPECT_EQ(Log::kInfo, Log().level());
+// The level a new log starts with when QMR_LOG_LEVEL is `value` (unset for nullptr), and what
+// it wrote to stderr on the way.
+std::pair<Log::Level, std::string> levelFromEnvironment(const char* value) {
+  const char* old = std::getenv("QMR_LOG_LEVEL");
+  const std::string saved = old != nullptr ? old : "";
+  value != nullptr ? ::setenv("QMR_LOG_LEVEL", value, 1) : ::unsetenv("QMR_LOG_LEVEL");
+  CaptureStderr();
+  Log::Level level = Log().level();
+  std::string said = GetCapturedStderr();
+  old != nullptr ? ::setenv("QMR_LOG_LEVEL", saved.c_str(), 1) : ::unsetenv("QMR_LOG_LEVEL");
+  return {level, said};
 }
 
-TEST(LogTest, UnknownEnvironmentLevelIsReportedAndInfoIsUsed) {
-  ScopedEnv env("QMR_LOG_LEVEL", "verbose");
-  StderrCapture capture;
-  Log log;
-  std::string text = capture.text();
-  EXPECT_EQ(Log::kInfo, log.level());
-  EXPECT_NE(std::string::npos, text.find("QMR_LOG_LEVEL=verbose")) << text;
-  EXPECT_EQ(0u, text.find("WARNING ")) << text;
+TEST(LogTest, ThresholdComesFromTheEnvironmentInAnyCaseAndDefaultsToInfo) {
+  EXPECT_EQ(std::make_pair(Log::kError, std::string()), levelFromEnvironment("ERROR"));
+  EXPECT_EQ(std::make_pair(Log::kDebug, std::string()), levelFromEnvironment("Debug"));
+  EXPECT_EQ(std::make_pair(Log::kWarning, std::string()), levelFromEnvironment("warning"));
+  EXPECT_EQ(std::make_pair(Log::kInfo, std::string()), levelFromEnvironment(nullptr));
+  // An unknown level is reported, and info is used.
+  auto unknown = levelFromEnvironment("verbose");
+  EXPECT_EQ(Log::kInfo, unknown.first);
+  EXPECT_EQ(0u, unknown.second.find("WARNING QMR_LOG_LEVEL=verbose ")) << unknown.second;
 }
 
-TEST(LogTest, CaptureLogKeepsEveryLevelAsExactLines) {
-  CaptureLog log;
-  log.debug("key %s", "a");
-  log.error("%ld keys", 3L);
-  EXPECT_EQ((std::vector<std::string>{"DEBUG key a", "ERROR 3 keys"}), log.lines());
-  log.clear();
-  EXPECT_TRUE(log.lines().empty());
-}
-
-TEST(LogTest, ScopedLogInstallsThePrimaryLogAndRestoresThePreviousOne) {
+TEST(LogTest, ScopedCaptureLogKeepsEveryLevelAsExactLinesAndRestoresThePreviousLog) {
   Log* original = Log::primary();
-  ASSERT_NE(nullptr, original);
   CaptureLog outer, inner;
   {
     ScopedLog a(&outer);
-    Log::primary()->info("to outer");
+    Log::primary()->debug("key %s", "a");
     {
       ScopedLog b(&inner);
-      Log::primary()->info("to inner");
+      Log::primary()->error("%ld keys", 3L);
     }
     EXPECT_EQ(&outer, Log::primary());
     Log::primary()->info("outer again");
   }
   EXPECT_EQ(original, Log::primary());
-  EXPECT_EQ((std::vector<std::string>{"INFO to outer", "INFO outer again"}), outer.lines());
-  EXPECT_EQ((std::vector<std::string>{"INFO to inner"}), inner.lines());
+  EXPECT_EQ((std::vector<std::string>{"DEBUG key a", "INFO outer again"}), outer.lines());
+  EXPECT_EQ((std::vector<std::string>{"ERROR 3 keys"}), inner.lines());
+  outer.clear();
+  EXPECT_TRUE(outer.lines().empty());
 }
 
 }  // namespace
