@@ -3,7 +3,6 @@
 // (a declared user exception arrives with its members, an undeclared one as UNKNOWN).
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -27,13 +26,16 @@ class RemoteCallTest : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = new TempDir("bindings-server");
     server_ = new Process;
-    std::string iorFile = dir_->file("refs");
-    server_->start({buildDir() + "/bin/bindings_test_server", "--ior-file", iorFile},
-                   dir_->file("server.log"));
-    ASSERT_TRUE(eventually([&] { return std::ifstream(iorFile).good(); }, 10000)) << server_->log();
-    std::ifstream in(iorFile);
-    std::string name, ior;
-    while (in >> name >> ior) refs_[name] = Stack::instance().orb()->string_to_object(ior.c_str());
+    server_->start({buildDir() + "/bin/bindings_test_server"}, dir_->file("server.log"));
+    ASSERT_TRUE(
+        eventually([] { return server_->log().find("\nready\n") != std::string::npos; }, 10000))
+        << server_->log();
+    std::istringstream in(server_->log());
+    for (std::string line; std::getline(in, line) && line != "ready";) {
+      const std::string ior = line.substr(line.find(' ') + 1);
+      refs_[line.substr(0, line.find(' '))] =
+          Stack::instance().orb()->string_to_object(ior.c_str());
+    }
   }
   static void TearDownTestSuite() {
     refs_.clear();

@@ -1,16 +1,13 @@
 // TestServer.cc - bindings_test_server: servants of the five ClientCore interfaces, so that
 // RemoteCallTest calls the generated stubs and skeletons over IIOP on loopback.
 //
-//   bindings_test_server --ior-file FILE [-ORB options]
+//   bindings_test_server [-ORB options]
 //
-// Writes "NAME IOR" lines to FILE once the servants are ready (gpi, renderd, vspoold,
-// datastore, session, and the faulty gpi-faulty and session-faulty), prints each call a
-// servant receives as one line on stdout ("Renderd.activateLayer(base)"), and runs until
-// killed. A faulty servant raises its interface's user exception from every operation,
-// whether the operation declares it or not.
-#include <cstdio>
-#include <cstring>
-#include <fstream>
+// Prints "NAME IOR" lines on stdout for its servants (gpi, renderd, vspoold, datastore,
+// session, and the faulty gpi-faulty and session-faulty), then "ready", then one line for each
+// call a servant receives ("Renderd.activateLayer(base)"); runs until killed. A faulty servant
+// raises its interface's user exception from every operation, whether the operation declares it or
+// not.
 #include <iostream>
 #include <map>
 #include <set>
@@ -155,16 +152,6 @@ int main(int argc, char** argv) {
   int n = static_cast<int>(args.size());
   args.push_back(nullptr);
   CORBA::ORB_var orb = CORBA::ORB_init(n, args.data());
-
-  std::string iorFile;
-  for (int i = 1; i + 1 < n; ++i) {
-    if (std::strcmp(args[i], "--ior-file") == 0) iorFile = args[++i];
-  }
-  if (iorFile.empty()) {
-    std::cerr << "usage: bindings_test_server --ior-file FILE [-ORB options]\n";
-    return 2;
-  }
-
   CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
   PortableServer::POAManager_var manager = poa->the_POAManager();
@@ -179,19 +166,11 @@ int main(int argc, char** argv) {
   refs["session-faulty"] = activate(poa, new Session(true));
   ClientCore::DataStoreSession_var session = DataStoreSession::_narrow(refs["session"]);
   refs["datastore"] = activate(poa, new DataStore(session));
-
-  // Written whole under another name first, so a reader never sees half of it.
-  std::string tmp = iorFile + ".tmp";
-  std::ofstream out(tmp);
   for (auto& entry : refs) {
     CORBA::String_var ior = orb->object_to_string(entry.second);
-    out << entry.first << " " << ior.in() << "\n";
+    say(entry.first + " " + ior.in());
   }
-  out.close();
-  if (!out || std::rename(tmp.c_str(), iorFile.c_str()) != 0) {
-    std::cerr << "bindings_test_server: cannot write " << iorFile << "\n";
-    return 1;
-  }
+  say("ready");
   orb->run();
   orb->destroy();
   return 0;

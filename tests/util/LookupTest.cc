@@ -1,12 +1,10 @@
 // LookupTest.cc - raw_lookup and get_push_consumer against the real omniNames and omniEvents
 // of the harness stack: reference texts, stringified names with contexts and kinds, unbound
-// and invalid names, objects that are not channels, an event that travels through the
-// returned consumer, and a naming service that cannot be reached.
+// and invalid names, objects that are not channels, a consumer that takes events, and a
+// naming service that cannot be reached.
 #include <gtest/gtest.h>
 
 #include <COS/CosEventChannelAdmin.hh>
-#include <COS/CosEventComm.hh>
-#include <mutex>
 #include <omniORB4/Naming.hh>
 #include <string>
 #include <vector>
@@ -77,55 +75,21 @@ TEST_F(LookupTest, UnboundNamesGiveNilAndInvalidNamesSayWhy) {
       log.lines());
 }
 
-// Collects the string events that an event channel delivers.
-class Collector : public POA_CosEventComm::PushConsumer {
- public:
-  void push(const CORBA::Any& data) override {
-    const char* text;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (data >>= text) received_.push_back(text);
-  }
-  void disconnect_push_consumer() override {}
-  std::vector<std::string> received() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> received_;
-};
-
+// Delivery to the channel's consumers is omniEvents' part (and ChannelPushTest follows events
+// to a listener); what is ours is that the proxy comes connected, or push() would raise
+// Disconnected.
 TEST_F(LookupTest, PushConsumerIsConnectedForAChannelAndNilForAnythingElse) {
-  EXPECT_TRUE(CORBA::is_nil(
-      CosEventChannelAdmin::ProxyPushConsumer_var(get_push_consumer("LookupTestNoChannel"))));
-  EXPECT_TRUE(CORBA::is_nil(
-      CosEventChannelAdmin::ProxyPushConsumer_var(get_push_consumer("LookupTest/Ctx.kind"))));
-
-  // A real consumer on the channel, reached by omniEvents over IIOP.
+  for (const char* name : {"LookupTestNoChannel", "LookupTest/Ctx.kind"}) {
+    CosEventChannelAdmin::ProxyPushConsumer_var consumer = get_push_consumer(name);
+    EXPECT_TRUE(CORBA::is_nil(consumer)) << name;
+  }
   Stack::instance().events().createChannel("LookupTestChannel");
-  CORBA::Object_var obj = raw_lookup("LookupTestChannel");
-  CosEventChannelAdmin::EventChannel_var channel = CosEventChannelAdmin::EventChannel::_narrow(obj);
-  ASSERT_FALSE(CORBA::is_nil(channel));
-  Collector* collector = new Collector;
-  PortableServer::ObjectId_var id = Stack::instance().rootPoa()->activate_object(collector);
-  CosEventComm::PushConsumer_var collectorRef = collector->_this();
-  CosEventChannelAdmin::ConsumerAdmin_var admin = channel->for_consumers();
-  CosEventChannelAdmin::ProxyPushSupplier_var supplier = admin->obtain_push_supplier();
-  supplier->connect_push_consumer(collectorRef);
-
   CosEventChannelAdmin::ProxyPushConsumer_var consumer = get_push_consumer("LookupTestChannel");
   ASSERT_FALSE(CORBA::is_nil(consumer));
   CORBA::Any event;
   event <<= "hello through the channel";
-  consumer->push(event);  // raises Disconnected unless get_push_consumer connected it
-  EXPECT_TRUE(qmr_test::eventually([&] { return !collector->received().empty(); }));
-  EXPECT_EQ(std::vector<std::string>{"hello through the channel"}, collector->received());
-
-  supplier->disconnect_push_supplier();
+  EXPECT_NO_THROW(consumer->push(event));
   consumer->disconnect_push_consumer();
-  Stack::instance().rootPoa()->deactivate_object(id);
-  collector->_remove_ref();
 }
 
 // Kept last: it stops and restarts the stack's naming service. The data store client tells an
