@@ -1,18 +1,15 @@
-// ChannelPushTest.cc - GenericChannelPush against the real omniEvents: events arrive, one
-// consumer is remembered per channel, a consumer that failed is forgotten and a new one obtained
-// once the event service is back. A user exception of a consumer is forced with an in-process
-// channel whose consumer refuses every event.
+// ChannelPushTest.cc - GenericChannelPush against the real omniEvents (events checked with
+// qmr-listen): one consumer remembered per channel, a failed one forgotten and a new one obtained
+// once the event service is back. An in-process channel forces the consumer's faults.
 #include <gtest/gtest.h>
 
-#include <COS/CosEventChannelAdmin.hh>
-#include <COS/CosEventComm.hh>
-#include <mutex>
+#include <Event.hh>
+#include <sstream>
 
 #include "Harness.h"
 #include "RefusingChannel.h"
 #include "qmr/GenericChannelPush.h"
 #include "qmr/util/Log.h"
-#include "qmr/util/Lookup.h"
 
 namespace qmr_test {
 namespace {
@@ -20,63 +17,38 @@ namespace {
 using QMR_Client::GenericChannelPush;
 using Lines = std::vector<std::string>;
 
-// Collects the CORBA::Long values of the events delivered to it.
-class Collector : public POA_CosEventComm::PushConsumer {
- public:
-  void push(const CORBA::Any& data) override {
-    CORBA::Long value = 0;
-    if (data >>= value) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      values_.push_back(value);
-    }
-  }
-  void disconnect_push_consumer() override {}
-  std::vector<CORBA::Long> values() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return values_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<CORBA::Long> values_;
-};
-
-// A Collector connected to the channel bound under a name, disconnected and deactivated when
-// the listener goes away (the event service may still hold a reference to it).
+// qmr-listen on one channel, stopped with the object.
 class Listener {
  public:
-  explicit Listener(const std::string& name) : collector_(new Collector) {
-    PortableServer::POA_ptr poa = Stack::instance().rootPoa();
-    PortableServer::ObjectId_var id = poa->activate_object(collector_);
-    CORBA::Object_var me = poa->id_to_reference(id);
-    CosEventComm::PushConsumer_var consumer = CosEventComm::PushConsumer::_narrow(me);
-    CORBA::Object_var obj = qmr_util::raw_lookup(name);
-    CosEventChannelAdmin::EventChannel_var channel =
-        CosEventChannelAdmin::EventChannel::_narrow(obj);
-    CosEventChannelAdmin::ConsumerAdmin_var admin = channel->for_consumers();
-    supplier_ = admin->obtain_push_supplier();
-    supplier_->connect_push_consumer(consumer);
+  explicit Listener(const std::string& channel) {
+    std::vector<std::string> argv{buildDir() + "/bin/qmr-listen"};
+    for (const std::string& arg : Stack::instance().orbArgs()) argv.push_back(arg);
+    argv.push_back(channel);
+    process_.start(argv, Stack::instance().dir().file("listen-" + channel + ".log"));
+    EXPECT_TRUE(eventually([&] { return process_.log().find("listening on") != npos; }, 10000))
+        << process_.log();
   }
-  ~Listener() {
-    try {
-      supplier_->disconnect_push_supplier();
-    } catch (const CORBA::SystemException&) {
+  // The events printed so far, "CHANNEL TYPE VALUE".
+  Lines events() const {
+    Lines lines;
+    std::istringstream log(process_.log());
+    for (std::string line; std::getline(log, line);) {
+      if (line.rfind("qmr-listen:", 0) != 0) lines.push_back(line);
     }
-    PortableServer::POA_ptr poa = Stack::instance().rootPoa();
-    PortableServer::ObjectId_var id = poa->servant_to_id(collector_);
-    poa->deactivate_object(id);
-    collector_->_remove_ref();
+    return lines;
   }
-  std::vector<CORBA::Long> values() { return collector_->values(); }
 
  private:
-  Collector* collector_;
-  CosEventChannelAdmin::ProxyPushSupplier_var supplier_;
+  static constexpr size_t npos = std::string::npos;
+  Process process_;
 };
 
-CORBA::Any number(CORBA::Long n) {
+CORBA::Any event(const char* type, const char* value) {
+  ClientCore::Event event;
+  event.type = type;
+  event.value = value;
   CORBA::Any any;
-  any <<= n;
+  any <<= event;
   return any;
 }
 
@@ -84,90 +56,126 @@ std::string added(const std::string& channel) {
   return "INFO Channel '" + channel + "' not in push map, adding it.";
 }
 
+// A consumer that accepts events, fails them with a system exception or refuses them with
+// CosEventComm::Disconnected, behind an in-process channel bound under `name`.
+struct InProcessChannel {
+  enum Mode { kAccept, kFail, kRefuse };
+  struct Consumer : RefusingConsumer {
+    void push(const CORBA::Any& any) override {
+      if (mode == kRefuse) RefusingConsumer::push(any);
+      ++pushes;
+      if (mode == kFail) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+    }
+    Mode mode = kAccept;
+  };
+
+  explicit InProcessChannel(const std::string& name) : name(name) {
+    CosEventChannelAdmin::EventChannel_var ref = channel._this();
+    bindName(name, ref);
+  }
+  ~InProcessChannel() {
+    unbindName(name);
+    for (PortableServer::Servant s :
+         std::vector<PortableServer::Servant>{&channel, &admin, &consumer}) {
+      PortableServer::ObjectId_var id = Stack::instance().rootPoa()->servant_to_id(s);
+      Stack::instance().rootPoa()->deactivate_object(id);
+    }
+  }
+  std::string name;
+  Consumer consumer;
+  RefusingAdmin admin{&consumer};
+  RefusingChannel channel{&admin};
+};
+
 class ChannelPushTest : public ::testing::Test {
  protected:
+  CORBA::Any value_ = event("t", "v");
   qmr_util::CaptureLog log_;
   qmr_util::ScopedLog scoped_{&log_};
 };
 
-TEST_F(ChannelPushTest, CachedConsumerDeliversAndIsObtainedOnce) {
+TEST_F(ChannelPushTest, CachedConsumerDeliversAndIsObtainedOncePerExactName) {
   Stack::instance().events().createChannel("PushA");
   Stack::instance().events().createChannel("pusha");
-  Listener collector("PushA");
-
+  Listener listener("PushA");
   GenericChannelPush pusher(true);
-  for (CORBA::Long i = 1; i <= 3; ++i) {
-    CORBA::Any value = number(i);
-    EXPECT_TRUE(pusher.push("PushA", value));
+  for (const char* value : {"1", "2", "3"}) {
+    CORBA::Any any = event("n", value);
+    EXPECT_TRUE(pusher.push("PushA", any));
   }
-  EXPECT_TRUE(eventually([&] { return collector.values().size() == 3; }));
-  EXPECT_EQ((std::vector<CORBA::Long>{1, 2, 3}), collector.values());
+  const Lines sent{"PushA n 1", "PushA n 2", "PushA n 3"};
+  EXPECT_TRUE(eventually([&] { return listener.events().size() >= 3; }));
+  EXPECT_EQ(sent, listener.events());
   EXPECT_EQ(Lines{added("PushA")}, log_.lines());
 
-  // Names are matched exactly: a name differing in case is another channel.
-  CORBA::Any value = number(4);
-  EXPECT_TRUE(pusher.push("pusha", value));
-  EXPECT_EQ(2u, pusher.cachedChannels());
-}
-
-TEST_F(ChannelPushTest, UnknownChannelIsReportedAndNotRemembered) {
-  GenericChannelPush pusher(true);
-  CORBA::Any value = number(1);
-  EXPECT_FALSE(pusher.push("NoSuchChannel", value));
+  // A name differing in case is another channel; an unknown one is reported and not kept.
+  EXPECT_TRUE(pusher.push("pusha", value_));
+  log_.clear();
+  EXPECT_FALSE(pusher.push("NoSuchChannel", value_));
   EXPECT_EQ(Lines{"ERROR Error getting push consumer for NoSuchChannel. Aborting push."},
             log_.lines());
-  EXPECT_EQ(0u, pusher.cachedChannels());
+  EXPECT_EQ(2u, pusher.cachedChannels());
 }
 
 TEST_F(ChannelPushTest, WithoutCachingEveryPushObtainsAConsumerAndTheFirstIsKept) {
   Stack::instance().events().createChannel("PushB");
   GenericChannelPush pusher(false);
-  CORBA::Any value = number(1);
-  EXPECT_TRUE(pusher.push("PushB", value));
-  EXPECT_TRUE(pusher.push("PushB", value));
+  EXPECT_TRUE(pusher.push("PushB", value_));
+  EXPECT_TRUE(pusher.push("PushB", value_));
   EXPECT_EQ((Lines{added("PushB"), added("PushB")}), log_.lines());
   EXPECT_EQ(1u, pusher.cachedChannels());
 }
 
-TEST_F(ChannelPushTest, FailedConsumerIsForgottenAndReplacedAfterRestart) {
+TEST_F(ChannelPushTest, SystemExceptionForgetsTheConsumerThatFailed) {
+  InProcessChannel channel("Failing");
+  GenericChannelPush cached(true);
+  GenericChannelPush uncached(false);
+  channel.consumer.mode = InProcessChannel::kFail;
+  for (GenericChannelPush* pusher : {&cached, &uncached}) {  // recorded by the failing call
+    EXPECT_FALSE(pusher->push("Failing", value_));
+    EXPECT_FALSE(pusher->isCached("Failing"));
+  }
+  channel.consumer.mode = InProcessChannel::kAccept;
+  EXPECT_TRUE(cached.push("Failing", value_));
+  EXPECT_TRUE(uncached.push("Failing", value_));
+  channel.consumer.mode = InProcessChannel::kFail;
+  EXPECT_FALSE(cached.push("Failing", value_));  // the remembered consumer failed
+  EXPECT_FALSE(cached.isCached("Failing"));
+  EXPECT_FALSE(uncached.push("Failing", value_));  // a fresh consumer failed: the entry of an
+  EXPECT_TRUE(uncached.isCached("Failing"));       // earlier call stays
+  EXPECT_EQ(6, channel.consumer.pushes);
+  EXPECT_EQ(Lines(5, added("Failing")), log_.lines());  // nothing logged for the failures
+}
+
+TEST_F(ChannelPushTest, UserExceptionReachesTheCallerAndTheConsumerStays) {
+  InProcessChannel channel("Refusing");
+  channel.consumer.mode = InProcessChannel::kRefuse;
+  GenericChannelPush pusher(true);
+  EXPECT_THROW(pusher.push("Refusing", value_), CosEventComm::Disconnected);
+  EXPECT_TRUE(pusher.isCached("Refusing"));
+  EXPECT_THROW(pusher.push("Refusing", value_), CosEventComm::Disconnected);
+  EXPECT_EQ(2, channel.consumer.pushes);
+  EXPECT_EQ(Lines{added("Refusing")}, log_.lines());  // the second push used the cached one
+}
+
+TEST_F(ChannelPushTest, ConsumerLostWithTheEventServiceIsReplacedAfterItsRestart) {
   EventService& events = Stack::instance().events();
   events.createChannel("PushC");
   GenericChannelPush pusher(true);
-  CORBA::Any value = number(7);
-  ASSERT_TRUE(pusher.push("PushC", value));
+  ASSERT_TRUE(pusher.push("PushC", value_));
 
   events.kill9();
   log_.clear();
-  EXPECT_FALSE(pusher.push("PushC", value));  // cached consumer unreachable: forgotten
+  EXPECT_FALSE(pusher.push("PushC", value_));
   EXPECT_FALSE(pusher.isCached("PushC"));
   EXPECT_TRUE(log_.lines().empty());
 
   events.restart();
-  Listener collector("PushC");
-  EXPECT_TRUE(pusher.push("PushC", value));
+  Listener listener("PushC");
+  CORBA::Any after = event("after", "restart");
+  EXPECT_TRUE(pusher.push("PushC", after));
   EXPECT_EQ(Lines{added("PushC")}, log_.lines());
-  EXPECT_TRUE(eventually([&] { return collector.values() == std::vector<CORBA::Long>{7}; }));
-}
-
-TEST_F(ChannelPushTest, UserExceptionReachesTheCallerAndTheConsumerStays) {
-  RefusingConsumer consumer;
-  RefusingAdmin admin(&consumer);
-  RefusingChannel channel(&admin);
-  CosEventChannelAdmin::EventChannel_var ref = channel._this();
-  bindName("Refusing", ref);
-
-  GenericChannelPush pusher(true);
-  CORBA::Any value = number(1);
-  EXPECT_THROW(pusher.push("Refusing", value), CosEventComm::Disconnected);
-  EXPECT_TRUE(pusher.isCached("Refusing"));
-  EXPECT_THROW(pusher.push("Refusing", value), CosEventComm::Disconnected);
-  EXPECT_EQ(2, consumer.pushes);
-  EXPECT_EQ(Lines{added("Refusing")}, log_.lines());  // the second push used the cached one
-  unbindName("Refusing");
-  for (PortableServer::Servant s : std::vector<PortableServer::Servant>{&channel, &admin, &consumer}) {
-    PortableServer::ObjectId_var id = Stack::instance().rootPoa()->servant_to_id(s);
-    Stack::instance().rootPoa()->deactivate_object(id);
-  }
+  EXPECT_TRUE(eventually([&] { return listener.events() == Lines{"PushC after restart"}; }));
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 // ManagerFaultTest.cc - DataStoreManager when the store misbehaves: failed start-up, system
-// exceptions in every operation and the fresh session that follows, refused transactions, short
-// replies, and what the manager puts on the wire. The store is an in-process fault injector.
+// exceptions in every operation and the fresh session that follows, failed or nil resets,
+// refused transactions and short replies. The store is an in-process fault injector.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <DataStore.hh>
+#include <DataStoreSession.hh>
+#include <functional>
 
-#include "FaultyStore.h"
 #include "Harness.h"
 #include "qmr/DataStoreManager.h"
 #include "qmr/util/Log.h"
@@ -14,140 +15,170 @@ namespace qmr_test {
 namespace {
 
 using QMR_Client::DataStoreManager;
+using Map = std::map<std::string, std::string>;
+using Keys = std::set<std::string>;
 using Lines = std::vector<std::string>;
+
+enum class Fault { kNone, kSystem, kTooBig, kShortReply };
+enum class Start { kNormal, kRaise, kNil };
+
+// What a test sets and observes of the fault injector.
+struct Faults {
+  Start start = Start::kNormal;
+  Fault fault = Fault::kNone;  // applies to every session call until changed
+  Map data;                    // what reads find
+  int started = 0;
+  std::vector<int> ended;  // numbers of the sessions passed to endSession; 0 for nil
+  int lastCaller = 0;      // number of the session that received the last call
+};
+
+// A session that answers reads from `data` and raises the current fault. Collocated calls let
+// TransactionSizeExceeded through even where the contract does not declare it.
+class FaultySession : public POA_ClientCore::DataStoreSession {
+ public:
+  FaultySession(Faults* faults, int number) : faults_(faults), number(number) {}
+  void get(const ClientCore::StringList& keys,
+           ClientCore::DataStoreSession::ValueList_out values) override {
+    maybeFail();
+    const CORBA::ULong n = keys.length() - (faults_->fault == Fault::kShortReply ? 1 : 0);
+    values = new ClientCore::DataStoreSession::ValueList(n);
+    values->length(n);
+    for (CORBA::ULong i = 0; i < n; ++i) {
+      auto found = faults_->data.find(keys[i].in());
+      (*values)[i].valid = found != faults_->data.end();
+      (*values)[i].data = found != faults_->data.end() ? found->second.c_str() : "";
+    }
+  }
+  void set(const ClientCore::DataStoreSession::EntryList&) override { maybeFail(); }
+  void remove(const ClientCore::StringList&) override { maybeFail(); }
+  void commit() override { maybeFail(); }
+  void abort() override { maybeFail(); }
+  void maybeFail() {
+    faults_->lastCaller = number;
+    if (faults_->fault == Fault::kSystem) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+    if (faults_->fault == Fault::kTooBig) {
+      throw ClientCore::DataStoreSession::TransactionSizeExceeded();
+    }
+  }
+
+  Faults* faults_;
+  const int number;  // 1 for the first session the store started, 2 for the next, ...
+};
+
+class FaultyStore : public POA_ClientCore::DataStore, public Faults {
+ public:
+  ~FaultyStore() override {
+    for (FaultySession* session : sessions_) {
+      PortableServer::ObjectId_var id = poa()->servant_to_id(session);
+      poa()->deactivate_object(id);
+      session->_remove_ref();
+    }
+  }
+  void checkDataFile() override {}
+  ClientCore::DataStoreSession_ptr startSession() override {
+    ++started;
+    if (start == Start::kRaise) throw CORBA::COMM_FAILURE(0, CORBA::COMPLETED_NO);
+    if (start == Start::kNil) return ClientCore::DataStoreSession::_nil();
+    sessions_.push_back(new FaultySession(this, static_cast<int>(sessions_.size()) + 1));
+    PortableServer::ObjectId_var id = poa()->activate_object(sessions_.back());
+    CORBA::Object_var obj = poa()->id_to_reference(id);
+    return ClientCore::DataStoreSession::_narrow(obj);
+  }
+  void endSession(ClientCore::DataStoreSession_ptr session) override {
+    int number = 0;
+    for (FaultySession* candidate : sessions_) {
+      CORBA::Object_var mine = poa()->servant_to_reference(candidate);
+      if (!CORBA::is_nil(session) && session->_is_equivalent(mine)) number = candidate->number;
+    }
+    ended.push_back(number);
+  }
+  static PortableServer::POA_ptr poa() { return Stack::instance().rootPoa(); }
+
+ private:
+  std::vector<FaultySession*> sessions_;
+};
 
 const char kName[] = "FaultyStore.svc";
 const char kAttempt[] = "INFO Attempting to connect to DataStore..";
 const char kEstablished[] = "INFO DataStore connection established";
 const char kNotEstablished[] = "ERROR DataStore connection NOT established";
 
+std::string systemException(const std::string& operation) {
+  return "ERROR CORBA system exception in DataStoreManager::" + operation + "()";
+}
+
 class ManagerFaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    store_ = new FaultyStore(Stack::instance().rootPoa());
-    PortableServer::ObjectId_var id = Stack::instance().rootPoa()->activate_object(store_);
-    CORBA::Object_var obj = Stack::instance().rootPoa()->id_to_reference(id);
+    PortableServer::ObjectId_var id = FaultyStore::poa()->activate_object(store_);
+    CORBA::Object_var obj = FaultyStore::poa()->id_to_reference(id);
     bindName(kName, obj);
   }
   void TearDown() override {
     DataStoreManager::uninit();
     unbindName(kName);
-    PortableServer::ObjectId_var id = Stack::instance().rootPoa()->servant_to_id(store_);
-    Stack::instance().rootPoa()->deactivate_object(id);
+    PortableServer::ObjectId_var id = FaultyStore::poa()->servant_to_id(store_);
+    FaultyStore::poa()->deactivate_object(id);
     store_->_remove_ref();
   }
-
   DataStoreManager* startManager() {
     EXPECT_TRUE(DataStoreManager::init(kName));
     log_.clear();
     return DataStoreManager::instance();
   }
+  // The message of the InitException that init throws (caught through its base class).
+  static std::string initFailure(const std::string& name) {
+    try {
+      DataStoreManager::init(name);
+    } catch (const qmr_util::BaseException& e) {
+      EXPECT_NE(nullptr, dynamic_cast<const qmr_util::InitException*>(&e));
+      return e.what();
+    }
+    return "no exception";
+  }
 
-  FaultyStore* store_ = nullptr;
+  FaultyStore* store_ = new FaultyStore;
   qmr_util::CaptureLog log_;
   qmr_util::ScopedLog scoped_{&log_};
+  Map results_;
+  Keys missing_;
 };
 
-std::string initFailure(const std::string& name) {
-  try {
-    DataStoreManager::init(name);
-  } catch (const qmr_util::BaseException& e) {  // InitException, caught through its base
-    EXPECT_NE(nullptr, dynamic_cast<const qmr_util::InitException*>(&e));
-    return e.what();
-  }
-  return "no exception";
-}
-
-TEST_F(ManagerFaultTest, InitFailsCleanlyWhenNoSessionCanBeHad) {
-  // Nothing under the name: one info line, no remote call at all.
-  EXPECT_EQ("DataStoreManager Could not establish a session", initFailure("NoSuchStore.svc"));
-  EXPECT_EQ(nullptr, DataStoreManager::instance());
+TEST_F(ManagerFaultTest, InitFailsCleanlyUntilASessionCanBeHadAndThenOnlyOnce) {
+  const std::string noSession = "DataStoreManager Could not establish a session";
+  // Nothing under the name: no remote call at all.
+  EXPECT_EQ(noSession, initFailure("NoSuchStore.svc"));
   EXPECT_EQ(Lines{kAttempt}, log_.lines());
   EXPECT_EQ(0, store_->started);
+  // startSession raises, then answers nil: both failures; the clean-up ends a nil session.
+  for (Start start : {Start::kRaise, Start::kNil}) {
+    log_.clear();
+    store_->start = start;
+    EXPECT_EQ(noSession, initFailure(kName));
+    EXPECT_EQ((Lines{kAttempt, kNotEstablished}), log_.lines());
+    EXPECT_EQ(nullptr, DataStoreManager::instance());
+  }
+  EXPECT_EQ((std::vector<int>{0, 0}), store_->ended);
 
-  // startSession raises: the clean-up ends a nil session.
-  log_.clear();
-  store_->start = FaultyStore::Start::kRaise;
-  EXPECT_EQ("DataStoreManager Could not establish a session", initFailure(kName));
-  EXPECT_EQ((Lines{kAttempt, kNotEstablished}), log_.lines());
-  EXPECT_EQ(std::vector<int>{0}, store_->ended);
-  EXPECT_EQ(nullptr, DataStoreManager::instance());
-
-  // startSession answers nil: treated as a failure, not as a session.
-  log_.clear();
-  store_->start = FaultyStore::Start::kNil;
-  EXPECT_EQ("DataStoreManager Could not establish a session", initFailure(kName));
-  EXPECT_EQ((Lines{kAttempt, kNotEstablished}), log_.lines());
-  EXPECT_EQ(nullptr, DataStoreManager::instance());
-
-  // Once the store works, a later init succeeds.
-  store_->start = FaultyStore::Start::kNormal;
-  EXPECT_TRUE(DataStoreManager::init(kName));
-  EXPECT_NE(nullptr, DataStoreManager::instance());
-  EXPECT_EQ(3, store_->started);
-}
-
-TEST_F(ManagerFaultTest, SecondInitIsRefusedAndUninitEndsTheSessionOnce) {
-  DataStoreManager::uninit();  // nothing to do yet
+  store_->start = Start::kNormal;
   DataStoreManager* first = startManager();
+  ASSERT_NE(nullptr, first);
   EXPECT_EQ("BUG: DataStoreManager Already initialized", initFailure(kName));
   EXPECT_EQ(first, DataStoreManager::instance());
-  EXPECT_EQ(1, store_->started);
+  EXPECT_EQ(3, store_->started);
   EXPECT_TRUE(log_.lines().empty());
-
   DataStoreManager::uninit();
   DataStoreManager::uninit();
   EXPECT_EQ(nullptr, DataStoreManager::instance());
-  EXPECT_EQ(std::vector<int>{1}, store_->ended);
-}
-
-TEST_F(ManagerFaultTest, KeysTravelAscendingAndRepliesPairByPosition) {
-  DataStoreManager* m = startManager();
-  store_->committed = {{"a", "x"}};
-  std::map<std::string, std::string> results{{"stale", "1"}};
-  std::set<std::string> missing;
-  ASSERT_TRUE(m->get({"b", "a"}, results, missing, false));
-  EXPECT_EQ((std::vector<std::string>{"a", "b"}), store_->lastKeys);
-  EXPECT_EQ((std::map<std::string, std::string>{{"a", "x"}}), results);
-  EXPECT_EQ(std::set<std::string>{"b"}, missing);
-
-  // An empty read makes no call and touches nothing.
-  store_->lastKeys.clear();
-  EXPECT_TRUE(m->get({}, results, missing, true));
-  EXPECT_TRUE(results.empty());
-  EXPECT_TRUE(store_->lastKeys.empty());
-  EXPECT_EQ(std::set<std::string>{"b"}, missing);
-}
-
-TEST_F(ManagerFaultTest, WritesGoOutInOrderWithTheirExpiry) {
-  DataStoreManager* m = startManager();
-  ASSERT_TRUE(m->set({{"b", "y", 0}, {"a", "x", 5}, {"b", "z", -1}}));
-  ASSERT_EQ(3u, store_->lastEntries.length());
-  EXPECT_STREQ("b", store_->lastEntries[0].key);
-  EXPECT_STREQ("a", store_->lastEntries[1].key);
-  EXPECT_EQ(5, store_->lastEntries[1].expir);
-  EXPECT_STREQ("z", store_->lastEntries[2].data);
-  EXPECT_EQ(-1, store_->lastEntries[2].expir);
-  EXPECT_EQ((std::set<std::string>{"a", "b"}), m->modifiedKeys());
-
-  // Empty writes still reach the session.
-  store_->lastCaller = 0;
-  EXPECT_TRUE(m->set({}));
-  EXPECT_EQ(1, store_->lastCaller);
-  EXPECT_EQ(0u, store_->lastEntries.length());
-  store_->lastCaller = 0;
-  EXPECT_TRUE(m->remove({}));
-  EXPECT_EQ(1, store_->lastCaller);
-  EXPECT_TRUE(log_.lines().empty());
+  EXPECT_EQ((std::vector<int>{0, 0, 1}), store_->ended);  // session 1 ended once
 }
 
 TEST_F(ManagerFaultTest, SystemExceptionFailsTheCallAndStartsAFreshSession) {
   DataStoreManager* m = startManager();
-  std::map<std::string, std::string> results;
-  std::set<std::string> missing;
+  const std::list<DataStoreManager::Entry> entry{{"k", "v", 0}};
   const std::vector<std::pair<std::string, std::function<bool()>>> calls = {
-      {"get", [&] { return m->get({"k"}, results, missing, true); }},
-      {"set", [&] { return m->set({{"k", "v", 0}}); }},
+      {"get", [&] { return m->get({"k"}, results_, missing_, true); }},
+      {"set", [&] { return m->set(entry); }},
       {"remove", [&] { return m->remove({"k"}); }},
       {"commit", [&] { return m->commit(); }},
       {"abort", [&] { return m->abort(); }},
@@ -157,20 +188,14 @@ TEST_F(ManagerFaultTest, SystemExceptionFailsTheCallAndStartsAFreshSession) {
     SCOPED_TRACE(call.first);
     store_->fault = Fault::kSystem;
     log_.clear();
-    results = {{"stale", "1"}};
+    results_ = {{"stale", "1"}};
     EXPECT_FALSE(call.second());
-    if (call.first == "get") {
-      EXPECT_TRUE(results.empty());
-    }
+    EXPECT_TRUE(call.first != "get" || results_.empty());
     EXPECT_EQ(session, store_->lastCaller);
-    EXPECT_EQ((Lines{"ERROR CORBA system exception in DataStoreManager::" + call.first + "()",
-                     kAttempt, kEstablished}),
-              log_.lines());
-    // The next call goes to the new session and succeeds.
-    store_->fault = Fault::kNone;
-    ++session;
+    EXPECT_EQ((Lines{systemException(call.first), kAttempt, kEstablished}), log_.lines());
+    store_->fault = Fault::kNone;  // the next call goes to the new session and succeeds
     EXPECT_TRUE(call.second());
-    EXPECT_EQ(session, store_->lastCaller);
+    EXPECT_EQ(++session, store_->lastCaller);
   }
   EXPECT_EQ(session, store_->started);
   EXPECT_TRUE(store_->ended.empty());  // replaced sessions are not ended
@@ -180,32 +205,25 @@ TEST_F(ManagerFaultTest, SystemExceptionFailsTheCallAndStartsAFreshSession) {
 
 TEST_F(ManagerFaultTest, FailedResetKeepsTheOldSession) {
   DataStoreManager* m = startManager();
-  std::map<std::string, std::string> results;
-  std::set<std::string> missing;
-
-  // startSession fails, then answers nil: both keep session 1.
-  for (FaultyStore::Start start : {FaultyStore::Start::kRaise, FaultyStore::Start::kNil}) {
+  // startSession raises, then answers nil: both keep session 1.
+  for (Start start : {Start::kRaise, Start::kNil}) {
     store_->fault = Fault::kSystem;
     store_->start = start;
     log_.clear();
     EXPECT_FALSE(m->commit());
-    EXPECT_EQ((Lines{"ERROR CORBA system exception in DataStoreManager::commit()", kAttempt,
-                     kNotEstablished}),
-              log_.lines());
+    EXPECT_EQ((Lines{systemException("commit"), kAttempt, kNotEstablished}), log_.lines());
     store_->fault = Fault::kNone;
-    EXPECT_TRUE(m->get({"k"}, results, missing, false));
+    EXPECT_TRUE(m->get({"k"}, results_, missing_, false));
     EXPECT_EQ(1, store_->lastCaller);
   }
-
   // The name is gone: the reset finds nothing, says nothing more, keeps the session, and
   // uninit then has no store to end it with.
-  store_->start = FaultyStore::Start::kNormal;
+  store_->start = Start::kNormal;
   unbindName(kName);
   store_->fault = Fault::kSystem;
   log_.clear();
   EXPECT_FALSE(m->abort());
-  EXPECT_EQ((Lines{"ERROR CORBA system exception in DataStoreManager::abort()", kAttempt}),
-            log_.lines());
+  EXPECT_EQ((Lines{systemException("abort"), kAttempt}), log_.lines());
   store_->fault = Fault::kNone;
   EXPECT_TRUE(m->abort());
   EXPECT_EQ(1, store_->lastCaller);
@@ -214,12 +232,10 @@ TEST_F(ManagerFaultTest, FailedResetKeepsTheOldSession) {
   EXPECT_EQ(3, store_->started);
 }
 
-TEST_F(ManagerFaultTest, RefusedTransactionKeepsTheSessionAndTheRecordedKeys) {
+TEST_F(ManagerFaultTest, RefusedWritesAndAFailedCommitKeepTheRecordedKeys) {
   DataStoreManager* m = startManager();
-  store_->committed = {{"a", "1"}, {"b", "2"}};
-  std::map<std::string, std::string> results;
-  std::set<std::string> missing;
-  ASSERT_TRUE(m->get({"a", "b"}, results, missing, true));
+  store_->data = {{"a", "1"}, {"b", "2"}};
+  ASSERT_TRUE(m->get({"a", "b"}, results_, missing_, true));
 
   store_->fault = Fault::kTooBig;
   EXPECT_FALSE(m->remove({"a"}));
@@ -228,56 +244,32 @@ TEST_F(ManagerFaultTest, RefusedTransactionKeepsTheSessionAndTheRecordedKeys) {
                    "ERROR Transaction size exceeded for DataStoreManager::set()"}),
             log_.lines());
   EXPECT_EQ(1, store_->started);
-
   // get does not declare the exception: the ORB turns it into CORBA::UNKNOWN, a system
   // exception, so the read fails and the session is replaced.
   log_.clear();
-  results = {{"stale", "1"}};
-  EXPECT_FALSE(m->get({"a"}, results, missing, true));
-  EXPECT_TRUE(results.empty());
-  EXPECT_EQ((Lines{"ERROR CORBA system exception in DataStoreManager::get()", kAttempt,
-                   kEstablished}),
-            log_.lines());
+  results_ = {{"stale", "1"}};
+  EXPECT_FALSE(m->get({"a"}, results_, missing_, true));
+  EXPECT_TRUE(results_.empty());
+  EXPECT_EQ((Lines{systemException("get"), kAttempt, kEstablished}), log_.lines());
   EXPECT_EQ(2, store_->started);
 
-  // The refused keys were still recorded: the next commit drops a from the cache.
-  store_->fault = Fault::kNone;
-  EXPECT_EQ((std::set<std::string>{"a", "c"}), m->modifiedKeys());
-  EXPECT_TRUE(m->commit());
-  EXPECT_EQ((std::map<std::string, std::string>{{"b", "2"}}), m->cache());
-  EXPECT_TRUE(m->modifiedKeys().empty());
-}
-
-TEST_F(ManagerFaultTest, FailedCommitKeepsKeysForTheNextCommit) {
-  DataStoreManager* m = startManager();
-  store_->committed = {{"a", "1"}, {"b", "2"}};
-  std::map<std::string, std::string> results;
-  std::set<std::string> missing;
-  ASSERT_TRUE(m->get({"a", "b"}, results, missing, true));
-  ASSERT_TRUE(m->set({{"a", "9", 0}}));
-
+  // The refused keys were recorded, and a failed commit keeps them for the next one.
   store_->fault = Fault::kSystem;
   EXPECT_FALSE(m->commit());
-  EXPECT_EQ(std::set<std::string>{"a"}, m->modifiedKeys());
+  EXPECT_EQ((Keys{"a", "c"}), m->modifiedKeys());
   EXPECT_EQ(2u, m->cache().size());
-
   store_->fault = Fault::kNone;
-  EXPECT_TRUE(m->commit());  // in the new session, which has nothing pending
-  EXPECT_EQ(2, store_->lastCaller);
-  EXPECT_EQ("1", store_->committed["a"]);
-  EXPECT_EQ((std::map<std::string, std::string>{{"b", "2"}}), m->cache());
+  EXPECT_TRUE(m->commit());
+  EXPECT_EQ((Map{{"b", "2"}}), m->cache());
+  EXPECT_TRUE(m->modifiedKeys().empty());
 }
 
 TEST_F(ManagerFaultTest, ShortReplyFailsTheRead) {
   DataStoreManager* m = startManager();
-  store_->committed = {{"a", "1"}, {"b", "2"}};
+  store_->data = {{"a", "1"}, {"b", "2"}};
   store_->fault = Fault::kShortReply;
-  std::map<std::string, std::string> results;
-  std::set<std::string> missing;
-  EXPECT_FALSE(m->get({"a", "b"}, results, missing, true));
-  EXPECT_TRUE(results.empty());
-  EXPECT_TRUE(missing.empty());
-  EXPECT_TRUE(m->cache().empty());
+  EXPECT_FALSE(m->get({"a", "b"}, results_, missing_, true));
+  EXPECT_TRUE(results_.empty() && missing_.empty() && m->cache().empty());
   EXPECT_EQ(Lines{"ERROR DataStore reply to get() holds 1 values for 2 keys"}, log_.lines());
   EXPECT_EQ(1, store_->started);
 }
