@@ -1,30 +1,27 @@
-"""Fixtures of the Python tests, which run inside qmr-host (tests/python/run starts them).
+"""Fixtures of the Python tests, which run inside qmr-host against the stack that
+tests/python/run started and named in QMR_STACK_STATE.
 
-The run starts one stack for the session (omniNames, omniEvents with the test channels,
-qmr-datastored) and names its state file in QMR_STACK_STATE; the fixtures here attach to it:
-
-- stack: the tools/qmrstack.Stack, with stop/kill9/restart/suspend/resume of "naming",
-  "events" and "datastore" by pid. A test that stops a server need not restart it: after every
-  test the servers that are down are started again (same port, same data).
-- channel / channels: the names of the event channels that exist ("TestChannel", ...).
-- eventually(condition, timeout=5.0): polls until condition() is true; returns its last value.
-- orb_args, build_dir, host: what a test needs to start qmr-host or qmr-listen itself.
-- run_host(*args, timeout=60, env=None, input=None): runs qmr-host with this stack's ORB
-  options and returns the CompletedProcess (text output).
-- listener(channel): starts qmr-listen on a channel, returns an object whose lines() are the
-  events printed so far ("CHANNEL TYPE VALUE"); stopped by pid at the end of the test.
+- stack: the tools/qmrstack.Stack, with stop/kill9/restart of "naming", "events" and
+  "datastore" by pid; servers a test leaves down are started again after it (same data).
+- channel: the name of an event channel that exists.
+- key: key("a") -> a key no other test uses; log(): the library's log lines (stderr) since the
+  last call; eventually(condition, timeout=5.0): polls until condition() holds.
+- run_host(*args, env=None, input=None, orb=True): runs qmr-host (with this stack's ORB options)
+  and returns the CompletedProcess (text); listener(channel) starts qmr-listen on a channel
+  (stopped by pid after the test) and returns lines(), the events it printed so far.
 """
 
 import os
 import subprocess
 import sys
+import uuid
 
 import pytest
 
 sys.path.insert(0, os.path.join(os.environ.get("QMR_SOURCE_DIR", os.path.dirname(
     os.path.dirname(os.path.dirname(os.path.abspath(__file__))))), "tools"))
 
-from qmrstack import SERVERS, Stack, wait_for  # noqa: E402
+from qmrstack import SERVERS, Stack, _read, wait_for  # noqa: E402
 
 
 def pytest_configure(config):
@@ -40,30 +37,32 @@ def stack():
 
 @pytest.fixture(autouse=True)
 def _servers_back_up(stack):
-    """Starts again, after each test, any server the test left stopped or suspended."""
     yield
     for server in SERVERS:
-        if server in stack.procs:
-            stack.resume(server)
-            if not stack.running(server):
-                stack.restart(server)
+        if server in stack.procs and not stack.running(server):
+            stack.restart(server)
 
 
 @pytest.fixture(scope="session")
-def channels():
-    return os.environ["QMR_TEST_CHANNELS"].split(",")
+def channel():
+    return os.environ["QMR_TEST_CHANNELS"].split(",")[0]
 
 
-@pytest.fixture(scope="session")
-def channel(channels):
-    return channels[0]
+@pytest.fixture
+def key():
+    prefix = "t-%s-" % uuid.uuid4().hex[:10]
+    return lambda name: prefix + name
+
+
+@pytest.fixture
+def log(capfd):
+    capfd.readouterr()
+    return lambda: capfd.readouterr().err.splitlines()
 
 
 @pytest.fixture(scope="session")
 def eventually():
-    def wait(condition, timeout=5.0, interval=0.02):
-        return wait_for(condition, timeout=timeout, interval=interval)
-    return wait
+    return lambda condition, timeout=5.0: wait_for(condition, timeout=timeout)
 
 
 @pytest.fixture(scope="session")
@@ -87,56 +86,34 @@ def run_host(host, orb_args):
         full_env = dict(os.environ)
         full_env.pop("QMR_LOG_LEVEL", None)
         full_env.update(env or {})
-        cmd = [host] + (list(orb_args) if orb else []) + list(args)
         stdin = {"input": input} if input is not None else {"stdin": subprocess.DEVNULL}
-        return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout,
-                              env=full_env, **stdin)
+        return subprocess.run([host] + (orb_args if orb else []) + list(args), text=True,
+                              capture_output=True, timeout=timeout, env=full_env, **stdin)
     return run
-
-
-class Listener:
-    """qmr-listen on one channel; its stdout goes to a file that lines() reads."""
-
-    def __init__(self, exe, channel, orb_args, folder):
-        self.out_path = os.path.join(folder, "listen-%s.out" % channel)
-        self.err_path = os.path.join(folder, "listen-%s.err" % channel)
-        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
-            self.proc = subprocess.Popen([exe] + list(orb_args) + [channel], stdout=out,
-                                         stderr=err, stdin=subprocess.DEVNULL)
-        ready = wait_for(lambda: "listening" in self.errors() or self.proc.poll() is not None,
-                         timeout=10.0)
-        if self.proc.poll() is not None or not ready:
-            self.stop()
-            raise RuntimeError("qmr-listen did not start on %s: %s" % (channel, self.errors()))
-
-    def lines(self):
-        with open(self.out_path, errors="surrogateescape") as f:
-            return f.read().splitlines()
-
-    def errors(self):
-        with open(self.err_path, errors="replace") as f:
-            return f.read()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        return self.proc.returncode
 
 
 @pytest.fixture
 def listener(build_dir, orb_args, tmp_path):
-    started = []
+    procs = []
 
     def start(channel):
-        lst = Listener(os.path.join(build_dir, "bin", "qmr-listen"), channel, orb_args,
-                       str(tmp_path))
-        started.append(lst)
-        return lst
+        out, err = str(tmp_path / (channel + ".out")), str(tmp_path / (channel + ".err"))
+        with open(out, "wb") as o, open(err, "wb") as e:
+            procs.append(subprocess.Popen([os.path.join(build_dir, "bin", "qmr-listen")] +
+                                          orb_args + [channel], stdout=o, stderr=e,
+                                          stdin=subprocess.DEVNULL))
+        assert wait_for(lambda: "listening" in _read(err) or procs[-1].poll() is not None,
+                        timeout=10.0) and procs[-1].poll() is None, _read(err)
+
+        def lines():
+            with open(out, errors="surrogateescape") as f:
+                return f.read().splitlines()
+        return lines
     yield start
-    for lst in started:
-        lst.stop()
+    for proc in procs:
+        proc.terminate()
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
