@@ -1,14 +1,19 @@
 // ChannelPushTest.cc - GenericChannelPush against the real omniEvents (events checked with
 // qmr-listen): one consumer remembered per channel, a failed one forgotten and a new one obtained
-// once the event service is back. An in-process channel forces the consumer's faults.
+// once the event service is back. An in-process channel forces the consumer's faults, also under
+// _MiscCorba.signalEvent, which runs in an interpreter embedded in this test.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 #include <gtest/gtest.h>
 
 #include <Event.hh>
+#include <cstdlib>
 #include <memory>
 
 #include "Harness.h"
 #include "RefusingChannel.h"
 #include "qmr/GenericChannelPush.h"
+#include "qmr/MiscCorbaIntrinsics.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_test {
@@ -142,6 +147,30 @@ TEST_F(ChannelPushTest, UserExceptionReachesTheCallerAndTheConsumerStays) {
   EXPECT_THROW(pusher.push("Refusing", value_), CosEventComm::Disconnected);
   EXPECT_EQ(2, channel.consumer.pushes);
   EXPECT_EQ(Lines{added("Refusing")}, log_.lines());  // the second push used the cached one
+}
+
+// The module's pusher lets the user exception through to the module, which logs it with the
+// channel; the script gets None, and the consumer stays remembered.
+TEST_F(ChannelPushTest, SignalEventLogsARefusedEventAndTheScriptGetsNone) {
+  InProcessChannel channel("Refusing");
+  channel.consumer.mode = InProcessChannel::kRefuse;
+  setenv("PYTHONPATH", (sourceDir() + "/python").c_str(), 1);  // the bootstrap imports qmr
+  Py_InitializeEx(0);
+  QMR_Client::MiscCorbaIntrinsics::init();
+  log_.clear();
+  ASSERT_EQ(0,
+            PyRun_SimpleString(
+                "import _MiscCorba\n"
+                "out = repr([_MiscCorba.signalEvent('Refusing', 't', 'v') for i in range(2)])\n"));
+  PyObject* out = PyDict_GetItemString(PyModule_GetDict(PyImport_AddModule("__main__")), "out");
+  ASSERT_NE(nullptr, out);
+  EXPECT_STREQ("[None, None]", PyUnicode_AsUTF8(out));
+  EXPECT_EQ(2, channel.consumer.pushes);
+  const std::string refused =
+      "ERROR Error pushing event to channel 'Refusing': Disconnected. Event dropped.";
+  EXPECT_EQ((Lines{added("Refusing"), refused, refused}), log_.lines());
+  EXPECT_TRUE(QMR_Client::MiscCorbaIntrinsics::channelPusher_.isCached("Refusing"));
+  Py_FinalizeEx();
 }
 
 TEST_F(ChannelPushTest, ConsumerLostWithTheEventServiceIsReplacedAfterItsRestart) {
