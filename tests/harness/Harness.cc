@@ -251,9 +251,23 @@ void NamingService::restart() {
   process_.start({"omniNames", "-start", std::to_string(port_), "-always", "-logdir", dir_,
                   "-ORBendPoint", endpoint},
                  dir_ + "/omniNames.log");
-  if (!waitForPort(port_, 10000)) {
+  // omniNames listens before its root context is active, and calls that arrive in between fail
+  // with OBJECT_NOT_EXIST; once the test ORB is up, wait until the root context answers.
+  bool ready = waitForPort(port_, 10000) && eventually([this] { return rootAnswers(); }, 10000);
+  if (!ready) {
     throw std::runtime_error("omniNames did not start on port " + std::to_string(port_) + ":\n" +
                              process_.log());
+  }
+}
+
+bool NamingService::rootAnswers() const {
+  CORBA::ORB_ptr orb = Stack::instance().orb();
+  if (CORBA::is_nil(orb)) return true;
+  try {
+    CORBA::Object_var root = orb->string_to_object(corbaloc().c_str());
+    return !root->_non_existent();
+  } catch (const CORBA::SystemException&) {
+    return false;
   }
 }
 

@@ -91,6 +91,9 @@ class NamingService {
   Process& process() { return process_; }
 
  private:
+  // True when the root context answers a call (always true before the test ORB exists).
+  bool rootAnswers() const;
+
   std::string dir_;
   int port_ = 0;
   Process process_;
