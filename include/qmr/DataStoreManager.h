@@ -3,9 +3,10 @@
 // DataStoreManager::init(name) finds the data store (qmr_util::raw_lookup) and starts one
 // ClientCore::DataStoreSession that every read and write of the process then uses. A CORBA
 // system exception in an operation is logged, turned into a false result, and followed by a
-// fresh lookup and session (resetSession_). Values read with caching on are recorded in a client
-// cache; a successful commit drops the entries of the keys written in its transaction. Reads
-// always ask the session; the cache is a record, not a source.
+// fresh lookup and session (resetSession_); an exception of that lookup itself (the naming
+// service cannot be reached) leaves the operation. Values read with caching on are recorded in
+// a client cache; a successful commit drops the entries of the keys written in its
+// transaction. Reads always ask the session; the cache is a record, not a source.
 //
 // Thread-safety: none. The singleton, the process-wide references, the cache and the caching
 // default are unguarded; callers make their calls one at a time (in the host, the Python

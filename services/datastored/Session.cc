@@ -126,9 +126,9 @@ void Session::get(const ClientCore::StringList& keys,
   }
   if (bytes > static_cast<size_t>(limits_.maxReplyBytes)) {
     log()->warning(
-        "session %llu: get of %u keys refused: the reply would exceed --max-message-bytes "
-        "%ld; ask for fewer keys at a time",
-        static_cast<unsigned long long>(id_), n, limits_.maxReplyBytes);
+        "session %llu: get of %u keys refused: the reply would exceed the %ld bytes that "
+        "--max-message-bytes %ld leaves for values; ask for fewer keys at a time",
+        static_cast<unsigned long long>(id_), n, limits_.maxReplyBytes, limits_.maxMessageBytes);
     throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
   }
   if (log()->enabled(qmr_util::Log::kDebug)) {

@@ -29,7 +29,8 @@ struct Limits {
   long long maxTransactionBytes = 268435456;  // key and value bytes pending per session
   long maxKeyBytes = 4096;        // longest key
   long maxValueBytes = 1048576;   // longest value
-  long maxReplyBytes = 8388608;   // largest get reply to build
+  long maxMessageBytes = 8388608;  // the ORB's message limit, for messages
+  long maxReplyBytes = 8388608;    // largest get reply to build (the above less header room)
 };
 
 class Session : public POA_ClientCore::DataStoreSession {

@@ -47,6 +47,15 @@ void orbLog(const char* message) {
                  gMaxMessageBytes);
     return;
   }
+  // Other MARSHAL throws of the ORB come from requests it cannot read: malformed ones, and
+  // requests sent in fragments that run past the size limit before the ORB knows their length.
+  if (const char* minor = traced ? std::strstr(message, "MARSHAL_") : nullptr) {
+    size_t length = std::strcspn(minor, ") \n");
+    log->warning("a request was refused with MARSHAL (%.*s): its GIOP message is malformed or "
+                 "longer than --max-message-bytes %ld",
+                 static_cast<int>(length), minor, gMaxMessageBytes);
+    return;
+  }
   qmr_util::Log::Level level = traced ? qmr_util::Log::kDebug : qmr_util::Log::kWarning;
   if (!log->enabled(level)) return;
   std::string text = message;
@@ -105,6 +114,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   limits.maxValueBytes = options.maxValueBytes;
   // Room for the GIOP and reply headers, so that a reply under the limit is also a message
   // under the ORB's limit.
+  limits.maxMessageBytes = options.maxMessageBytes;
   limits.maxReplyBytes = options.maxMessageBytes - 1024;
   SessionRegistry sessions(sessionPoa.in(), store, limits, options.maxSessions,
                            options.sessionTimeout);

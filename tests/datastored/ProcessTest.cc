@@ -288,6 +288,7 @@ TEST_F(ProcessTest, MalformedGiopBytesAreRefusedAndOtherClientsGoOn) {
   ::close(stalled);
   EXPECT_TRUE(logHas("Input message is not a GIOP message"));
   EXPECT_TRUE(logHas("Detected GIOP 1.2 protocol error in input message"));
+  EXPECT_TRUE(logHas("WARNING a request was refused with MARSHAL (MARSHAL_"));
 }
 
 }  // namespace
