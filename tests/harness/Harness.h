@@ -65,7 +65,6 @@ class Process {
   int kill9();
   // Waits up to timeoutMs for the process to exit by itself; the wait status, or -1.
   int wait(int timeoutMs);
-  const std::string& logFile() const { return logFile_; }
   // The log file's content so far.
   std::string log() const;
 
@@ -141,7 +140,6 @@ class DataStoreServer {
   void restart();
   bool running() { return process_.running(); }
   const std::string& dbPath() const { return dbPath_; }
-  const std::string& iorFile() const { return iorFile_; }
   // The server's reference text (IOR:...), as written to its --ior-file.
   std::string ior() const;
   Process& process() { return process_; }
