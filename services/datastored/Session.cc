@@ -30,7 +30,9 @@ Session::Call::~Call() {
 }
 
 Session::Session(uint64_t id, Store& store, const Limits& limits)
-    : id_(id), store_(store), limits_(limits),
+    : id_(id),
+      store_(store),
+      limits_(limits),
       lastActive_(Clock::now().time_since_epoch().count()) {}
 
 Session::~Session() = default;
@@ -49,8 +51,7 @@ bool Session::idleSince(Clock::time_point cutoff) const {
 }
 
 double Session::idleSeconds() const {
-  Clock::duration idle =
-      Clock::now().time_since_epoch() - Clock::duration(lastActive_.load());
+  Clock::duration idle = Clock::now().time_since_epoch() - Clock::duration(lastActive_.load());
   return std::chrono::duration<double>(idle).count();
 }
 
@@ -68,8 +69,7 @@ void Session::checkRoomFor(const char* op, size_t newKeys, long long newBytes) {
     log()->warning(
         "session %llu: %s refused: %zu keys pending and %zu new ones exceed "
         "--max-transaction %ld; commit or abort first",
-        static_cast<unsigned long long>(id_), op, pending_.size(), newKeys,
-        limits_.maxTransaction);
+        static_cast<unsigned long long>(id_), op, pending_.size(), newKeys, limits_.maxTransaction);
     throw ClientCore::DataStoreSession::TransactionSizeExceeded();
   }
   if (pendingBytes_ + newBytes > limits_.maxTransactionBytes) {
@@ -119,8 +119,8 @@ void Session::get(const ClientCore::StringList& keys,
         if (bytes > static_cast<size_t>(limits_.maxReplyBytes)) break;
       }
     } catch (const StoreError& e) {
-      log()->error("session %llu: get of %u keys failed: %s",
-                   static_cast<unsigned long long>(id_), n, e.what());
+      log()->error("session %llu: get of %u keys failed: %s", static_cast<unsigned long long>(id_),
+                   n, e.what());
       throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_NO);
     }
   }
@@ -198,8 +198,8 @@ void Session::apply(const char* op, const std::vector<Incoming>& changes) {
   }
   pendingBytes_ += delta;
   if (log()->enabled(qmr_util::Log::kDebug)) {
-    log()->debug("session %llu: %s of %zu keys, %zu pending",
-                 static_cast<unsigned long long>(id_), op, changes.size(), pending_.size());
+    log()->debug("session %llu: %s of %zu keys, %zu pending", static_cast<unsigned long long>(id_),
+                 op, changes.size(), pending_.size());
   }
 }
 

@@ -25,12 +25,12 @@ namespace qmr_datastored {
 
 // Per-request limits, from the command line.
 struct Limits {
-  long maxTransaction = 10000;    // distinct keys pending per session
+  long maxTransaction = 10000;                // distinct keys pending per session
   long long maxTransactionBytes = 268435456;  // key and value bytes pending per session
-  long maxKeyBytes = 4096;        // longest key
-  long maxValueBytes = 1048576;   // longest value
-  long maxMessageBytes = 8388608;  // the ORB's message limit, for messages
-  long maxReplyBytes = 8388608;    // largest get reply to build (the above less header room)
+  long maxKeyBytes = 4096;                    // longest key
+  long maxValueBytes = 1048576;               // longest value
+  long maxMessageBytes = 8388608;             // the ORB's message limit, for messages
+  long maxReplyBytes = 8388608;  // largest get reply to build (the above less header room)
 };
 
 class Session : public POA_ClientCore::DataStoreSession {
@@ -88,8 +88,8 @@ class Session : public POA_ClientCore::DataStoreSession {
   std::atomic<int> inFlight_{0};
   std::atomic<int64_t> lastActive_;  // Clock ticks
   std::mutex mutex_;
-  ChangeSet pending_;            // guarded by mutex_
-  long long pendingBytes_ = 0;   // key and value bytes in pending_; guarded by mutex_
+  ChangeSet pending_;           // guarded by mutex_
+  long long pendingBytes_ = 0;  // key and value bytes in pending_; guarded by mutex_
 };
 
 }  // namespace qmr_datastored

@@ -42,18 +42,20 @@ void orbLog(const char* message) {
   qmr_util::Log* log = qmr_util::Log::primary();
   bool traced = std::strstr(message, ": throw ") != nullptr;
   if (traced && std::strstr(message, "MessageSizeExceedLimit") != nullptr) {
-    log->warning("a request was refused with MARSHAL: its GIOP message exceeds "
-                 "--max-message-bytes %ld",
-                 gMaxMessageBytes);
+    log->warning(
+        "a request was refused with MARSHAL: its GIOP message exceeds "
+        "--max-message-bytes %ld",
+        gMaxMessageBytes);
     return;
   }
   // Other MARSHAL throws of the ORB come from requests it cannot read: malformed ones, and
   // requests sent in fragments that run past the size limit before the ORB knows their length.
   if (const char* minor = traced ? std::strstr(message, "MARSHAL_") : nullptr) {
     size_t length = std::strcspn(minor, ") \n");
-    log->warning("a request was refused with MARSHAL (%.*s): its GIOP message is malformed or "
-                 "longer than --max-message-bytes %ld",
-                 static_cast<int>(length), minor, gMaxMessageBytes);
+    log->warning(
+        "a request was refused with MARSHAL (%.*s): its GIOP message is malformed or "
+        "longer than --max-message-bytes %ld",
+        static_cast<int>(length), minor, gMaxMessageBytes);
     return;
   }
   qmr_util::Log::Level level = traced ? qmr_util::Log::kDebug : qmr_util::Log::kWarning;
@@ -146,16 +148,16 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
     }
   }
   sessions.startReaper();
-  std::printf("qmr-datastored: ready, DataStore bound as '%s', database %s\n",
-              options.name.c_str(), store.path().c_str());
+  std::printf("qmr-datastored: ready, DataStore bound as '%s', database %s\n", options.name.c_str(),
+              store.path().c_str());
   std::fflush(stdout);
-  log->info("serving %ld committed entries from %s; limits: %ld keys and %ld bytes per "
-            "transaction, %ld sessions, %g s idle, key %ld bytes, value %ld bytes, message %ld "
-            "bytes",
-            store.count(), store.path().c_str(), options.maxTransaction,
-            options.maxTransactionBytes, options.maxSessions,
-            options.sessionTimeout, options.maxKeyBytes, options.maxValueBytes,
-            options.maxMessageBytes);
+  log->info(
+      "serving %ld committed entries from %s; limits: %ld keys and %ld bytes per "
+      "transaction, %ld sessions, %g s idle, key %ld bytes, value %ld bytes, message %ld "
+      "bytes",
+      store.count(), store.path().c_str(), options.maxTransaction, options.maxTransactionBytes,
+      options.maxSessions, options.sessionTimeout, options.maxKeyBytes, options.maxValueBytes,
+      options.maxMessageBytes);
 
   int signal = 0;
   sigwait(&stopSignals, &signal);
@@ -164,8 +166,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
     if (unbindIfOurs(naming.in(), options.name, dataStore.in())) {
       log->info("name '%s' unbound", options.name.c_str());
     } else {
-      log->info("name '%s' no longer refers to this server; left as it is",
-                options.name.c_str());
+      log->info("name '%s' no longer refers to this server; left as it is", options.name.c_str());
     }
   } catch (const NamingError& e) {
     log->warning("%s; the name may still refer to this stopped server", e.what());

@@ -1,11 +1,13 @@
 // RemoteCallTest.cc - the generated stubs and skeletons over real IIOP, against the servants of
-// bindings_test_server: every operation with its parameter modes, and the raises clauses
-// (a declared user exception arrives with its members, an undeclared one as UNKNOWN).
+// bindings_test_server: every operation with its parameter modes, the raises clauses (a
+// declared user exception arrives with its members, an undeclared one as UNKNOWN), operation
+// names matched exactly, narrowing and _is_a by interface; and a collocated call.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DataStore.hh"
@@ -171,6 +173,91 @@ TEST_F(RemoteCallTest, UserExceptionsArriveWithTheirMembersOnlyWhereDeclared) {
   EXPECT_EQ("UNKNOWN", raised([&] { session->get(keys, values.out()); }));
   EXPECT_EQ("UNKNOWN", raised([&] { session->commit(); }));
   EXPECT_EQ("UNKNOWN", raised([&] { session->abort(); }));
+}
+
+// Sends `operation` without arguments as a dynamic request; the name of the exception it
+// ended with, or "" when it succeeded.
+std::string dynamicCall(CORBA::Object_ptr target, const char* operation) {
+  CORBA::Request_var request = target->_request(operation);
+  try {
+    request->invoke();
+  } catch (const CORBA::SystemException& e) {
+    return e._name();
+  }
+  CORBA::Exception* raised = request->env()->exception();
+  return raised == nullptr ? "" : raised->_name();
+}
+
+TEST_F(RemoteCallTest, OperationNamesMatchExactlyOrGetBadOperation) {
+  CORBA::Object_ptr session = refs_.at("session");
+  EXPECT_EQ("", dynamicCall(session, "commit"));  // the dynamic path itself works
+  for (const char* name : {"Commit", "COMMIT", "fetch", "commit2", "numPins"}) {
+    EXPECT_EQ("BAD_OPERATION", dynamicCall(session, name)) << name;
+  }
+  EXPECT_EQ("BAD_OPERATION", dynamicCall(refs_.at("gpi"), "NumPins"));
+  EXPECT_EQ("BAD_OPERATION", dynamicCall(refs_.at("datastore"), "startsession"));
+  EXPECT_EQ("BAD_OPERATION", dynamicCall(refs_.at("vspoold"), "Flush"));
+}
+
+// One row per object: '+' where narrowing to the interface of that column gives a reference
+// and _is_a agrees, '-' where both say no.
+TEST_F(RemoteCallTest, NarrowAndIsAAcceptOnlyTheObjectsOwnInterface) {
+  EXPECT_TRUE(CORBA::is_nil(ClientCore::DataStore::_narrow(CORBA::Object::_nil())));
+  EXPECT_TRUE(CORBA::is_nil(DataStoreSession::_narrow(CORBA::Object::_nil())));
+  const char* const ids[] = {GpiInterface::_PD_repoId, ClientCore::Renderd::_PD_repoId,
+                             ClientCore::Vspoold::_PD_repoId, ClientCore::DataStore::_PD_repoId,
+                             DataStoreSession::_PD_repoId};
+  auto row = [&](const char* name) {
+    // A plain reference, as a client gets it from a text without knowing its type.
+    CORBA::String_var ior = Stack::instance().orb()->object_to_string(refs_.at(name));
+    CORBA::Object_var obj = Stack::instance().orb()->string_to_object(ior);
+    CORBA::Object_var narrowed[] = {GpiInterface::_narrow(obj), ClientCore::Renderd::_narrow(obj),
+                                    ClientCore::Vspoold::_narrow(obj),
+                                    ClientCore::DataStore::_narrow(obj),
+                                    DataStoreSession::_narrow(obj)};
+    std::string out;
+    for (int i = 0; i < 5; ++i) {
+      bool isA = obj->_is_a(ids[i]);
+      out += isA != CORBA::is_nil(narrowed[i]) ? (isA ? '+' : '-') : '?';
+    }
+    return out + (obj->_is_a("IDL:ClientCore/Other:1.0") ? "+" : "");
+  };
+  EXPECT_EQ("+----", row("gpi"));
+  EXPECT_EQ("-+---", row("renderd"));
+  EXPECT_EQ("--+--", row("vspoold"));
+  EXPECT_EQ("---+-", row("datastore"));
+  EXPECT_EQ("----+", row("session"));
+}
+
+// A servant in this very process: the stub calls it directly, on the caller's own thread.
+class LocalGpi : public POA_ClientCore::GpiInterface {
+ public:
+  CORBA::UShort numPins() override {
+    threads.push_back(std::this_thread::get_id());
+    return 2;
+  }
+  void activate(CORBA::UShort pin) override { throw ClientCore::GpiInterface::InvalidPin(pin, 2); }
+  void deactivate(CORBA::UShort) override {}
+  CORBA::Boolean isActive(CORBA::UShort) override { return false; }
+  std::vector<std::thread::id> threads;
+};
+
+TEST(CollocatedCallTest, ReachesTheServantOnTheCallersThread) {
+  PortableServer::POA_ptr poa = Stack::instance().rootPoa();
+  PortableServer::Servant_var<LocalGpi> servant(new LocalGpi);
+  PortableServer::ObjectId_var id = poa->activate_object(servant.in());
+  CORBA::Object_var obj = poa->id_to_reference(id);
+  ClientCore::GpiInterface_var gpi = GpiInterface::_narrow(obj);
+  EXPECT_EQ(2, gpi->numPins());
+  EXPECT_EQ(std::vector<std::thread::id>{std::this_thread::get_id()}, servant->threads);
+  try {
+    gpi->activate(7);
+    ADD_FAILURE() << "activate returned";
+  } catch (const GpiInterface::InvalidPin& e) {
+    EXPECT_EQ(7, e.pin);
+    EXPECT_EQ(2, e.numPins);
+  }
+  poa->deactivate_object(id);
 }
 
 }  // namespace
