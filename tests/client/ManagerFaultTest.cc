@@ -30,15 +30,17 @@ struct Faults {
   int started = 0;
   std::vector<int> ended;  // numbers of the sessions passed to endSession; 0 for nil
   int lastCaller = 0;      // number of the session that received the last call
+  std::vector<std::vector<std::string>> reads;  // the key list of every get, as received
 };
 
-// A session that answers reads from `data` and raises the current fault. Collocated calls let
-// TransactionSizeExceeded through even where the contract does not declare it.
+// A session that answers reads from `data` and raises the current fault. A user exception
+// that the operation does not declare reaches the caller as CORBA::UNKNOWN, collocated or not.
 class FaultySession : public POA_ClientCore::DataStoreSession {
  public:
   FaultySession(Faults* faults, int number) : faults_(faults), number(number) {}
   void get(const ClientCore::StringList& keys,
            ClientCore::DataStoreSession::ValueList_out values) override {
+    faults_->reads.emplace_back(keys.get_buffer(), keys.get_buffer() + keys.length());
     maybeFail();
     const CORBA::ULong n = keys.length() - (faults_->fault == Fault::kShortReply ? 1 : 0);
     values = new ClientCore::DataStoreSession::ValueList(n);
@@ -262,6 +264,19 @@ TEST_F(ManagerFaultTest, RefusedWritesAndAFailedCommitKeepTheRecordedKeys) {
   EXPECT_TRUE(m->commit());
   EXPECT_EQ((Map{{"b", "2"}}), m->cache());
   EXPECT_TRUE(m->modifiedKeys().empty());
+}
+
+TEST_F(ManagerFaultTest, ReadSendsItsKeysAscendingInOneRequestAndPairsTheReplyByPosition) {
+  DataStoreManager* m = startManager();
+  store_->data = {{"a", "1"}, {"B", "2"}};
+  ASSERT_TRUE(m->get({"c", "a", "B", "\xc3\xa9", "ab"}, results_, missing_, false));
+  EXPECT_EQ((std::vector<std::vector<std::string>>{{"B", "a", "ab", "c", "\xc3\xa9"}}),
+            store_->reads);
+  EXPECT_EQ((Map{{"B", "2"}, {"a", "1"}}), results_);
+  EXPECT_EQ((Keys{"ab", "c", "\xc3\xa9"}), missing_);
+  ASSERT_TRUE(m->get({}, results_, missing_, false));
+  EXPECT_EQ(1u, store_->reads.size()) << "an empty read is no request";
+  EXPECT_TRUE(results_.empty());
 }
 
 TEST_F(ManagerFaultTest, ShortReplyFailsTheRead) {
