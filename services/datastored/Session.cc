@@ -116,7 +116,7 @@ void Session::get(const ClientCore::StringList& keys,
         v.valid = reader.lookup(key, now, &data);
         if (v.valid) v.data = data.c_str();
         bytes += replyBytes(v.valid ? data.size() : 0);
-        if (bytes > static_cast<size_t>(limits_.maxReplyBytes)) break;
+        if (bytes > static_cast<size_t>(limits_.maxReplyBytes())) break;
       }
     } catch (const StoreError& e) {
       log()->error("session %llu: get of %u keys failed: %s", static_cast<unsigned long long>(id_),
@@ -124,11 +124,11 @@ void Session::get(const ClientCore::StringList& keys,
       throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_NO);
     }
   }
-  if (bytes > static_cast<size_t>(limits_.maxReplyBytes)) {
+  if (bytes > static_cast<size_t>(limits_.maxReplyBytes())) {
     log()->warning(
         "session %llu: get of %u keys refused: the reply would exceed the %ld bytes that "
         "--max-message-bytes %ld leaves for values; ask for fewer keys at a time",
-        static_cast<unsigned long long>(id_), n, limits_.maxReplyBytes, limits_.maxMessageBytes);
+        static_cast<unsigned long long>(id_), n, limits_.maxReplyBytes(), limits_.maxMessageBytes);
     throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
   }
   if (log()->enabled(qmr_util::Log::kDebug)) {

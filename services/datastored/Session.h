@@ -29,8 +29,11 @@ struct Limits {
   long long maxTransactionBytes = 268435456;  // key and value bytes pending per session
   long maxKeyBytes = 4096;                    // longest key
   long maxValueBytes = 1048576;               // longest value
-  long maxMessageBytes = 8388608;             // the ORB's message limit, for messages
-  long maxReplyBytes = 8388608;  // largest get reply to build (the above less header room)
+  long maxMessageBytes = 8388608;             // the ORB's limit on one GIOP message
+
+  // The largest get reply to build: room is left for the GIOP and reply headers, so that a
+  // reply under this size is also a message under the ORB's limit.
+  long maxReplyBytes() const { return maxMessageBytes - 1024; }
 };
 
 class Session : public POA_ClientCore::DataStoreSession {

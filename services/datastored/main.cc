@@ -41,21 +41,21 @@ long gMaxMessageBytes = 0;  // for orbLog; set once before ORB_init
 void orbLog(const char* message) {
   qmr_util::Log* log = qmr_util::Log::primary();
   bool traced = std::strstr(message, ": throw ") != nullptr;
-  if (traced && std::strstr(message, "MessageSizeExceedLimit") != nullptr) {
-    log->warning(
-        "a request was refused with MARSHAL: its GIOP message exceeds "
-        "--max-message-bytes %ld",
-        gMaxMessageBytes);
-    return;
-  }
-  // Other MARSHAL throws of the ORB come from requests it cannot read: malformed ones, and
-  // requests sent in fragments that run past the size limit before the ORB knows their length.
+  // A MARSHAL throw of the ORB is a request it cannot read: one that announces more than the
+  // limit, a malformed one, or one sent in fragments that run past the limit before the ORB
+  // knows its length.
   if (const char* minor = traced ? std::strstr(message, "MARSHAL_") : nullptr) {
-    size_t length = std::strcspn(minor, ") \n");
-    log->warning(
-        "a request was refused with MARSHAL (%.*s): its GIOP message is malformed or "
-        "longer than --max-message-bytes %ld",
-        static_cast<int>(length), minor, gMaxMessageBytes);
+    int length = static_cast<int>(std::strcspn(minor, ") \n"));
+    if (std::strstr(minor, "MessageSizeExceedLimit") != nullptr) {
+      log->warning(
+          "a request was refused with MARSHAL: its GIOP message exceeds --max-message-bytes %ld",
+          gMaxMessageBytes);
+    } else {
+      log->warning(
+          "a request was refused with MARSHAL (%.*s): its GIOP message is malformed or "
+          "longer than --max-message-bytes %ld",
+          length, minor, gMaxMessageBytes);
+    }
     return;
   }
   qmr_util::Log::Level level = traced ? qmr_util::Log::kDebug : qmr_util::Log::kWarning;
@@ -114,10 +114,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   limits.maxTransactionBytes = options.maxTransactionBytes;
   limits.maxKeyBytes = options.maxKeyBytes;
   limits.maxValueBytes = options.maxValueBytes;
-  // Room for the GIOP and reply headers, so that a reply under the limit is also a message
-  // under the ORB's limit.
   limits.maxMessageBytes = options.maxMessageBytes;
-  limits.maxReplyBytes = options.maxMessageBytes - 1024;
   SessionRegistry sessions(sessionPoa.in(), store, limits, options.maxSessions,
                            options.sessionTimeout);
   PortableServer::Servant_var<DataStoreServant> servant(new DataStoreServant(store, sessions));
