@@ -7,7 +7,7 @@
 #include <omniORB4/CORBA.h>
 #include <COS/CosEventChannelAdmin.hh>
 #include <COS/CosEventComm.hh>
-#include <Event.hh>
+#include "qmr/ClientCore/Event.hh"
 
 #include <csignal>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // ClientCore::Event on the named event channel through the module's one channel pusher.
 #include "qmr/MiscCorbaIntrinsics.h"
 
-#include <Event.hh>
+#include "qmr/ClientCore/Event.hh"
 #include <string>
 
 #include "IntrinsicsSupport.h"

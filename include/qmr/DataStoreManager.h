@@ -14,8 +14,8 @@
 #ifndef QMR_DATASTOREMANAGER_H
 #define QMR_DATASTOREMANAGER_H
 
-#include <DataStore.hh>
-#include <DataStoreSession.hh>
+#include "qmr/ClientCore/DataStore.hh"
+#include "qmr/ClientCore/DataStoreSession.hh"
 
 #include <list>
 #include <map>

@@ -6,7 +6,7 @@
 #ifndef QMR_DATASTORED_DATASTORESERVANT_H
 #define QMR_DATASTORED_DATASTORESERVANT_H
 
-#include "DataStore.hh"
+#include "qmr/ClientCore/DataStore.hh"
 #include "SessionRegistry.h"
 #include "Store.h"
 

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "DataStoreSession.hh"
+#include "qmr/ClientCore/DataStoreSession.hh"
 #include "Store.h"
 
 namespace qmr_datastored {

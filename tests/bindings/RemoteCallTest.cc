@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "DataStore.hh"
-#include "DataStoreSession.hh"
-#include "GpiInterface.hh"
+#include "qmr/ClientCore/DataStore.hh"
+#include "qmr/ClientCore/DataStoreSession.hh"
+#include "qmr/ClientCore/GpiInterface.hh"
 #include "Harness.h"
-#include "Renderd.hh"
-#include "Vspoold.hh"
+#include "qmr/ClientCore/Renderd.hh"
+#include "qmr/ClientCore/Vspoold.hh"
 
 namespace qmr_test {
 namespace {

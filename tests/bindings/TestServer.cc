@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "DataStore.hh"
-#include "DataStoreSession.hh"
-#include "GpiInterface.hh"
-#include "Renderd.hh"
-#include "Vspoold.hh"
+#include "qmr/ClientCore/DataStore.hh"
+#include "qmr/ClientCore/DataStoreSession.hh"
+#include "qmr/ClientCore/GpiInterface.hh"
+#include "qmr/ClientCore/Renderd.hh"
+#include "qmr/ClientCore/Vspoold.hh"
 
 namespace {
 

@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "DataStore.hh"
-#include "DataStoreSession.hh"
-#include "Event.hh"
-#include "GpiInterface.hh"
-#include "Renderd.hh"
-#include "StringList.hh"
-#include "Vspoold.hh"
+#include "qmr/ClientCore/DataStore.hh"
+#include "qmr/ClientCore/DataStoreSession.hh"
+#include "qmr/ClientCore/Event.hh"
+#include "qmr/ClientCore/GpiInterface.hh"
+#include "qmr/ClientCore/Renderd.hh"
+#include "qmr/ClientCore/StringList.hh"
+#include "qmr/ClientCore/Vspoold.hh"
 
 namespace {
 

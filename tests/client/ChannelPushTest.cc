@@ -6,7 +6,7 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
-#include <Event.hh>
+#include "qmr/ClientCore/Event.hh"
 #include <cstdlib>
 #include <memory>
 

@@ -3,8 +3,8 @@
 // refused transactions and short replies. The store is an in-process fault injector.
 #include <gtest/gtest.h>
 
-#include <DataStore.hh>
-#include <DataStoreSession.hh>
+#include "qmr/ClientCore/DataStore.hh"
+#include "qmr/ClientCore/DataStoreSession.hh"
 #include <functional>
 
 #include "Harness.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "DataStore.hh"
+#include "qmr/ClientCore/DataStore.hh"
 #include "Harness.h"
 
 namespace qmr_test {

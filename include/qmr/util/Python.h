@@ -8,9 +8,11 @@
 
 namespace qmr_util {
 
+// Defined here rather than in libqmr_util.so, so that the utility library itself does not
+// need libpython: only programs that embed the interpreter load it.
 struct Python {
   // The interpreter's None, as a new reference that the caller owns (and usually returns).
-  static PyObject* none();
+  static PyObject* none() { Py_RETURN_NONE; }
 };
 
 }  // namespace qmr_util
