@@ -13,6 +13,8 @@ What it checks, every program run from /tmp with QMR_PYTHONPATH and PYTHONPATH u
   - a script in the installed qmr-host writes, commits and reads back through the installed
     qmr-datastored, and signals an event that qmr-listen prints (omniNames and omniEvents on
     free 127.0.0.1 ports in a temporary folder, stopped by process id);
+  - examples/consumer, built against /usr with find_package(qmr_client) and with a pkg-config
+    compiler line, writes and reads back through the same server;
   - after the purge: no package, user, group, state folder or options file is left.
 Packages that apt-get pulled in for them are purged too; a user or group that the packages
 created is deleted (Debian leaves them, this check leaves the machine as it found it).
@@ -103,7 +105,7 @@ def check_programs():
         check("libraries of %s resolve" % program, "not found" not in libs, libs)
         # "libqmr_util.so.1 => /lib/x86_64-linux-gnu/libqmr_util.so.1 (0x...)"
         ours = [line.split()[2] for line in libs.splitlines() if line.strip().startswith("libqmr_")]
-        check("%s loads libqmr_util and libqmr_client from the system folders" % program,
+        check("%s loads its libqmr_ libraries from the system folders" % program,
               ours and all(path.startswith(("/lib/", "/usr/lib/")) for path in ours), libs)
     libs = run(["ldd", "/usr/sbin/qmr-datastored"]).stdout
     check("qmr-datastored loads no libpython", "libpython" not in libs, libs)
@@ -181,6 +183,11 @@ def check_stack():
               listener.returncode == 0 and out.strip() == "DebCheck debcheck.event delivered",
               out + err)
         listener = None
+        for program, how in build_consumers(folder):
+            result = run([program] + orb + ["debcheck." + how, how], check=False)
+            check("examples/consumer built with %s against /usr writes and reads back" % how,
+                  result.returncode == 0 and "debcheck.%s=%s" % (how, how) in result.stdout,
+                  result.stdout + result.stderr)
     finally:
         if listener is not None:
             listener.kill()
@@ -188,6 +195,19 @@ def check_stack():
         if stack is not None:
             stack.down()
         shutil.rmtree(folder, ignore_errors=True)
+
+
+def build_consumers(folder):
+    """examples/consumer built against the installed libqmr-client-dev, once with
+    find_package(qmr_client) and once with one pkg-config compiler line."""
+    source = os.path.join(SOURCE_DIR, "examples", "consumer")
+    build = os.path.join(folder, "consumer-cmake")
+    run(["cmake", "-S", source, "-B", build, "-G", "Ninja"])
+    run(["cmake", "--build", build], timeout=300)
+    pc_program = os.path.join(folder, "consumer-pkg-config")
+    run(["sh", "-c", 'c++ -std=c++17 "$1" -o "$2" $(pkg-config --cflags --libs qmr-client)',
+         "c++", os.path.join(source, "consumer.cc"), pc_program], timeout=300)
+    return [(os.path.join(build, "qmr-consumer"), "cmake"), (pc_program, "pkg-config")]
 
 
 # ---- install and purge
