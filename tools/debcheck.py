@@ -112,9 +112,10 @@ def check_programs():
 
 
 def check_python_package():
-    code = ("import qmr, _datastore, _MiscCorba, os; d = os.path.dirname(os.path.dirname("
-            "qmr.__file__)); print(d); print(all(os.path.isfile(os.path.join(d, m + '.pyi')) "
-            "for m in ('_datastore', '_MiscCorba')))")
+    code = ("import qmr, _datastore, _MiscCorba, os; "
+            "d = os.path.realpath(os.path.dirname(os.path.dirname(qmr.__file__))); print(d); "
+            "print(all(os.path.isfile(os.path.join(d, m + '.pyi')) for m in ('_datastore', "
+            "'_MiscCorba')))")
     out = run(["/usr/bin/qmr-host", "--no-datastore", "-c", code]).stdout.split()
     check("installed qmr-host finds the qmr package in /usr/share/qmr/python",
           out[:1] == ["/usr/share/qmr/python"], " ".join(out))
