@@ -4,7 +4,7 @@ installed system works without any source or build tree, and purges the packages
 
     tools/debcheck.py build-deb        (./qmr package --check runs it after lintian)
 
-What it checks, every program run from /tmp with QMR_PYTHONPATH and PYTHONPATH unset:
+What it checks, every program run from /tmp with no QMR_, PYTHON, LD_ or PKG_CONFIG variable:
   - qmr-host, qmr-listen and qmr-datastored answer --help from /usr; their man pages resolve;
   - qmr-datastored loads no libpython and every library of the three resolves;
   - the installed qmr-host finds the qmr package and the .pyi stubs in /usr/share/qmr/python;
@@ -51,8 +51,10 @@ def say(text):
 
 
 def run(argv, check=True, **kwargs):
-    """Runs argv from /tmp with the source tree out of every search path."""
-    env = {k: v for k, v in os.environ.items() if k not in ("QMR_PYTHONPATH", "PYTHONPATH")}
+    """Runs argv from /tmp in the environment of a user who has nothing of this project set
+    (no QMR_, PYTHON, LD_, PKG_CONFIG or CMAKE_ variable), so only /usr can serve it."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("QMR_", "PYTHON", "LD_", "PKG_CONFIG", "CMAKE_"))}
     env.update(kwargs.pop("env", {}))
     result = subprocess.run(argv, capture_output=True, text=True, cwd="/tmp", env=env,
                             timeout=kwargs.pop("timeout", 120), **kwargs)
