@@ -219,7 +219,8 @@ def main():
     p = argparse.ArgumentParser(
         description="Install the qmr .deb packages of DIR, check the installed system, purge "
                     "them again (see the top of this file for what is checked).")
-    p.add_argument("dir", help="folder holding the .deb files (./qmr package puts them in build-deb/)")
+    p.add_argument("dir",
+                   help="folder holding the .deb files (./qmr package puts them in build-deb/)")
     args = p.parse_args()
 
     debs = []

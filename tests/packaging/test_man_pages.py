@@ -27,8 +27,9 @@ LONG_OPTION = re.compile(r"(?<![\w-])--[a-z][a-z0-9]*(?:-[a-z0-9]+)*")
 def groff(page, *extra):
     if shutil.which("groff") is None:
         pytest.fail("groff is missing; install the Debian package groff-base (./qmr deps)")
-    return subprocess.run(["groff", "-man", "-Tutf8", *extra, os.path.join(SOURCE_DIR, "man", page)],
-                          capture_output=True, text=True, env={**os.environ, "LC_ALL": "C.UTF-8"})
+    argv = ["groff", "-man", "-Tutf8", *extra, os.path.join(SOURCE_DIR, "man", page)]
+    return subprocess.run(argv, capture_output=True, text=True,
+                          env={**os.environ, "LC_ALL": "C.UTF-8"})
 
 
 def rendered_text(page):
