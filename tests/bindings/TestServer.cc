@@ -19,6 +19,7 @@
 #include "qmr/ClientCore/GpiInterface.hh"
 #include "qmr/ClientCore/Renderd.hh"
 #include "qmr/ClientCore/Vspoold.hh"
+#include "qmr/util/Orb.h"
 
 namespace {
 
@@ -145,13 +146,14 @@ CORBA::Object_ptr activate(PortableServer::POA_ptr poa, PortableServer::ServantB
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<char*> args(argv, argv + argc);
-  std::string endpoint = "giop:tcp:127.0.0.1:";
-  args.push_back(const_cast<char*>("-ORBendPoint"));
-  args.push_back(&endpoint[0]);
-  int n = static_cast<int>(args.size());
-  args.push_back(nullptr);
-  CORBA::ORB_var orb = CORBA::ORB_init(n, args.data());
+  qmr_util::OrbOptions options;
+  std::vector<std::string> rest;
+  std::string error;
+  if (!options.parse(argc, argv, &rest, &error) || !rest.empty()) {
+    std::cerr << "usage: bindings_test_server [-ORB options] " << error << std::endl;
+    return 2;
+  }
+  CORBA::ORB_var orb = qmr_util::Orb::init(argv[0], options);
   CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
   PortableServer::POAManager_var manager = poa->the_POAManager();
@@ -172,6 +174,7 @@ int main(int argc, char** argv) {
   }
   say("ready");
   orb->run();
+  qmr_util::Orb::release();
   orb->destroy();
   return 0;
 }
