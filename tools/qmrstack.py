@@ -219,6 +219,33 @@ def is_ready(server, data, port=0):
     raise StackError("unknown server %r" % server)
 
 
+def listening(pid):
+    """"ADDRESS:PORT" of each TCP socket that process pid listens on (from /proc), so that
+    anyone can check that a server is reachable from this machine only."""
+    inodes = set()
+    fds = "/proc/%d/fd" % pid
+    for fd in os.listdir(fds):
+        try:
+            target = os.readlink(os.path.join(fds, fd))
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    found = []
+    for table, family in (("tcp", socket.AF_INET), ("tcp6", socket.AF_INET6)):
+        with open("/proc/%d/net/%s" % (pid, table)) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[3] != "0A" or fields[9] not in inodes:  # 0A: LISTEN
+                    continue
+                hexaddr, hexport = fields[1].split(":")
+                # The kernel prints the address as 32-bit words in host (little-endian) order.
+                raw = b"".join(bytes.fromhex(hexaddr[i:i + 8])[::-1]
+                               for i in range(0, len(hexaddr), 8))
+                found.append("%s:%d" % (socket.inet_ntop(family, raw), int(hexport, 16)))
+    return found
+
+
 def _read(path):
     try:
         with open(path, "r", errors="replace") as f:
@@ -367,7 +394,7 @@ class Stack:
         state = {"dir": self.dir, "build": self.build, "datastore_name": self.datastore_name,
                  "channels": self.channels, "ports": self.ports, "procs": self.procs}
         tmp = self.state_path + ".tmp"
-        with open(tmp, "w") as f:
+        with open(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
             json.dump(state, f, indent=1)
         os.replace(tmp, self.state_path)
 
@@ -446,7 +473,7 @@ class Stack:
         """Creates an event channel bound in the naming service as name (eventc -n)."""
         import subprocess
         log_path = os.path.join(self.dir, "eventc.log")
-        with open(log_path, "ab") as log:
+        with open(os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600), "ab") as log:
             try:
                 rc = subprocess.run(server_argv("channel", self.dir, naming_port=self.naming_port,
                                                 extra=[name]),
@@ -587,7 +614,15 @@ def _cli_status(args):
         rc = rc if alive else 1
         print("%-9s %-8s pid %-7s log %s" % (server, "running" if alive else "stopped",
                                              proc["pid"] or "-", stack.log_path(server)))
+        if alive:
+            print("          listens on %s" % " ".join(listening(proc["pid"])))
     return rc
+
+
+def _cli_listening(args):
+    for pid in args.pid:
+        print("%d %s" % (pid, " ".join(listening(pid))))
+    return 0
 
 
 def _cli_server(action):
@@ -688,6 +723,10 @@ def main(argv=None):
         p.add_argument("--dir", default=default_dir(), help=dir_help)
         p.add_argument("server", choices=SERVERS)
         p.set_defaults(func=_cli_server(action))
+
+    p = sub.add_parser("listening", help="print the TCP addresses that each process listens on")
+    p.add_argument("pid", type=int, nargs="+")
+    p.set_defaults(func=_cli_listening)
 
     p = sub.add_parser("default-dir", help="print the default stack folder")
     p.set_defaults(func=lambda args: print(default_dir()) or 0)

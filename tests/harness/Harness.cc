@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -34,49 +33,6 @@
 namespace qmr_test {
 namespace {
 
-// Children that are running, for the emergency stop; touched from signal handlers, so a plain
-// array of atomics.
-constexpr int kMaxChildren = 256;
-std::atomic<pid_t> children[kMaxChildren];
-
-void remember(pid_t pid) {
-  for (auto& slot : children) {
-    pid_t empty = 0;
-    if (slot.compare_exchange_strong(empty, pid)) return;
-  }
-}
-
-void forget(pid_t pid) {
-  for (auto& slot : children) {
-    pid_t expected = pid;
-    if (slot.compare_exchange_strong(expected, 0)) return;
-  }
-}
-
-void killAllChildren() {
-  for (auto& slot : children) {
-    pid_t pid = slot.exchange(0);
-    if (pid > 0) ::kill(pid, SIGKILL);
-  }
-}
-
-void onFatalSignal(int sig) {
-  killAllChildren();
-  ::signal(sig, SIG_DFL);
-  ::raise(sig);
-}
-
-struct EmergencyStop {
-  EmergencyStop() {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGABRT, SIGSEGV, SIGBUS, SIGFPE}) {
-      ::signal(sig, onFatalSignal);
-    }
-    std::atexit(killAllChildren);
-  }
-};
-
-void installEmergencyStop() { static EmergencyStop once; }
-
 std::string envOr(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? value : fallback;
@@ -96,6 +52,8 @@ std::string trim(std::string text) {
   return text;
 }
 
+}  // namespace
+
 int runToCompletion(const std::vector<std::string>& argv, const std::string& logFile,
                     int timeoutMs) {
   Process p;
@@ -104,8 +62,6 @@ int runToCompletion(const std::vector<std::string>& argv, const std::string& log
   if (status == -1) p.kill9();
   return status;
 }
-
-}  // namespace
 
 std::string buildDir() { return envOr("QMR_BUILD_DIR", QMR_TEST_BUILD_DIR); }
 std::string sourceDir() { return envOr("QMR_SOURCE_DIR", QMR_TEST_SOURCE_DIR); }
@@ -147,7 +103,6 @@ int freeLoopbackPort() {
 Process::~Process() { stop(); }
 
 void Process::start(const std::vector<std::string>& argv, const std::string& logFile) {
-  installEmergencyStop();
   if (pid_ > 0) throw std::runtime_error("process already started: " + argv.at(0));
   logFile_ = logFile;
   std::vector<char*> args;
@@ -157,7 +112,7 @@ void Process::start(const std::vector<std::string>& argv, const std::string& log
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed for " + argv.at(0));
   if (pid == 0) {
-    // The child dies with the test binary, whatever kills it.
+    // The child dies with the test binary, however it ends: exit, a signal, even SIGKILL.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
     int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -173,7 +128,6 @@ void Process::start(const std::vector<std::string>& argv, const std::string& log
     ::_exit(127);
   }
   pid_ = pid;
-  remember(pid);
 }
 
 bool Process::running() {
@@ -181,7 +135,6 @@ bool Process::running() {
   int status = 0;
   pid_t r = ::waitpid(pid_, &status, WNOHANG);
   if (r == 0) return true;
-  forget(pid_);
   pid_ = -1;
   return false;
 }
@@ -193,8 +146,7 @@ int Process::wait(int timeoutMs) {
   for (;;) {
     pid_t r = ::waitpid(pid_, &status, WNOHANG);
     if (r == pid_ || r < 0) {
-      forget(pid_);
-      pid_ = -1;
+          pid_ = -1;
       return r < 0 ? -1 : status;
     }
     if (std::chrono::steady_clock::now() >= deadline) return -1;
@@ -215,7 +167,6 @@ int Process::kill9() {
   ::kill(pid_, SIGKILL);
   int status = -1;
   ::waitpid(pid_, &status, 0);
-  forget(pid_);
   pid_ = -1;
   return status;
 }
@@ -344,7 +295,7 @@ void Stack::shutdown() {
     orb_->destroy();
     orb_ = CORBA::ORB::_nil();
   }
-  events_.stop();
+  events_.process().stop();
   naming_.stop();
   delete dir_;
   dir_ = nullptr;

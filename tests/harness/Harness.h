@@ -83,10 +83,8 @@ class NamingService {
  public:
   void start(const std::string& dir);
   void stop() { process_.stop(); }
-  void kill9() { process_.kill9(); }
   // Starts again on the same port and data folder (bindings survive).
   void restart();
-  bool running() { return process_.running(); }
   int port() const { return port_; }
   // "corbaloc::127.0.0.1:PORT/NameService"
   std::string corbaloc() const;
@@ -104,12 +102,9 @@ class NamingService {
 class EventService {
  public:
   void start(const std::string& dir, const NamingService& naming);
-  void stop() { process_.stop(); }
   void kill9() { process_.kill9(); }
   // Starts again with the same data folder: channels created before survive.
   void restart();
-  bool running() { return process_.running(); }
-  int port() const { return port_; }
   // Creates an event channel and binds it in the Naming Service under `name` (eventc -n).
   // Throws std::runtime_error if eventc fails.
   void createChannel(const std::string& name);
@@ -121,6 +116,11 @@ class EventService {
   int port_ = 0;
   Process process_;
 };
+
+// Runs argv (argv[0] searched on PATH) with its output appended to logFile, for at most
+// timeoutMs (then killed). Returns the wait status, or -1 when it timed out.
+int runToCompletion(const std::vector<std::string>& argv, const std::string& logFile,
+                    int timeoutMs);
 
 // qmr-datastored on 127.0.0.1 with a database in a folder, registered in a NamingService.
 class DataStoreServer {
