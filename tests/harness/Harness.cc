@@ -146,7 +146,7 @@ int Process::wait(int timeoutMs) {
   for (;;) {
     pid_t r = ::waitpid(pid_, &status, WNOHANG);
     if (r == pid_ || r < 0) {
-          pid_ = -1;
+      pid_ = -1;
       return r < 0 ? -1 : status;
     }
     if (std::chrono::steady_clock::now() >= deadline) return -1;
@@ -301,9 +301,7 @@ void Stack::shutdown() {
   dir_ = nullptr;
 }
 
-std::vector<std::string> Stack::orbArgs() const {
-  return {"-ORBInitRef", naming_.initRef()};
-}
+std::vector<std::string> Stack::orbArgs() const { return {"-ORBInitRef", naming_.initRef()}; }
 
 void bindName(const std::string& name, CORBA::Object_ptr obj) {
   CosNaming::NamingContextExt_var ctx = qmr_util::rootContext();

@@ -37,10 +37,11 @@ std::string parsed(Strings args) {
 }
 
 TEST(OrbOptionsTest, OrbPairsAreTakenInOrderAndEverythingElseIsLeft) {
-  EXPECT_EQ("-ORBInitRef NameService=corbaloc::127.0.0.1:1/NameService -ORBtraceLevel 5 "
-            "| --db x.db script.py -c",
-            parsed({"--db", "x.db", "-ORBInitRef", "NameService=corbaloc::127.0.0.1:1/NameService",
-                    "script.py", "-ORBtraceLevel", "5", "-c"}));
+  EXPECT_EQ(
+      "-ORBInitRef NameService=corbaloc::127.0.0.1:1/NameService -ORBtraceLevel 5 "
+      "| --db x.db script.py -c",
+      parsed({"--db", "x.db", "-ORBInitRef", "NameService=corbaloc::127.0.0.1:1/NameService",
+              "script.py", "-ORBtraceLevel", "5", "-c"}));
   EXPECT_EQ("-ORBendPoint  | -ORB -orbX", parsed({"-ORBendPoint", "", "-ORB", "-orbX"}));
   EXPECT_EQ("|", parsed({}));
 }
@@ -83,9 +84,9 @@ TEST(OrbOptionsTest, TheLoopbackEndPointIsAddedOnlyWhenNoneWasGiven) {
 // tools/qmrstack.py reads them from /proc.
 ::testing::AssertionResult listensOnLoopbackOnly(const std::string& what, pid_t pid) {
   TempDir dir("qmr-listening");
-  int status = runToCompletion({"/usr/bin/python3", sourceDir() + "/tools/qmrstack.py",
-                                "listening", std::to_string(pid)},
-                               dir.file("out"), 10000);
+  int status = runToCompletion(
+      {"/usr/bin/python3", sourceDir() + "/tools/qmrstack.py", "listening", std::to_string(pid)},
+      dir.file("out"), 10000);
   std::ifstream in(dir.file("out"));
   std::string self, address, all;
   in >> self;

@@ -51,8 +51,7 @@ int bind(int fd, const struct sockaddr *addr, socklen_t len) {
       in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
       return real_bind(fd, (const struct sockaddr *)&in4, sizeof in4);
     }
-  } else if (addr != NULL && addr->sa_family == AF_INET6 &&
-             len >= sizeof(struct sockaddr_in6)) {
+  } else if (addr != NULL && addr->sa_family == AF_INET6 && len >= sizeof(struct sockaddr_in6)) {
     struct sockaddr_in6 in6;
     memcpy(&in6, addr, sizeof in6);
     if (IN6_IS_ADDR_UNSPECIFIED(&in6.sin6_addr)) {
@@ -62,9 +61,11 @@ int bind(int fd, const struct sockaddr *addr, socklen_t len) {
       if (v6only) {
         in6.sin6_addr = in6addr_loopback;
       } else {
-        static const unsigned char mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff,
-                                                 127, 0, 0, 1};
-        memcpy(&in6.sin6_addr, mapped, sizeof mapped);
+        memset(&in6.sin6_addr, 0, sizeof in6.sin6_addr); /* ::ffff:127.0.0.1 */
+        in6.sin6_addr.s6_addr[10] = 0xff;
+        in6.sin6_addr.s6_addr[11] = 0xff;
+        in6.sin6_addr.s6_addr[12] = 127;
+        in6.sin6_addr.s6_addr[15] = 1;
       }
       return real_bind(fd, (const struct sockaddr *)&in6, sizeof in6);
     }

@@ -25,8 +25,7 @@ class OrbOptions {
 
   // Takes every ORB option of argv[1..argc) with its value; the other arguments go to *rest in
   // their order. False, with *error as take() sets it, on an ORB option without value.
-  bool parse(int argc, const char* const* argv, std::vector<std::string>* rest,
-             std::string* error);
+  bool parse(int argc, const char* const* argv, std::vector<std::string>* rest, std::string* error);
 
   // Appends one option with its value.
   void add(const std::string& name, const std::string& value);
