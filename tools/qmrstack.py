@@ -478,8 +478,7 @@ class Stack:
                 rc = subprocess.run(server_argv("channel", self.dir, naming_port=self.naming_port,
                                                 extra=[name]),
                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=15,
-                                    cwd=self.dir, preexec_fn=lambda: os.umask(CHILD_UMASK)
-                                    ).returncode
+                                    cwd=self.dir).returncode
             except subprocess.TimeoutExpired:
                 rc = "timeout"
             except OSError as e:
@@ -672,8 +671,7 @@ def _cli_ready(args):
     def ready():
         return ((args.pid is None or _became(args.pid, args.server))
                 and is_ready(args.server, args.data, args.port))
-    if wait_for(lambda: ready() or gone(),
-                timeout=args.timeout) and not gone():
+    if wait_for(lambda: ready() or gone(), timeout=args.timeout) and not gone():
         return 0
     print("qmrstack: %s %s" % (args.server, "exited at start" if gone() else
                                "did not get ready within %g s" % args.timeout), file=sys.stderr)
@@ -731,10 +729,9 @@ def main(argv=None):
     p = sub.add_parser("default-dir", help="print the default stack folder")
     p.set_defaults(func=lambda args: print(default_dir()) or 0)
 
-    servers = ("naming", "events", "datastore")
     p = sub.add_parser("exec", help="become one server as the stack defines it (for a caller "
                                     "that runs it as its own child, e.g. the C++ test harness)")
-    p.add_argument("server", choices=servers + ("channel",))
+    p.add_argument("server", choices=SERVERS + ("channel",))
     p.add_argument("--data", default=".", help="the server's data folder (created if needed)")
     p.add_argument("--port", type=int, default=0, help="the port of naming or events")
     p.add_argument("--naming-port", type=int, default=0, help="the port of omniNames")
@@ -746,7 +743,7 @@ def main(argv=None):
                 "--max-sessions 4")
 
     p = sub.add_parser("ready", help="wait until one server is ready (status 0) or not (1)")
-    p.add_argument("server", choices=servers)
+    p.add_argument("server", choices=SERVERS)
     p.add_argument("--data", default=".", help="the server's data folder")
     p.add_argument("--port", type=int, default=0, help="the port of naming or events")
     p.add_argument("--pid", type=int, help="stop waiting when this process is gone")
