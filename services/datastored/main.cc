@@ -71,12 +71,8 @@ void orbLog(const char* message) {
 
 // The NameService reference the user gave, for messages.
 std::string nameServiceHint(const Options& o) {
-  for (size_t i = 0; i + 1 < o.orbArgs.size(); i += 2) {
-    if (o.orbArgs[i] == "-ORBInitRef" && o.orbArgs[i + 1].compare(0, 12, "NameService=") == 0) {
-      return o.orbArgs[i + 1].substr(12);
-    }
-  }
-  return "(the ORB's configured NameService)";
+  std::string given = o.orb.initRef("NameService");
+  return given.empty() ? "(the ORB's configured NameService)" : given;
 }
 
 bool writeIorFile(const std::string& path, const std::string& ior, std::string* error) {
@@ -124,7 +120,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
 
   CosNaming::NamingContextExt_var naming;
   try {
-    naming = rootContext(orb, nameServiceHint(options));
+    naming = rootContext(nameServiceHint(options));
     rebindName(naming.in(), options.name, dataStore.in());
   } catch (const NamingError& e) {
     fail(e.what());
@@ -209,20 +205,14 @@ int main(int argc, char** argv) {
 
   gMaxMessageBytes = options.maxMessageBytes;
   omniORB::setLogFunction(orbLog);
-  std::vector<std::string> orbArgs = options.orbArguments(argv[0]);
-  std::vector<char*> orbArgv;
-  for (auto& a : orbArgs) orbArgv.push_back(&a[0]);
-  int orbArgc = static_cast<int>(orbArgv.size());
-  orbArgv.push_back(nullptr);
   CORBA::ORB_var orb;
   try {
-    orb = CORBA::ORB_init(orbArgc, orbArgv.data());
+    orb = qmr_util::Orb::init(argv[0], options.orbOptions());
   } catch (const CORBA::SystemException& e) {
     fail(std::string("the ORB refused its options (") + e._name() +
          "): check the -ORB options and that the endpoint's port is free");
     return kUsage;
   }
-  qmr_util::Orb::set(orb.in());
 
   int code = kFailure;
   try {
