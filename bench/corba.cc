@@ -20,6 +20,7 @@
 #include "BenchSupport.h"
 #include "qmr/DataStoreManager.h"
 #include "qmr/util/Orb.h"
+#include "qmr/util/Transport.h"
 
 namespace {
 
@@ -179,6 +180,7 @@ void writes(const qmr_bench::CommonOptions& options, const std::string& method,
 int main(int argc, char** argv) {
   CORBA::ORB_var orb;
   try {
+    qmr_util::tuneTransport();
     orb = CORBA::ORB_init(argc, argv);
   } catch (const CORBA::SystemException& e) {
     die(std::string("cannot initialise the ORB: ") + e._name() + " (check the -ORB options)");

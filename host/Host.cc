@@ -16,6 +16,7 @@
 #include "qmr/MiscCorbaIntrinsics.h"
 #include "qmr/util/Log.h"
 #include "qmr/util/Orb.h"
+#include "qmr/util/Transport.h"
 
 namespace qmr_host {
 
@@ -53,6 +54,7 @@ CORBA::ORB_ptr startOrb(const std::string& program, const HostOptions& options) 
   int argc = static_cast<int>(argv.size());
   argv.push_back(nullptr);
   try {
+    qmr_util::tuneTransport();
     return CORBA::ORB_init(argc, argv.data());
   } catch (const CORBA::SystemException& ex) {
     std::fprintf(stderr,

@@ -19,6 +19,7 @@
 #include "qmr/ClientCore/GpiInterface.hh"
 #include "qmr/ClientCore/Renderd.hh"
 #include "qmr/ClientCore/Vspoold.hh"
+#include "qmr/util/Transport.h"
 
 namespace {
 
@@ -151,6 +152,7 @@ int main(int argc, char** argv) {
   args.push_back(&endpoint[0]);
   int n = static_cast<int>(args.size());
   args.push_back(nullptr);
+  qmr_util::tuneTransport();
   CORBA::ORB_var orb = CORBA::ORB_init(n, args.data());
   CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);

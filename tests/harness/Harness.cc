@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "qmr/util/Orb.h"
+#include "qmr/util/Transport.h"
 
 #ifndef QMR_TEST_BUILD_DIR
 #define QMR_TEST_BUILD_DIR ""
@@ -359,6 +360,7 @@ void Stack::start(int& argc, char** argv) {
   for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
   int n = static_cast<int>(args.size());
   args.push_back(nullptr);
+  qmr_util::tuneTransport();
   orb_ = CORBA::ORB_init(n, args.data());
   qmr_util::Orb::set(orb_);
   CORBA::Object_var obj = orb_->resolve_initial_references("RootPOA");
