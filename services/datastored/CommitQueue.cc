@@ -90,6 +90,7 @@ CommitQueue::Stats CommitQueue::stats() const {
   std::lock_guard<std::mutex> lock(mutex_);
   Stats s = stats_;
   s.waiting = queue_.size();
+  s.writing = leading_;
   return s;
 }
 

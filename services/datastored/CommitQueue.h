@@ -39,6 +39,7 @@ class CommitQueue {
     uint64_t transactions = 0;  // transactions written, one fsync each
     uint64_t largestGroup = 0;  // most commits that shared one transaction
     size_t waiting = 0;         // commits queued behind the group in progress
+    bool writing = false;       // a group is in progress
   };
   Stats stats() const;
 

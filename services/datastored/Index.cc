@@ -2,6 +2,7 @@
 #include "Index.h"
 
 #include <mutex>
+#include <shared_mutex>
 
 namespace qmr_datastored {
 namespace {
@@ -19,6 +20,14 @@ constexpr size_t kNodeBytes = 96 + 8;
 
 size_t Index::entryBytes(size_t keySize, size_t dataSize) {
   return kNodeBytes + heapBytes(keySize) + heapBytes(dataSize);
+}
+
+RwLock::RwLock() {
+  pthread_rwlockattr_t attr;
+  pthread_rwlockattr_init(&attr);
+  pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+  pthread_rwlock_init(&lock_, &attr);
+  pthread_rwlockattr_destroy(&attr);
 }
 
 Index::Index(size_t maxBytes) : maxBytes_(maxBytes) {}
@@ -71,7 +80,7 @@ void Index::erase(const std::string& key) {
 }
 
 void Index::publish(const std::vector<Op>& ops, const std::vector<std::string>& purged) {
-  std::unique_lock<std::shared_mutex> lock(mutex_);
+  std::lock_guard<RwLock> lock(mutex_);
   for (const Op& op : ops) {
     if (op.change->remove) {
       erase(*op.key);
@@ -92,12 +101,12 @@ void Index::publish(const std::vector<Op>& ops, const std::vector<std::string>& 
 }
 
 size_t Index::size() const {
-  std::shared_lock<std::shared_mutex> lock(mutex_);
+  std::shared_lock<RwLock> lock(mutex_);
   return entries_.size();
 }
 
 size_t Index::bytes() const {
-  std::shared_lock<std::shared_mutex> lock(mutex_);
+  std::shared_lock<RwLock> lock(mutex_);
   return bytes_;
 }
 

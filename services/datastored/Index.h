@@ -8,9 +8,10 @@
 #ifndef QMR_DATASTORED_INDEX_H
 #define QMR_DATASTORED_INDEX_H
 
+#include <pthread.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -18,6 +19,24 @@
 #include "Store.h"
 
 namespace qmr_datastored {
+
+// A readers-writer lock that lets a waiting writer in before readers that arrive after it
+// (pthread's writer-preferring kind). std::shared_mutex prefers readers on glibc: under a steady
+// stream of gets a commit would wait for ever to publish.
+class RwLock {
+ public:
+  RwLock();
+  ~RwLock() { pthread_rwlock_destroy(&lock_); }
+  RwLock(const RwLock&) = delete;
+  RwLock& operator=(const RwLock&) = delete;
+  void lock_shared() { pthread_rwlock_rdlock(&lock_); }
+  void unlock_shared() { pthread_rwlock_unlock(&lock_); }
+  void lock() { pthread_rwlock_wrlock(&lock_); }
+  void unlock() { pthread_rwlock_unlock(&lock_); }
+
+ private:
+  pthread_rwlock_t lock_;
+};
 
 class Index {
  public:
@@ -38,14 +57,16 @@ class Index {
   // A consistent view for one request; holds the shared lock until destroyed.
   class Snapshot {
    public:
-    explicit Snapshot(const Index& index) : index_(index), lock_(index.mutex_) {}
+    explicit Snapshot(const Index& index) : index_(index) { index_.mutex_.lock_shared(); }
+    ~Snapshot() { index_.mutex_.unlock_shared(); }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
     // The committed value of `key` that has not expired at `now` (ms since the epoch), or
     // null. Valid while the snapshot lives.
     const std::string* find(const std::string& key, int64_t now) const;
 
    private:
     const Index& index_;
-    std::shared_lock<std::shared_mutex> lock_;
   };
 
   // One change to publish: a value with its absolute expiry (ms; 0 never) or a removal.
@@ -77,7 +98,7 @@ class Index {
   void erase(const std::string& key);  // mutex_ held exclusively
 
   const size_t maxBytes_;
-  mutable std::shared_mutex mutex_;
+  mutable RwLock mutex_;
   Map entries_;       // guarded by mutex_
   size_t bytes_ = 0;  // guarded by mutex_
 };

@@ -162,6 +162,13 @@ Store::Store(const std::string& path, int busyTimeoutMs, size_t maxMemoryBytes)
 }
 
 Store::~Store() {
+  if (queue_) {
+    CommitQueue::Stats s = queue_->stats();
+    qmr_util::Log::primary()->info(
+        "%llu commits written in %llu transactions (group commit; at most %llu in one)",
+        static_cast<unsigned long long>(s.commits), static_cast<unsigned long long>(s.transactions),
+        static_cast<unsigned long long>(s.largestGroup));
+  }
   std::lock_guard<std::mutex> lock(writeMutex_);
   writer_.reset();
 }
@@ -293,7 +300,7 @@ void Store::commitGroup(const std::vector<const ChangeSet*>& members, int64_t no
 
 Store::CommitCounts Store::commitCounts() const {
   CommitQueue::Stats s = queue_->stats();
-  return {s.commits, s.transactions, s.largestGroup};
+  return {s.commits, s.transactions, s.largestGroup, s.waiting, s.writing};
 }
 
 void Store::limitTextBytesForTest(int bytes) {

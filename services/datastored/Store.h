@@ -76,9 +76,12 @@ class Store {
   void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
                    std::vector<std::exception_ptr>* failures, std::vector<std::string>* purged);
 
-  // Commits and transactions so far (group commit at work when transactions < commits).
+  // Commits and transactions so far (group commit at work when transactions < commits), and
+  // what the queue does now.
   struct CommitCounts {
     uint64_t commits, transactions, largestGroup;
+    size_t waiting;  // commits queued behind the group being written
+    bool writing;    // a group is being written
   };
   CommitCounts commitCounts() const;
 
