@@ -26,7 +26,7 @@ struct TransportTuning {
   unsigned long directReceiveCutOff;  // ... and received straight into the caller's memory
 };
 
-// The measured defaults, each overridden by its environment variable when that holds a number:
+// The measured defaults (a 256 KiB buffer, omniORB's own cut-offs), each overridden by its environment variable when that holds a number:
 // QMR_GIOP_BUFFER_SIZE, QMR_GIOP_DIRECT_SEND_CUTOFF, QMR_GIOP_DIRECT_RECEIVE_CUTOFF. A value
 // that is not a number, or a buffer size under 8192, is ignored with a warning in the log.
 TransportTuning transportTuning();
