@@ -12,9 +12,10 @@ namespace {
 size_t heapBytes(size_t size) { return size <= 15 ? 0 : (size + 1 + 8 + 15) & ~size_t(15); }
 
 // The node of std::unordered_map<std::string, Entry>: next pointer, key (32), value (32 + 8),
-// cached hash: 88 bytes, a 96-byte malloc block; plus one 8-byte bucket pointer per entry at
-// the map's load factor of 1.
-constexpr size_t kNodeBytes = 96 + 8;
+// cached hash: 88 bytes, a 96-byte malloc block; and the bucket array, 8 to 16 bytes per entry
+// as the map grows by doubling. With 1,000,000 entries of 11-byte keys and 16-byte values this
+// accounts 144 bytes per entry; the server's resident size grew by 142.
+constexpr size_t kNodeBytes = 96 + 16;
 
 }  // namespace
 

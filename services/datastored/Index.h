@@ -53,6 +53,8 @@ class Index {
   // Adds one entry read from the database at start-up (before any reader exists). Throws
   // StoreError(kFull) when the entries exceed the limit, with a message naming the flag.
   void load(std::string key, std::string data, int64_t expires);
+  // Makes room for `count` entries before loading them (start-up only).
+  void reserve(size_t count) { entries_.reserve(count); }
 
   // A consistent view for one request; holds the shared lock until destroyed.
   class Snapshot {

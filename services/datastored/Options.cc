@@ -201,7 +201,7 @@ std::string usage() {
       "                            bigger requests are refused with MARSHAL, bigger replies\n"
       "                            with IMP_LIMIT. Sets -ORBgiopMaxMsgSize unless given.\n"
       "  --max-memory-bytes N      memory the committed entries may take; they are served\n"
-      "                            from memory (about 104 bytes per entry beside keys and\n"
+      "                            from memory (about 112 bytes per entry beside keys and\n"
       "                            values longer than 15 bytes; default 2147483648, 0 = no\n"
       "                            limit). A commit past it raises NO_RESOURCES and its\n"
       "                            changes stay pending; a database that holds more is\n"

@@ -175,6 +175,12 @@ Store::~Store() {
 
 void Store::loadIndex() {
   auto started = std::chrono::steady_clock::now();
+  {
+    StatementUse use(*writer_->count);
+    if (sqlite3_step(use.get()) == SQLITE_ROW) {
+      index_->reserve(static_cast<size_t>(sqlite3_column_int64(use.get(), 0)));
+    }
+  }
   Statement all(writer_->db, "SELECT key, data, expires FROM entries");
   StatementUse use(all);
   int rc;
