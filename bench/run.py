@@ -87,7 +87,24 @@ def set_affinity(pid, cpus):
             pass  # the thread ended meanwhile
 
 
-class Redis:
+class Server:
+    """A server process that this run started: stopped by its process id (and start time)."""
+
+    pid = 0
+    start = None
+
+    def running(self):
+        return self.pid > 0 and qmrstack._start_time(self.pid) == self.start
+
+    def stop(self):
+        if self.running():
+            os.kill(self.pid, signal.SIGTERM)
+            if not qmrstack.wait_for(lambda: not self.running(), timeout=5):
+                os.kill(self.pid, signal.SIGKILL)
+        self.pid = 0
+
+
+class Redis(Server):
     """redis-server on 127.0.0.1 in a folder of its own: without persistence, or (durable) with
     an append-only file synced before each reply, as a commit of qmr-datastored is."""
 
@@ -106,18 +123,8 @@ class Redis:
             raise BenchError("redis-server did not listen on 127.0.0.1:%d; see %s/redis.log"
                              % (self.port, folder))
 
-    def running(self):
-        return self.pid > 0 and qmrstack._start_time(self.pid) == self.start
 
-    def stop(self):
-        if self.running():
-            os.kill(self.pid, signal.SIGTERM)
-            if not qmrstack.wait_for(lambda: not self.running(), timeout=5):
-                os.kill(self.pid, signal.SIGKILL)
-        self.pid = 0
-
-
-class OrbOnly:
+class OrbOnly(Server):
     """qmr-bench-orbonly on 127.0.0.1: the reference server of the ORB alone."""
 
     def __init__(self, build, folder):
@@ -131,16 +138,6 @@ class OrbOnly:
             raise BenchError("qmr-bench-orbonly did not start; see %s/orbonly.log" % folder)
         with open(ior_file) as f:
             self.ior = f.read().strip()
-
-    def running(self):
-        return self.pid > 0 and qmrstack._start_time(self.pid) == self.start
-
-    def stop(self):
-        if self.running():
-            os.kill(self.pid, signal.SIGTERM)
-            if not qmrstack.wait_for(lambda: not self.running(), timeout=5):
-                os.kill(self.pid, signal.SIGKILL)
-        self.pid = 0
 
 
 class Runner:
