@@ -86,9 +86,9 @@ void CommitQueue::runGroup(const std::vector<Request*>& group) {
   }
 }
 
-CommitQueue::Stats CommitQueue::stats() const {
+CommitStats CommitQueue::stats() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  Stats s = stats_;
+  CommitStats s = stats_;
   s.waiting = queue_.size();
   s.writing = leading_;
   return s;

@@ -34,14 +34,7 @@ class CommitQueue {
   // purges).
   size_t commit(const ChangeSet& changes);
 
-  struct Stats {
-    uint64_t commits = 0;       // commits that went through a transaction (failed ones too)
-    uint64_t transactions = 0;  // transactions written, one fsync each
-    uint64_t largestGroup = 0;  // most commits that shared one transaction
-    size_t waiting = 0;         // commits queued behind the group in progress
-    bool writing = false;       // a group is in progress
-  };
-  Stats stats() const;
+  CommitStats stats() const;
 
  private:
   struct Request {
@@ -59,7 +52,7 @@ class CommitQueue {
   std::condition_variable finished_;
   std::vector<Request*> queue_;  // guarded by mutex_
   bool leading_ = false;         // guarded by mutex_: a group is being written
-  Stats stats_;                  // guarded by mutex_
+  CommitStats stats_;            // guarded by mutex_
 };
 
 }  // namespace qmr_datastored

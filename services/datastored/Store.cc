@@ -163,7 +163,7 @@ Store::Store(const std::string& path, int busyTimeoutMs, size_t maxMemoryBytes)
 
 Store::~Store() {
   if (queue_) {
-    CommitQueue::Stats s = queue_->stats();
+    CommitStats s = queue_->stats();
     qmr_util::Log::primary()->info(
         "%llu commits written in %llu transactions (group commit; at most %llu in one)",
         static_cast<unsigned long long>(s.commits), static_cast<unsigned long long>(s.transactions),
@@ -304,10 +304,7 @@ void Store::commitGroup(const std::vector<const ChangeSet*>& members, int64_t no
   }
 }
 
-Store::CommitCounts Store::commitCounts() const {
-  CommitQueue::Stats s = queue_->stats();
-  return {s.commits, s.transactions, s.largestGroup, s.waiting, s.writing};
-}
+CommitStats Store::commitCounts() const { return queue_->stats(); }
 
 void Store::limitTextBytesForTest(int bytes) {
   std::lock_guard<std::mutex> lock(writeMutex_);

@@ -44,6 +44,16 @@ inline int64_t expiresAt(const Change& change, int64_t now) {
   return change.expir > 0 ? now + int64_t(change.expir) * 1000 : 0;
 }
 
+// What group commit has done: commits and transactions so far (grouping at work when there
+// are fewer transactions than commits), and what the queue does now.
+struct CommitStats {
+  uint64_t commits = 0;       // commits that went through a transaction (failed ones too)
+  uint64_t transactions = 0;  // transactions written, one fsync each
+  uint64_t largestGroup = 0;  // most commits that shared one transaction
+  size_t waiting = 0;         // commits queued behind the group being written
+  bool writing = false;       // a group is being written
+};
+
 class Store {
  public:
   // Opens the database at `path`, creating it when it is missing. An existing file must pass
@@ -76,14 +86,8 @@ class Store {
   void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
                    std::vector<std::exception_ptr>* failures, std::vector<std::string>* purged);
 
-  // Commits and transactions so far (group commit at work when transactions < commits), and
-  // what the queue does now.
-  struct CommitCounts {
-    uint64_t commits, transactions, largestGroup;
-    size_t waiting;  // commits queued behind the group being written
-    bool writing;    // a group is being written
-  };
-  CommitCounts commitCounts() const;
+  // Commits and transactions so far, and what the commit queue does now.
+  CommitStats commitCounts() const;
 
   // For tests: makes SQLite refuse any text longer than `bytes` (SQLITE_TOOBIG) on the write
   // connection, a failure that hits only the member of a group that stores such a value.

@@ -115,7 +115,7 @@ TEST_F(CommitQueueTest, CommitsArrivingDuringATransactionShareTheNextOne) {
   std::vector<std::string> outcomes;
   commitBehindALock(store, sets({{"k0", "v"}}), rest, &outcomes);
   for (const std::string& o : outcomes) EXPECT_EQ(o, "ok");
-  Store::CommitCounts counts = store.commitCounts();
+  qmr_datastored::CommitStats counts = store.commitCounts();
   EXPECT_EQ(counts.commits, 8u);
   EXPECT_EQ(counts.transactions, 2u) << "the seven queued commits went one by one";
   EXPECT_EQ(counts.largestGroup, 7u);
