@@ -10,12 +10,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
 namespace qmr_bench {
+
+double Latencies::percentile(double p) const {
+  if (us.empty()) return 0;
+  std::vector<double> sorted(us);
+  size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
+  size_t index = std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1);
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(index), sorted.end());
+  return sorted[index];
+}
 
 bool parseShapes(const std::string& text, std::vector<Shape>* shapes, std::string* error) {
   shapes->clear();

@@ -37,13 +37,21 @@ constexpr int kMaxKeys = 1000;
 // User + system processor time of this process so far, in seconds.
 double processCpuSeconds();
 
+// The time of each timed call of a run, for percentiles.
+struct Latencies {
+  std::vector<double> us;
+  // The p-th percentile (0 < p <= 100) in microseconds, nearest rank; 0 when empty.
+  double percentile(double p) const;
+};
+
 // Times `call` for at least `seconds` (and at least minCalls calls) after up to `warmup`
 // untimed calls (fewer when they take more than a fifth of `seconds`). Returns microseconds
 // per call; *calls receives the timed count and *cpuUs (when given) the processor time this
-// process spent per call (user + system), which other load on the machine hardly moves.
+// process spent per call (user + system), which other load on the machine hardly moves, and
+// *latencies (when given) the time of every timed call.
 template <typename F>
 double timeCalls(F&& call, double seconds, long warmup, long minCalls, long* calls,
-                 double* cpuUs = nullptr) {
+                 double* cpuUs = nullptr, Latencies* latencies = nullptr) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point warmUntil =
       Clock::now() +
@@ -55,10 +63,16 @@ double timeCalls(F&& call, double seconds, long warmup, long minCalls, long* cal
       start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   long n = 0;
   Clock::time_point now;
+  Clock::time_point last = start;
+  if (latencies != nullptr) latencies->us.clear();
   do {
     call();
     ++n;
     now = Clock::now();
+    if (latencies != nullptr) {
+      latencies->us.push_back(std::chrono::duration<double, std::micro>(now - last).count());
+      last = now;
+    }
   } while (now < until || n < minCalls);
   *calls = n;
   if (cpuUs != nullptr) *cpuUs = (processCpuSeconds() - cpuStart) * 1e6 / static_cast<double>(n);

@@ -63,6 +63,26 @@ TEST(BenchTiming, TimesOnlyTheCallsAfterTheWarmup) {
   EXPECT_EQ(total, 1002);
 }
 
+TEST(BenchTiming, RecordsEveryTimedCallForPercentiles) {
+  long timed = 0, n = 0;
+  qmr_bench::Latencies lat;
+  // Every tenth call is slow: the p50 must be a fast one and the p99 a slow one.
+  qmr_bench::timeCalls(
+      [&] {
+        if (++n % 10 == 0) std::this_thread::sleep_for(std::chrono::microseconds(2000));
+      },
+      0.0, 0, 200, &timed, nullptr, &lat);
+  ASSERT_EQ(lat.us.size(), static_cast<size_t>(timed));
+  EXPECT_LT(lat.percentile(50), 1000.0);
+  EXPECT_GE(lat.percentile(99), 2000.0);
+  qmr_bench::Latencies ranks;
+  for (int i = 1; i <= 100; ++i) ranks.us.push_back(101 - i);  // 100 .. 1
+  EXPECT_EQ(ranks.percentile(50), 50.0);
+  EXPECT_EQ(ranks.percentile(99), 99.0);
+  EXPECT_EQ(ranks.percentile(100), 100.0);
+  EXPECT_EQ(qmr_bench::Latencies().percentile(99), 0.0);
+}
+
 // A request/reply over loopback inside this process: both ends are ours, so each direction's
 // bytes are counted once as sent and once as received.
 TEST(BenchTcpBytes, CountsTheBytesOfARequestAndItsReply) {

@@ -26,6 +26,8 @@ namespace {
 using qmr_bench::Result;
 
 std::string g_dataStore = "DataStore";
+std::string g_label;                // --label: method name in the result lines (default: --method)
+std::string g_writePrefix = "w:";  // --prefix: keys of the writes start with it
 
 void usage() {
   std::printf(
@@ -36,7 +38,10 @@ void usage() {
       "  writes            time set() of N entries then commit() for each N of --entries\n"
       "  --method M        stub, manager or manager-cache (default stub)\n"
       "  --entries LIST    write sizes (default 1,10,100)\n"
-      "  --datastore NAME  Naming Service name of the data store (default DataStore)\n%s"
+      "  --datastore NAME  Naming Service name or IOR of the data store (default DataStore)\n"
+      "  --label NAME      method name in the result lines (default: the --method)\n"
+      "  --prefix TEXT     keys of the writes start with TEXT (default w:), so that\n"
+      "                    concurrent writer processes can write keys of their own\n%s"
       "ORB options: -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService\n",
       qmr_bench::kMaxKeys, qmr_bench::CommonOptions::usage());
 }
@@ -95,11 +100,13 @@ void readsStub(const qmr_bench::CommonOptions& options) {
     const qmr_bench::TcpBytes after = qmr_bench::tcpBytes();
     long calls = 0;
     double cpu = 0;
+    qmr_bench::Latencies lat;
     const double us =
-        qmr_bench::timeCalls(call, options.seconds, options.warmup, 20, &calls, &cpu);
+        qmr_bench::timeCalls(call, options.seconds, options.warmup, 20, &calls, &cpu, &lat);
     if (!ok) die("get() did not return every value; run populate first");
-    Result("read").str("method", "stub").num("keys", shape.keys)
+    Result("read").str("method", g_label.empty() ? "stub" : g_label).num("keys", shape.keys)
         .num("value_bytes", shape.valueBytes).num("us", us).num("cpu_us", cpu)
+        .num("p50_us", lat.percentile(50)).num("p99_us", lat.percentile(99))
         .num("calls", static_cast<double>(calls))
         .num("request_bytes", static_cast<double>(after.sent - before.sent) / counted)
         .num("reply_bytes", static_cast<double>(after.received - before.received) / counted)
@@ -118,16 +125,18 @@ void readsManager(const qmr_bench::CommonOptions& options, bool caching) {
     bool ok = true;
     long calls = 0;
     double cpu = 0;
+    qmr_bench::Latencies lat;
     const double us = qmr_bench::timeCalls(
         [&] {
           ok = manager->get(keys, results, missing, caching) && ok;
         },
-        options.seconds, options.warmup, 20, &calls, &cpu);
+        options.seconds, options.warmup, 20, &calls, &cpu, &lat);
     if (!ok || !missing.empty() || results.size() != keys.size()) {
       die("get() did not return every value; run populate first");
     }
     Result("read").str("method", caching ? "manager-cache" : "manager").num("keys", shape.keys)
         .num("value_bytes", shape.valueBytes).num("us", us).num("cpu_us", cpu)
+        .num("p50_us", lat.percentile(50)).num("p99_us", lat.percentile(99))
         .num("calls", static_cast<double>(calls)).print();
   }
   QMR_Client::DataStoreManager::uninit();
@@ -148,7 +157,7 @@ void writes(const qmr_bench::CommonOptions& options, const std::string& method,
     ClientCore::DataStoreSession::EntryList wire(static_cast<CORBA::ULong>(n));
     wire.length(static_cast<CORBA::ULong>(n));
     for (int i = 0; i < n; ++i) {
-      const std::string key = "w:" + qmr_bench::keyName(16, i);
+      const std::string key = g_writePrefix + qmr_bench::keyName(16, i);
       const std::string value = qmr_bench::valueFor(16, i);
       list.emplace_back(key, value, 0);
       wire[i].key = key.c_str();
@@ -157,6 +166,7 @@ void writes(const qmr_bench::CommonOptions& options, const std::string& method,
     }
     bool ok = true;
     long calls = 0;
+    qmr_bench::Latencies lat;
     const double us = qmr_bench::timeCalls(
         [&] {
           if (manager != nullptr) {
@@ -166,9 +176,10 @@ void writes(const qmr_bench::CommonOptions& options, const std::string& method,
             session->commit();
           }
         },
-        options.seconds, options.warmup / 4, 10, &calls);
+        options.seconds, options.warmup / 4, 10, &calls, nullptr, &lat);
     if (!ok) die("set() or commit() failed; see the log lines above");
-    Result("write").str("method", method).num("entries", n).num("us", us)
+    Result("write").str("method", g_label.empty() ? method : g_label).num("entries", n)
+        .num("us", us).num("p50_us", lat.percentile(50)).num("p99_us", lat.percentile(99))
         .num("calls", static_cast<double>(calls)).print();
   }
   if (manager != nullptr) QMR_Client::DataStoreManager::uninit();
@@ -210,6 +221,10 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--datastore" && hasValue) {
       g_dataStore = options.rest[++i];
+    } else if (arg == "--label" && hasValue) {
+      g_label = options.rest[++i];
+    } else if (arg == "--prefix" && hasValue) {
+      g_writePrefix = options.rest[++i];
     } else if (arg == "--entries" && hasValue) {
       entries.clear();
       for (const char* p = options.rest[++i].c_str(); *p != '\0';) {

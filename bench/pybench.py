@@ -11,6 +11,7 @@ Prints one JSON object per line for each figure, like the C++ benchmark programs
 
 import argparse
 import json
+import math
 import os
 import sys
 import time
@@ -39,10 +40,11 @@ def parse_shapes(text):
     return shapes
 
 
-def time_calls(call, seconds, warmup, min_calls=20):
+def time_calls(call, seconds, warmup, min_calls=20, latencies=None):
     """(microseconds per call, timed calls, processor microseconds per call of this process)
     of call() over at least `seconds`, after up to `warmup` untimed calls (fewer when they
-    take more than a fifth of `seconds`)."""
+    take more than a fifth of `seconds`). With a list as `latencies`, every timed call's
+    microseconds are appended to it (the clock is then read after every call)."""
     clock = time.perf_counter
     warm_until = clock() + seconds / 5
     for i in range(warmup):
@@ -54,11 +56,18 @@ def time_calls(call, seconds, warmup, min_calls=20):
     until = start + seconds
     n = 0
     batch = 1
+    last = start
     while True:
         for _ in range(batch):
             call()
         n += batch
         now = clock()
+        if latencies is not None:
+            latencies.append((now - last) * 1e6)
+            last = now
+            if now >= until and n >= min_calls:
+                break
+            continue
         if now >= until and n >= min_calls:
             break
         # Look at the clock about every millisecond, not after every call.
@@ -66,6 +75,15 @@ def time_calls(call, seconds, warmup, min_calls=20):
         if elapsed > 0 and n > 0:
             batch = max(1, min(1000, int(n * 0.001 / elapsed)))
     return (now - start) * 1e6 / n, n, (time.process_time() - cpu_start) * 1e6 / n
+
+
+def percentile(values, p):
+    """The p-th percentile (nearest rank) of values; 0 when there are none."""
+    if not values:
+        return 0.0
+    ordered = sorted(values)
+    rank = max(1, int(math.ceil(p / 100.0 * len(ordered))))
+    return ordered[min(rank, len(ordered)) - 1]
 
 
 def emit(kind, **fields):
@@ -147,9 +165,11 @@ class RedisBackend:
 def run_reads(backend, args):
     for keys_n, value_bytes in args.shapes:
         keys = [key_name(value_bytes, i) for i in range(keys_n)]
-        us, calls, cpu = time_calls(backend.read(keys, value_bytes), args.seconds, args.warmup)
+        lat = []
+        us, calls, cpu = time_calls(backend.read(keys, value_bytes), args.seconds, args.warmup,
+                                    latencies=lat)
         emit("read", method=backend.name, keys=keys_n, value_bytes=value_bytes, us=us,
-             cpu_us=cpu, calls=calls)
+             cpu_us=cpu, calls=calls, p50_us=percentile(lat, 50), p99_us=percentile(lat, 99))
 
 
 def run_writes(backend, args):

@@ -17,6 +17,8 @@ namespace {
 
 using qmr_bench::Result;
 
+std::string g_label = "hiredis";  // --label
+
 void usage() {
   std::printf(
       "qmr-bench-redis: MGET reads and MULTI/SET/EXEC writes against redis-server (hiredis).\n"
@@ -25,7 +27,8 @@ void usage() {
       "  reads             time MGET of each shape's keys\n"
       "  writes            time a transaction of N SETs for each N of --entries\n"
       "  --port PORT       redis-server on 127.0.0.1:PORT\n"
-      "  --entries LIST    write sizes (default 1,10,100)\n%s",
+      "  --entries LIST    write sizes (default 1,10,100)\n"
+      "  --label NAME      method name in the result lines (default hiredis)\n%s",
       qmr_bench::kMaxKeys, qmr_bench::CommonOptions::usage());
 }
 
@@ -73,6 +76,7 @@ void reads(redisContext* c, const qmr_bench::CommonOptions& options) {
     bool ok = true;
     long calls = 0;
     double cpu = 0;
+    qmr_bench::Latencies lat;
     const double us = qmr_bench::timeCalls(
         [&] {
           redisReply* reply = command(c, argv, lens);
@@ -82,10 +86,11 @@ void reads(redisContext* c, const qmr_bench::CommonOptions& options) {
                reply->element[0]->len == static_cast<size_t>(shape.valueBytes);
           freeReplyObject(reply);
         },
-        options.seconds, options.warmup, 20, &calls, &cpu);
+        options.seconds, options.warmup, 20, &calls, &cpu, &lat);
     if (!ok) die("MGET did not return every value; run populate first");
-    Result("read").str("method", "hiredis").num("keys", shape.keys)
+    Result("read").str("method", g_label).num("keys", shape.keys)
         .num("value_bytes", shape.valueBytes).num("us", us).num("cpu_us", cpu)
+        .num("p50_us", lat.percentile(50)).num("p99_us", lat.percentile(99))
         .num("calls", static_cast<double>(calls)).print();
   }
 }
@@ -100,6 +105,7 @@ void writes(redisContext* c, const qmr_bench::CommonOptions& options,
     }
     bool ok = true;
     long calls = 0;
+    qmr_bench::Latencies lat;
     const double us = qmr_bench::timeCalls(
         [&] {
           redisAppendCommand(c, "MULTI");
@@ -117,9 +123,10 @@ void writes(redisContext* c, const qmr_bench::CommonOptions& options,
             freeReplyObject(r);
           }
         },
-        options.seconds, options.warmup / 4, 10, &calls);
+        options.seconds, options.warmup / 4, 10, &calls, nullptr, &lat);
     if (!ok) die("EXEC did not apply every SET");
-    Result("write").str("method", "hiredis").num("entries", n).num("us", us)
+    Result("write").str("method", g_label).num("entries", n).num("us", us)
+        .num("p50_us", lat.percentile(50)).num("p99_us", lat.percentile(99))
         .num("calls", static_cast<double>(calls)).print();
   }
 }
@@ -145,6 +152,8 @@ int main(int argc, char** argv) {
     const std::string& arg = options.rest[i];
     if (arg == "--port" && i + 1 < options.rest.size()) {
       port = std::atoi(options.rest[++i].c_str());
+    } else if (arg == "--label" && i + 1 < options.rest.size()) {
+      g_label = options.rest[++i];
     } else if (arg == "--entries" && i + 1 < options.rest.size()) {
       entries.clear();
       for (const char* p = options.rest[++i].c_str(); *p != '\0';) {

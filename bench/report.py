@@ -2,8 +2,9 @@
 the ratios between methods, the verdict on each target, the printed table, and the
 latest.json / latest.csv / latest.png files.
 
-Every result line is a dict with "kind" (read, write, event, scale, memory), "method", the case
-("keys" and "value_bytes", or "entries", or "clients") and "us" (microseconds per request).
+Every result line is a dict with "kind" (read, write, event, scale, group, memory), "method",
+the case ("keys" and "value_bytes", or "entries", or "clients") and "us" (microseconds per
+request); reads and writes also carry "p50_us" and "p99_us" (percentiles of their calls).
 """
 
 import csv
@@ -12,10 +13,12 @@ import os
 import statistics
 import subprocess
 
-READ_METHODS = ["floor", "stub", "manager", "manager-cache", "python", "hiredis", "redis-py"]
-WRITE_METHODS = ["stub", "manager", "python", "hiredis", "redis-py"]
+READ_METHODS = ["floor", "orb-only", "stub", "manager", "manager-cache", "python", "hiredis",
+                "redis-py"]
+WRITE_METHODS = ["stub", "manager", "python", "hiredis", "redis-py", "hiredis-fsync"]
 METHOD_LABELS = {
     "floor": "TCP floor (same bytes)",
+    "orb-only": "ORB-only server, generated stub (C++)",
     "stub": "generated stub (C++)",
     "manager": "DataStoreManager::get (C++)",
     "manager-cache": "DataStoreManager::get, caching on",
@@ -29,9 +32,11 @@ WRITE_LABELS = {
     "python": "_datastore set+commit (Python)",
     "hiredis": "redis MULTI/SET/EXEC, hiredis (C)",
     "redis-py": "redis MULTI/SET/EXEC, redis-py (Python)",
+    "hiredis-fsync": "redis MULTI/SET/EXEC, appendfsync always, hiredis (C)",
 }
 # (numerator, denominator, what it says); time ratios, below 1 means the numerator is faster.
 RATIOS = [
+    ("stub", "orb-only", "qmr-datastored / ORB-only (stub)"),
     ("manager", "stub", "manager / stub"),
     ("manager-cache", "stub", "manager with caching / stub"),
     ("python", "stub", "Python / stub"),
@@ -50,7 +55,7 @@ def case_of(record):
         return (kind, record["method"], int(record["keys"]), int(record["value_bytes"]))
     if kind == "write":
         return (kind, record["method"], int(record["entries"]))
-    if kind == "scale":
+    if kind in ("scale", "group"):
         return (kind, record["method"], int(record["clients"]))
     return (kind, record["method"])
 
@@ -61,22 +66,52 @@ def medians(records):
     for record in records:
         if "us" not in record:
             continue
-        entry = grouped.setdefault(case_of(record), {"runs": [], "cpu": [], "record": record})
+        entry = grouped.setdefault(case_of(record), {"runs": [], "cpu": [], "p50": [], "p99": [],
+                                                     "record": record})
         entry["runs"].append(float(record["us"]))
-        if "cpu_us" in record:
-            entry["cpu"].append(float(record["cpu_us"]))
+        for field, runs in (("cpu_us", "cpu"), ("p50_us", "p50"), ("p99_us", "p99")):
+            if field in record:
+                entry[runs].append(float(record[field]))
         entry["record"] = record
     for entry in grouped.values():
         entry["us"] = statistics.median(entry["runs"])
-        entry["cpu_us"] = statistics.median(entry["cpu"]) if entry["cpu"] else None
+        for field, runs in (("cpu_us", "cpu"), ("p50_us", "p50"), ("p99_us", "p99")):
+            entry[field] = statistics.median(entry[runs]) if entry[runs] else None
         runs = entry["runs"]
         entry["spread"] = (max(runs) - min(runs)) / entry["us"] if len(runs) > 1 else 0.0
     return grouped
 
 
-def read_us(figures, method, keys, value_bytes):
+def read_us(figures, method, keys, value_bytes, field="us"):
     entry = figures.get(("read", method, keys, value_bytes))
+    return entry[field] if entry else None
+
+
+def write_us(figures, method, entries):
+    entry = figures.get(("write", method, entries))
     return entry["us"] if entry else None
+
+
+def group_record(writers, lines):
+    """One group-commit record from the result lines of `writers` processes that wrote at
+    once: "us" is the inverse of the commits per second of all of them together, p50 the
+    median of their medians and p99 the worst of their p99s."""
+    total = sum(1e6 / line["us"] for line in lines)
+    return {"kind": "group", "method": "stub", "clients": writers, "us": 1e6 / total,
+            "p50_us": statistics.median(line["p50_us"] for line in lines),
+            "p99_us": max(line["p99_us"] for line in lines)}
+
+
+def group_rows(figures):
+    """[(writers, commits/s, p50 us, p99 us, commits/s against one writer)] measured."""
+    rows = []
+    one = figures.get(("group", "stub", 1))
+    for writers in sorted(case[2] for case in figures if case[0] == "group"):
+        entry = figures[("group", "stub", writers)]
+        if entry:
+            rows.append((writers, 1e6 / entry["us"], entry["p50_us"], entry["p99_us"],
+                         one["us"] / entry["us"] if one else None))
+    return rows
 
 
 def ratio(a, b):
@@ -100,9 +135,14 @@ def scale_throughput(figures, clients):
     return 1e6 / entry["us"] if entry else None
 
 
-def targets(figures, memory):
+def shape_name(keys, value_bytes):
+    return "%d key%s%s" % (keys, "s" if keys > 1 else "", ", 1 KiB" if value_bytes == 1024 else "")
+
+
+def targets(figures, memory, shapes=None):
     """[(target, figure text, met: True/False/None)] for each target of the suite."""
     out = []
+    shapes = shapes or [(k, b) for b in (16, 1024) for k in (1, 10, 100, 1000)]
 
     def add(name, value, limit, text, higher_is_better=False):
         if value is None:
@@ -111,25 +151,31 @@ def targets(figures, memory):
         met = value >= limit if higher_is_better else value <= limit
         out.append((name, text % value, met))
 
-    r = lambda n, d, k: ratio(read_us(figures, n, k, 16), read_us(figures, d, k, 16))
-    add("manager get within 5% of the stub, 1 key", r("manager", "stub", 1), 1.05,
-        "manager/stub = %.3f")
-    add("manager get within 2% of the stub, 100 keys", r("manager", "stub", 100), 1.02,
-        "manager/stub = %.3f")
-    add("Python get at most 1.3x the stub, 1 key", r("python", "stub", 1), 1.3,
-        "Python/stub = %.3f")
-    for keys in (1, 10, 100):
+    r = lambda n, d, k, b: ratio(read_us(figures, n, k, b), read_us(figures, d, k, b))
+    for keys, size in shapes:
+        add("qmr-datastored <= 1.15x the ORB-only server, %s" % shape_name(keys, size),
+            r("stub", "orb-only", keys, size), 1.15, "stub/ORB-only = %.2f")
+    manager_limits = {(1, 16): 1.0, (10, 16): 1.0, (100, 16): 1.2, (1000, 16): 1.2,
+                      (100, 1024): 1.5, (1000, 1024): 1.0}
+    for (keys, size), limit in sorted(manager_limits.items(), key=lambda kv: kv[0][::-1]):
+        add("manager get <= %.1fx hiredis MGET, %s" % (limit, shape_name(keys, size)),
+            r("manager", "hiredis", keys, size), limit, "manager/hiredis = %.2f")
+    for keys, size in shapes:
         # Round trips per second: the inverse of the time ratio.
-        rt = r("redis-py", "python", keys)
-        add("Python round trips/s >= redis-py MGET, %d key%s" % (keys, "s" if keys > 1 else ""),
-            rt, 1.0, "Python/redis-py rt/s = %.2f", True)
-    for keys in (1, 10, 100):
-        rt = r("hiredis", "manager", keys)
-        add("manager round trips/s >= 0.8x hiredis MGET, %d key%s"
-            % (keys, "s" if keys > 1 else ""), rt, 0.8, "manager/hiredis rt/s = %.2f", True)
-    one, two = scale_throughput(figures, 1), scale_throughput(figures, 2)
-    add("two client processes >= 1.6x one client", ratio(two, one), 1.6, "2 clients / 1 = %.2f",
+        add("Python round trips/s >= 1.5x redis-py, %s" % shape_name(keys, size),
+            r("redis-py", "python", keys, size), 1.5, "Python/redis-py rt/s = %.2f", True)
+    for n in (1, 10, 100):
+        add("manager set+commit <= 1.0x redis MULTI/SET/EXEC with appendfsync always, %d "
+            "entr%s" % (n, "ies" if n > 1 else "y"),
+            ratio(write_us(figures, "manager", n), write_us(figures, "hiredis-fsync", n)), 1.0,
+            "manager/redis = %.2f")
+    one, eight = figures.get(("group", "stub", 1)), figures.get(("group", "stub", 8))
+    add("8 concurrent writers >= 3x the commits/s of one",
+        ratio(one["us"], eight["us"]) if one and eight else None, 3.0, "8 writers / 1 = %.2f",
         True)
+    for keys, size in shapes:
+        add("manager/stub <= 1.05, %s" % shape_name(keys, size), r("manager", "stub", keys, size),
+            1.05, "manager/stub = %.2f")
     if memory:
         growth = memory["growth"] / 1024.0
         add("flat memory over %d _datastore.get calls (<= 1 MiB)" % memory["calls"], growth,
@@ -137,6 +183,20 @@ def targets(figures, memory):
     else:
         out.append(("flat memory (<= 1 MiB growth)", "not measured", None))
     return out
+
+
+GROUP_TITLE = ("Group commit: writer processes committing one entry at a time at once "
+               "(generated stub, unpinned)")
+
+
+def p99_rows(figures, shapes):
+    """[(label, cells)]: the p99 of each read method that has one, per shape."""
+    rows = []
+    for method in READ_METHODS:
+        p99 = [read_us(figures, method, k, b, "p99_us") for k, b in shapes]
+        if any(v is not None for v in p99):
+            rows.append((METHOD_LABELS[method], [fmt_us(v) for v in p99]))
+    return rows
 
 
 def fmt_us(us):
@@ -176,6 +236,11 @@ def table(figures, shapes, memory, entries=(1, 10, 100)):
             lines.append(row(METHOD_LABELS[method],
                              ["-" if u is None else "%.0f" % (1e6 / u) for u in us]))
     lines.append("")
+    lines.append("Reads: p99 microseconds per request (median over the rounds)")
+    lines.append(row("", heads))
+    for label, cells in p99_rows(figures, shapes):
+        lines.append(row(label, cells))
+    lines.append("")
     lines.append("Client processor time per request, microseconds (user + system of the "
                  "client process)")
     lines.append(row("", heads))
@@ -195,6 +260,14 @@ def table(figures, shapes, memory, entries=(1, 10, 100)):
         cells = [fmt_us((figures.get(("write", method, n)) or {}).get("us")) for n in entries]
         if any(c != "-" for c in cells):
             lines.append(row(WRITE_LABELS[method], cells))
+    groups = group_rows(figures)
+    if groups:
+        lines.append("")
+        lines.append(GROUP_TITLE)
+        for writers, per_second, p50, p99, gain in groups:
+            lines.append("  %d writer%s: %7.0f commits/s (%.2fx one writer), p50 %s us, p99 %s us"
+                         % (writers, "s" if writers > 1 else " ", per_second, gain or 0,
+                            fmt_us(p50), fmt_us(p99)))
     event = figures.get(("event", "signalEvent"))
     if event:
         lines.append("")
@@ -340,6 +413,7 @@ def markdown(figures, shapes, memory, machine):
             rows.append((METHOD_LABELS[method],
                          ["-" if u is None else "%s (%.0f/s)" % (fmt_us(u), 1e6 / u) for u in us]))
     table("Reads: µs per request (round trips/s)", rows)
+    table("Reads: p99 µs per request", p99_rows(figures, shapes))
     table("Ratio of time per request", [(label, [fmt_ratio(v[s]) for s in shapes])
                                          for label, v in read_ratios(figures, shapes)])
     out.append("| Writes: set of N entries + commit, µs | 1 | 10 | 100 |")
@@ -349,6 +423,15 @@ def markdown(figures, shapes, memory, machine):
         if any(c != "-" for c in cells):
             out.append("| %s | %s |" % (WRITE_LABELS[method], " | ".join(cells)))
     out.append("")
+    groups = group_rows(figures)
+    if groups:
+        out.append("| %s | commits/s | against one writer | p50 µs | p99 µs |" % GROUP_TITLE)
+        out.append("|---|---|---|---|---|")
+        for writers, per_second, p50, p99, gain in groups:
+            out.append("| %d writer%s | %.0f | %s | %s | %s |"
+                       % (writers, "s" if writers > 1 else "", per_second, fmt_ratio(gain),
+                          fmt_us(p50), fmt_us(p99)))
+        out.append("")
     event = figures.get(("event", "signalEvent"))
     if event:
         out.append("Events: `_MiscCorba.signalEvent` through omniEvents: %.1f µs per call, "

@@ -5,8 +5,11 @@ Builds the release programs into build-bench/, starts its own omniNames, omniEve
 channel), qmr-datastored and redis-server on 127.0.0.1 in a temporary folder, fills both stores
 with the same keys and values, then runs every benchmark in rounds (each round runs every
 method once, so that drift of the machine hits all methods alike) and takes the median of the
-rounds. Then the scale run (1, 2 and 4 client processes at once) and the memory run (many
-_datastore.get calls in one qmr-host). Writes bench/results/latest.json, latest.csv,
+rounds. Then the scale run (1, 2 and 4 client processes at once), the group-commit run (1, 2,
+4 and 8 writer processes at once) and the memory run (many _datastore.get calls in one
+qmr-host). Beside qmr-datastored it reads from qmr-bench-orbonly (the same interface behind the
+generated skeleton with nothing but a hash map: what the ORB alone costs), and writes to a
+second redis-server with appendfsync always (as durable as a commit of qmr-datastored). Writes bench/results/latest.json, latest.csv,
 latest.png and latest.md (the tables as Markdown, for the README) and prints the table.
 Every server it started is stopped by its process id.
 
@@ -36,7 +39,8 @@ import report  # noqa: E402
 import qmrstack  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
-TARGETS = ["qmr-datastored", "qmr-host", "qmr-bench-floor", "qmr-bench-redis", "qmr-bench-corba"]
+TARGETS = ["qmr-datastored", "qmr-host", "qmr-bench-floor", "qmr-bench-redis", "qmr-bench-corba",
+           "qmr-bench-orbonly"]
 ALL_SHAPES = [(1, 16), (10, 16), (100, 16), (1000, 16), (1, 1024), (10, 1024), (100, 1024),
               (1000, 1024)]
 CHANNEL = "BenchChannel"
@@ -83,21 +87,11 @@ def set_affinity(pid, cpus):
             pass  # the thread ended meanwhile
 
 
-class Redis:
-    """redis-server on 127.0.0.1 without persistence, in a folder of its own."""
+class Server:
+    """A server process that this run started: stopped by its process id (and start time)."""
 
-    def __init__(self, folder):
-        self.dir = folder
-        os.makedirs(folder, exist_ok=True)
-        self.port = qmrstack.free_port()
-        self.pid, self.start = qmrstack.spawn(
-            ["redis-server", "--bind", "127.0.0.1", "--port", str(self.port), "--save", "",
-             "--appendonly", "no", "--dir", folder, "--protected-mode", "yes"],
-            os.path.join(folder, "redis.log"), cwd=folder)
-        if not qmrstack.wait_for(lambda: qmrstack.port_open(self.port) or not self.running()):
-            self.stop()
-            raise BenchError("redis-server did not listen on 127.0.0.1:%d; see %s/redis.log"
-                             % (self.port, folder))
+    pid = 0
+    start = None
 
     def running(self):
         return self.pid > 0 and qmrstack._start_time(self.pid) == self.start
@@ -110,6 +104,42 @@ class Redis:
         self.pid = 0
 
 
+class Redis(Server):
+    """redis-server on 127.0.0.1 in a folder of its own: without persistence, or (durable) with
+    an append-only file synced before each reply, as a commit of qmr-datastored is."""
+
+    def __init__(self, folder, durable=False):
+        self.dir = folder
+        os.makedirs(folder, exist_ok=True)
+        self.port = qmrstack.free_port()
+        persistence = (["--appendonly", "yes", "--appendfsync", "always"] if durable
+                       else ["--appendonly", "no"])
+        self.pid, self.start = qmrstack.spawn(
+            ["redis-server", "--bind", "127.0.0.1", "--port", str(self.port), "--save", ""] +
+            persistence + ["--dir", folder, "--protected-mode", "yes"],
+            os.path.join(folder, "redis.log"), cwd=folder)
+        if not qmrstack.wait_for(lambda: qmrstack.port_open(self.port) or not self.running()):
+            self.stop()
+            raise BenchError("redis-server did not listen on 127.0.0.1:%d; see %s/redis.log"
+                             % (self.port, folder))
+
+
+class OrbOnly(Server):
+    """qmr-bench-orbonly on 127.0.0.1: the reference server of the ORB alone."""
+
+    def __init__(self, build, folder):
+        os.makedirs(folder, exist_ok=True)
+        ior_file = os.path.join(folder, "orbonly.ior")
+        self.pid, self.start = qmrstack.spawn(
+            [os.path.join(build, "bin", "qmr-bench-orbonly"), "--ior-file", ior_file],
+            os.path.join(folder, "orbonly.log"), cwd=folder)
+        if not qmrstack.wait_for(lambda: os.path.exists(ior_file) or not self.running()):
+            self.stop()
+            raise BenchError("qmr-bench-orbonly did not start; see %s/orbonly.log" % folder)
+        with open(ior_file) as f:
+            self.ior = f.read().strip()
+
+
 class Runner:
     def __init__(self, args, build, folder):
         self.args = args
@@ -119,6 +149,8 @@ class Runner:
         self.records = []
         self.stack = None
         self.redis = None
+        self.redis_durable = None
+        self.orbonly = None
         self.env = dict(os.environ, QMR_LOG_LEVEL="warning")
         self.floor_cases = {}  # (keys, value_bytes) -> (request bytes, reply bytes)
 
@@ -130,16 +162,20 @@ class Runner:
         self.stack = qmrstack.Stack.up(os.path.join(self.folder, "stack"), channels=[CHANNEL],
                                        build=self.build)
         self.redis = Redis(os.path.join(self.folder, "redis"))
+        self.redis_durable = Redis(os.path.join(self.folder, "redis-aof"), durable=True)
+        self.orbonly = OrbOnly(self.build, os.path.join(self.folder, "orbonly"))
         self.orb = self.stack.orb_args()
 
     def stop(self):
-        if self.redis:
-            self.redis.stop()
+        for server in (self.orbonly, self.redis_durable, self.redis):
+            if server:
+                server.stop()
         if self.stack:
             self.stack.down()
 
     def server_pids(self):
-        return [self.stack.pid("datastore"), self.redis.pid]
+        return [self.stack.pid("datastore"), self.redis.pid, self.redis_durable.pid,
+                self.orbonly.pid]
 
     # ---- running one program
 
@@ -163,9 +199,9 @@ class Runner:
         return ([os.path.join(self.bin, "qmr-host")] + self.orb +
                 [os.path.join(HERE, "pybench.py"), "datastore"] + list(args))
 
-    def redis_c(self, *args):
-        return [os.path.join(self.bin, "qmr-bench-redis"), "--port", str(self.redis.port)] + \
-            list(args)
+    def redis_c(self, *args, durable=False):
+        port = (self.redis_durable if durable else self.redis).port
+        return [os.path.join(self.bin, "qmr-bench-redis"), "--port", str(port)] + list(args)
 
     def redis_py(self, *args):
         return [PYTHON, os.path.join(HERE, "pybench.py"), "redis", "--port",
@@ -178,6 +214,8 @@ class Runner:
         say("filling both stores: %d keys for each value length (%s)"
             % (KEYS_PER_SIZE, ", ".join("%d bytes" % b for b in sorted({b for _, b in shapes}))))
         self.call(self.corba("populate", "--shapes", sizes), "populating qmr-datastored")
+        self.call(self.corba("populate", "--shapes", sizes, "--datastore", self.orbonly.ior),
+                  "populating qmr-bench-orbonly")
         self.call(self.redis_c("populate", "--shapes", sizes), "populating redis-server")
 
     def round(self, number, rounds, shapes, seconds):
@@ -187,6 +225,8 @@ class Runner:
         steps = [
             ("stub reads", self.corba(*reads, "--method", "stub")),
             ("floor", None),
+            ("ORB-only reads", self.corba(*reads, "--method", "stub", "--datastore",
+                                          self.orbonly.ior, "--label", "orb-only")),
             ("manager reads", self.corba(*reads, "--method", "manager")),
             ("manager reads, caching on", self.corba(*reads, "--method", "manager-cache")),
             ("_datastore reads in qmr-host", self.host(*reads)),
@@ -196,6 +236,8 @@ class Runner:
             ("manager writes", self.corba(*writes, "--method", "manager")),
             ("_datastore writes", self.host(*writes)),
             ("hiredis MULTI/SET/EXEC", self.redis_c(*writes)),
+            ("hiredis, appendfsync always", self.redis_c(*writes, "--label", "hiredis-fsync",
+                                                         durable=True)),
             ("redis-py MULTI/SET/EXEC", self.redis_py(*writes)),
             ("signalEvent", self.host("events", "--channel", CHANNEL,
                                       "--seconds", str(seconds * 3))),
@@ -254,6 +296,41 @@ class Runner:
                 say("scale %d/%d: %d client%s %9.0f requests/s in total"
                     % (number, rounds, clients, "s" if clients > 1 else " ", total))
 
+    def group_commit(self, rounds, seconds):
+        """1, 2, 4 and 8 writer processes at once, each committing one entry at a time (keys
+        of its own) through the generated stub; commits/s in total, p50 and p99 latency."""
+        if self.args.pin:
+            for pid in self.server_pids():
+                set_affinity(pid, set(range(os.cpu_count())))
+        for number in range(1, rounds + 1):
+            for writers in (1, 2, 4, 8):
+                start_at = time.time() + 1.0
+                procs = []
+                for w in range(writers):
+                    argv = self.corba("writes", "--method", "stub", "--entries", "1",
+                                      "--seconds", str(seconds), "--start-at", "%.3f" % start_at,
+                                      "--prefix", "g%d.%d:" % (writers, w))
+                    procs.append(subprocess.Popen(
+                        argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                        env=self.env,
+                        preexec_fn=lambda: os.sched_setaffinity(0, set(range(os.cpu_count())))))
+                lines, failures = [], []
+                for proc in procs:
+                    out, err = proc.communicate(timeout=120)
+                    got = [json.loads(x) for x in out.splitlines() if x.startswith("{")]
+                    if proc.returncode != 0 or not got:
+                        failures.append(err.strip())
+                    else:
+                        lines.append(got[0])
+                if failures:
+                    raise BenchError("a group-commit writer failed: " + failures[0])
+                record = report.group_record(writers, lines)
+                record["round"] = number
+                self.records.append(record)
+                say("group commit %d/%d: %d writer%s %7.0f commits/s, p50 %.0f us, p99 %.0f us"
+                    % (number, rounds, writers, "s" if writers > 1 else " ",
+                       1e6 / record["us"], record["p50_us"], record["p99_us"]))
+
     def memory(self, calls):
         say("memory: %d _datastore.get calls in one qmr-host (takes a while)" % calls)
         started = time.monotonic()
@@ -296,7 +373,7 @@ def machine_info(pinned):
             info[name] = subprocess.run(argv, capture_output=True, text=True).stdout.strip()[:60]
         except OSError:
             info[name] = "unknown"
-    info["placement"] = ("every server and client on CPU 0 (scale run: all CPUs)" if pinned
+    info["placement"] = ("every server and client on CPU 0 (scale and group-commit runs: all CPUs)" if pinned
                          else "unpinned")
     info["load_average"] = "%.1f %.1f %.1f" % os.getloadavg()  # other work on the machine
     return info
@@ -357,6 +434,7 @@ def main(argv=None):
         for number in range(1, rounds + 1):
             runner.round(number, rounds, shapes, seconds)
         runner.scale(rounds, scale_seconds)
+        runner.group_commit(rounds, scale_seconds)
         if memory_calls > 0:
             memory = runner.memory(memory_calls)
         say("measured in %.0f s" % (time.monotonic() - measuring))

@@ -3,6 +3,7 @@
 // functions are in DataStoreWrites.cc.
 #include "qmr/DataStoreIntrinsics.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -32,22 +33,93 @@ const char kBootstrap[] =
     "from qmr.embedded.DataStoreInterfaceImpl import InterfaceImpl\n"
     "qmr.DataStoreInterface.interface = InterfaceImpl()\n";
 
-// Fills a new dict from `found` (key to value) and one from `missing` (key to None).
-// On success stores both new references and returns true; otherwise releases what it made and
-// returns false with a Python exception set.
+// The caller's keys, each with its str object, sorted by their octets (the order of the
+// manager's sets and maps) and each once. The dicts of the result reuse these objects rather
+// than decoding every key again. Holds a reference to each object until destroyed: building
+// the dicts allocates, and a collection run then may call finalizers that change the list.
+class SortedKeys {
+ public:
+  struct Key {
+    const std::string* text;
+    PyObject* object;  // null: not an exact str, build a new one
+  };
+  // `texts[i]` holds the octets of `list[i]`. Stores in *duplicates whether a key occurs more
+  // than once.
+  SortedKeys(PyObject* list, const std::vector<std::string>& texts, bool* duplicates) {
+    keys_.reserve(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+      PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
+      keys_.push_back({&texts[i], PyUnicode_CheckExact(item) ? item : nullptr});
+    }
+    auto less = [](const Key& a, const Key& b) { return *a.text < *b.text; };
+    if (!std::is_sorted(keys_.begin(), keys_.end(), less)) {
+      std::stable_sort(keys_.begin(), keys_.end(), less);
+    }
+    auto same = [](const Key& a, const Key& b) { return *a.text == *b.text; };
+    auto end = std::unique(keys_.begin(), keys_.end(), same);
+    *duplicates = end != keys_.end();
+    keys_.erase(end, keys_.end());
+    for (const Key& k : keys_) Py_XINCREF(k.object);
+  }
+  ~SortedKeys() {
+    for (const Key& k : keys_) Py_XDECREF(k.object);
+  }
+  SortedKeys(const SortedKeys&) = delete;
+  SortedKeys& operator=(const SortedKeys&) = delete;
+
+  const std::vector<Key>& keys() const { return keys_; }
+
+  // Walks the keys in order, for a sorted sequence of some of them.
+  class Cursor {
+   public:
+    explicit Cursor(const SortedKeys& keys) : keys_(keys.keys_) {}
+    // A new reference to a str equal to `text`: the caller's object when it is one of the keys
+    // (each asked for in ascending order), a new one otherwise. Null with an exception set.
+    PyObject* next(const std::string& text) {
+      while (at_ < keys_.size() && *keys_[at_].text < text) ++at_;
+      if (at_ < keys_.size() && keys_[at_].object != nullptr && *keys_[at_].text == text) {
+        Py_INCREF(keys_[at_].object);
+        return keys_[at_].object;
+      }
+      return intrinsics::fromStdString(text);
+    }
+
+   private:
+    const std::vector<Key>& keys_;
+    size_t at_ = 0;
+  };
+
+ private:
+  std::vector<Key> keys_;
+};
+
+// A new empty dict with room for `size` items without growing.
+PyObject* newDict(size_t size) {
+#if PY_VERSION_HEX < 0x030D0000
+  return _PyDict_NewPresized(static_cast<Py_ssize_t>(size));
+#else
+  (void)size;
+  return PyDict_New();
+#endif
+}
+
+// Fills a new dict from `found` (key to value) and one from `missing` (key to None), with the
+// key objects of `keys` where they fit. On success stores both new references and returns
+// true; otherwise releases what it made and returns false with a Python exception set.
 bool buildResultDicts(const std::map<std::string, std::string>& found,
-                      const std::set<std::string>& missing, PyObject** foundOut,
-                      PyObject** missingOut) {
-  PyObject* foundDict = PyDict_New();
-  PyObject* missingDict = PyDict_New();
+                      const std::set<std::string>& missing, const SortedKeys& keys,
+                      PyObject** foundOut, PyObject** missingOut) {
+  PyObject* foundDict = newDict(found.size());
+  PyObject* missingDict = newDict(missing.size());
   if (foundDict == nullptr || missingDict == nullptr) {
     Py_XDECREF(foundDict);
     Py_XDECREF(missingDict);
     PyErr_SetString(PyExc_RuntimeError, "Error creating dictionary for get results");
     return false;
   }
+  SortedKeys::Cursor foundKeys(keys);
   for (const auto& pair : found) {
-    PyObject* key = intrinsics::fromStdString(pair.first);
+    PyObject* key = foundKeys.next(pair.first);
     PyObject* value = key != nullptr ? intrinsics::fromStdString(pair.second) : nullptr;
     int rc = value != nullptr ? PyDict_SetItem(foundDict, key, value) : -1;
     Py_XDECREF(key);
@@ -58,8 +130,9 @@ bool buildResultDicts(const std::map<std::string, std::string>& found,
       return false;
     }
   }
+  SortedKeys::Cursor missingKeys(keys);
   for (const auto& name : missing) {
-    PyObject* key = intrinsics::fromStdString(name);
+    PyObject* key = missingKeys.next(name);
     int rc = key != nullptr ? PyDict_SetItem(missingDict, key, Py_None) : -1;
     Py_XDECREF(key);
     if (rc < 0) {
@@ -73,21 +146,39 @@ bool buildResultDicts(const std::map<std::string, std::string>& found,
   return true;
 }
 
-// The results map of the last get(), kept (under the interpreter lock) so that the next one
-// hands it to the manager, which refills its entries in place rather than allocating new ones.
-// A get() takes the map out for its own use and puts it back when it ends, so a get() that
-// runs inside another (a finalizer run while the dicts are built) simply starts with none.
-struct KeptResults {
-  KeptResults() { map.swap(slot()); }
-  ~KeptResults() { slot().swap(map); }
-  KeptResults(const KeptResults&) = delete;
-  KeptResults& operator=(const KeptResults&) = delete;
-  static std::map<std::string, std::string>& slot() {
-    static std::map<std::string, std::string> kept;
+// The results map and the key set of the last get(), kept (under the interpreter lock) so
+// that the next one reuses their entries rather than allocating new ones: the manager refills
+// the map in place, and the key set is rebuilt from its own nodes. A get() takes them out for
+// its own use and puts them back when it ends, so a get() that runs inside another (a
+// finalizer run while the dicts are built) simply starts with none.
+template <typename T>
+struct Kept {
+  Kept() { value.swap(slot()); }
+  ~Kept() { slot().swap(value); }
+  Kept(const Kept&) = delete;
+  Kept& operator=(const Kept&) = delete;
+  static T& slot() {
+    static T kept;
     return kept;
   }
-  std::map<std::string, std::string> map;
+  T value;
 };
+
+// Fills `keySet` (emptied first) with the sorted keys, reusing its nodes: each insertion lands
+// at the end, without a search and, while old nodes last, without an allocation.
+void refillKeySet(const SortedKeys& sorted, std::set<std::string>& keySet) {
+  std::set<std::string> old;
+  old.swap(keySet);
+  for (const SortedKeys::Key& key : sorted.keys()) {
+    if (old.empty()) {
+      keySet.emplace_hint(keySet.end(), *key.text);
+      continue;
+    }
+    auto node = old.extract(old.begin());
+    node.value() = *key.text;
+    keySet.insert(keySet.end(), std::move(node));
+  }
+}
 
 PyObject* get(PyObject* args) {
   PyObject* keys = nullptr;
@@ -118,12 +209,20 @@ PyObject* get(PyObject* args) {
   if (manager == nullptr) return intrinsics::noManager();
 
   qmr_util::Log* log = qmr_util::Log::primary();
-  std::set<std::string> keySet;
-  for (const std::string& key : keyList) {
-    if (!keySet.insert(key).second) {
-      log->warning("Ignoring duplicate get request for key = %s", key.c_str());
+  bool duplicates = false;
+  SortedKeys sorted(keys, keyList, &duplicates);
+  if (duplicates) {
+    // Each later occurrence once more, in list order.
+    std::set<std::string> seen;
+    for (const std::string& key : keyList) {
+      if (!seen.insert(key).second) {
+        log->warning("Ignoring duplicate get request for key = %s", key.c_str());
+      }
     }
   }
+  Kept<std::set<std::string>> keptKeys;
+  std::set<std::string>& keySet = keptKeys.value;
+  refillKeySet(sorted, keySet);
   // " a  b ": each key once, in list order, with a space on either side, for the log lines.
   // Written only when a line that shows it is logged.
   auto keyText = [&keyList]() {
@@ -141,8 +240,8 @@ PyObject* get(PyObject* args) {
   const bool debug = log->enabled(qmr_util::Log::kDebug);
   if (debug) log->debug("Retrieving data for keys (%s).", keyText().c_str());
 
-  KeptResults kept;
-  std::map<std::string, std::string>& results = kept.map;
+  Kept<std::map<std::string, std::string>> kept;
+  std::map<std::string, std::string>& results = kept.value;
   std::set<std::string> missing;
   bool ok = intrinsics::managerCall("get", [&] {
     return explicitChoice ? manager->get(keySet, results, missing, useCache)
@@ -164,7 +263,7 @@ PyObject* get(PyObject* args) {
 
   PyObject* foundDict = nullptr;
   PyObject* missingDict = nullptr;
-  if (!buildResultDicts(results, missing, &foundDict, &missingDict)) return nullptr;
+  if (!buildResultDicts(results, missing, sorted, &foundDict, &missingDict)) return nullptr;
   // "N" hands both dictionaries to the tuple (also when building it fails).
   return Py_BuildValue("(i,N,N)", 1, foundDict, missingDict);
 }

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "qmr/util/Transport.h"
+
 namespace qmr_util {
 namespace {
 
@@ -31,6 +33,7 @@ CORBA::ORB_ptr Orb::init(const std::string& program, const OrbOptions& options) 
   for (std::string& a : args) argv.push_back(&a[0]);
   int argc = static_cast<int>(argv.size());
   argv.push_back(nullptr);
+  tuneTransport();  // process-wide settings of the ORB library, read from ORB_init on
   CORBA::ORB_var orb = CORBA::ORB_init(argc, argv.data());
   set(orb.in());
   return orb._retn();

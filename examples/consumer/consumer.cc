@@ -14,10 +14,12 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "qmr/DataStoreManager.h"
 #include "qmr/util/BaseException.h"
 #include "qmr/util/Orb.h"
+#include "qmr/util/OrbOptions.h"
 
 namespace {
 
@@ -47,21 +49,26 @@ int run(const std::string& key, const std::string& value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  qmr_util::OrbOptions orbOptions;
+  std::vector<std::string> args;
+  std::string error;
+  if (!orbOptions.parse(argc, argv, &args, &error) || args.size() != 2) {
+    std::fprintf(stderr, "usage: qmr-consumer [-ORB<option> value ...] KEY VALUE%s%s\n",
+                 error.empty() ? "" : "\n  ", error.c_str());
+    return 2;
+  }
   CORBA::ORB_var orb;
   try {
-    orb = CORBA::ORB_init(argc, argv);  // takes the -ORB options out of argv
+    // A loopback endpoint unless one is given, the transport tuning, and the ORB handed to
+    // the lookups of the library.
+    orb = qmr_util::Orb::init(argv[0], orbOptions);
   } catch (const CORBA::SystemException& ex) {
     std::fprintf(stderr, "qmr-consumer: bad -ORB options (%s)\n", ex._name());
     return 2;
   }
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: qmr-consumer [-ORB<option> value ...] KEY VALUE\n");
-    return 2;
-  }
-  qmr_util::Orb::set(orb);
   int rc = 1;
   try {
-    rc = run(argv[1], argv[2]);
+    rc = run(args[0], args[1]);
   } catch (const CORBA::SystemException& ex) {
     std::fprintf(stderr, "qmr-consumer: %s (is the Naming Service reachable?)\n", ex._name());
   }

@@ -78,7 +78,7 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
         "--db", "--name", "--ior-file", "--max-transaction", "--max-transaction-bytes",
         "--max-sessions",
         "--session-timeout", "--max-key-bytes", "--max-value-bytes", "--max-message-bytes",
-        "--busy-timeout", "--log-level"};
+        "--busy-timeout", "--log-level", "--max-memory-bytes"};
     bool isKnown = false;
     for (const char* k : known) isKnown = isKnown || flag == k;
     if (!isKnown) {
@@ -124,6 +124,8 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
       ok = parseCount(flag, value, 8192, &o.maxMessageBytes, error);
     } else if (flag == "--busy-timeout") {
       ok = parseCount(flag, value, 0, &o.busyTimeoutMs, error);
+    } else if (flag == "--max-memory-bytes") {
+      ok = parseCount(flag, value, 0, &o.maxMemoryBytes, error);
     } else if (flag == "--log-level") {
       if (!qmr_util::Log::parseLevel(value, &o.logLevel)) {
         *error = "--log-level needs one of error, warning, info, debug, not '" + value + "'";
@@ -170,6 +172,12 @@ std::string usage() {
       "  --max-message-bytes N     largest GIOP message accepted or sent (default 8388608);\n"
       "                            bigger requests are refused with MARSHAL, bigger replies\n"
       "                            with IMP_LIMIT. Sets -ORBgiopMaxMsgSize unless given.\n"
+      "  --max-memory-bytes N      memory the committed entries may take; they are served\n"
+      "                            from memory (about 112 bytes per entry beside keys and\n"
+      "                            values longer than 15 bytes; default 2147483648, 0 = no\n"
+      "                            limit). A commit past it raises NO_RESOURCES and its\n"
+      "                            changes stay pending; a database that holds more is\n"
+      "                            refused at start-up (status 3).\n"
       "  --busy-timeout MS         how long a commit waits for the database while another\n"
       "                            process holds its write lock before it fails with\n"
       "                            PERSIST_STORE (default 5000).\n"

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Index.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -15,6 +16,17 @@ qmr_util::Log* log() { return qmr_util::Log::primary(); }
 
 // Bytes a Value takes in a reply: boolean and padding, string length, text and NUL.
 size_t replyBytes(size_t dataSize) { return 8 + dataSize + 1; }
+
+// A CORBA string holding `text` up to its first NUL (what string_dup of c_str() gives), without
+// measuring it again.
+char* copyString(const std::string& text) {
+  size_t size = text.find('\0');
+  if (size == std::string::npos) size = text.size();
+  char* copy = CORBA::string_alloc(static_cast<CORBA::ULong>(size));
+  std::memcpy(copy, text.data(), size);
+  copy[size] = '\0';
+  return copy;
+}
 
 }  // namespace
 
@@ -91,7 +103,6 @@ void Session::get(const ClientCore::StringList& keys,
   result->length(n);
   size_t bytes = 0;
   std::string key;
-  std::string data;
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<CORBA::ULong> committed;  // indexes to answer from the store
   for (CORBA::ULong i = 0; i < n; ++i) {
@@ -107,21 +118,18 @@ void Session::get(const ClientCore::StringList& keys,
     bytes += replyBytes(v.valid ? it->second.data.size() : 0);
   }
   if (!committed.empty()) {
-    try {
-      Store::Reader reader(store_);
-      int64_t now = nowMs();
-      for (CORBA::ULong i : committed) {
-        key.assign(keys[i].in());
-        ClientCore::DataStoreSession::Value& v = result[i];
-        v.valid = reader.lookup(key, now, &data);
-        if (v.valid) v.data = data.c_str();
-        bytes += replyBytes(v.valid ? data.size() : 0);
-        if (bytes > static_cast<size_t>(limits_.maxReplyBytes())) break;
-      }
-    } catch (const StoreError& e) {
-      log()->error("session %llu: get of %u keys failed: %s", static_cast<unsigned long long>(id_),
-                   n, e.what());
-      throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_NO);
+    // Committed values come from memory; the snapshot holds every key of the request to one
+    // state of the store, between two commit groups.
+    Index::Snapshot snapshot(store_.index());
+    int64_t now = nowMs();
+    for (CORBA::ULong i : committed) {
+      key.assign(keys[i].in());
+      ClientCore::DataStoreSession::Value& v = result[i];
+      const std::string* found = snapshot.find(key, now);
+      v.valid = found != nullptr;
+      if (v.valid) v.data = copyString(*found);
+      bytes += replyBytes(v.valid ? found->size() : 0);
+      if (bytes > static_cast<size_t>(limits_.maxReplyBytes())) break;
     }
   }
   if (bytes > static_cast<size_t>(limits_.maxReplyBytes())) {
@@ -210,6 +218,11 @@ void Session::commit() {
   try {
     store_.commit(pending_);
   } catch (const StoreError& e) {
+    if (e.kind() == StoreError::kFull) {
+      log()->warning("session %llu: commit of %zu changes refused, they stay pending: %s",
+                     static_cast<unsigned long long>(id_), pending_.size(), e.what());
+      throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
+    }
     log()->error("session %llu: commit of %zu changes failed, they stay pending: %s",
                  static_cast<unsigned long long>(id_), pending_.size(), e.what());
     throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_NO);

@@ -6,8 +6,9 @@
 // set and remove only add pending changes; commit applies them all in one transaction.
 //
 // Thread-safety: calls on one session are serialised by the session's own lock, so calls on
-// different sessions never wait for each other (except that commits share the write lock of
-// the store). The POA owns the servant; SessionRegistry keeps a reference while it is open.
+// different sessions never wait for each other (except that commits of concurrent sessions
+// are written together, in one transaction of the store). The POA owns the servant; SessionRegistry
+// keeps a reference while it is open.
 #ifndef QMR_DATASTORED_SESSION_H
 #define QMR_DATASTORED_SESSION_H
 
@@ -18,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "qmr/ClientCore/DataStoreSession.hh"
 #include "Store.h"
+#include "qmr/ClientCore/DataStoreSession.hh"
 
 namespace qmr_datastored {
 

@@ -17,6 +17,7 @@ class StoreError : public std::runtime_error {
     kCannotOpen,  // the file cannot be opened, created or written
     kDamaged,     // the file is not a database, or fails the integrity check
     kFailed,      // a statement failed while the server was running
+    kFull,        // the committed entries would exceed their memory limit
   };
   StoreError(Kind kind, const std::string& message)
       : std::runtime_error(message), kind_(kind) {}

@@ -1,15 +1,17 @@
-// Store.cc - the committed entries in SQLite: schema, start-up check, reads, commits, purge.
+// Store.cc - the committed entries in SQLite: schema, start-up check, loading the in-memory
+// index, group transactions, purge.
 #include "Store.h"
 
 #include <sys/stat.h>
 
 #include <chrono>
 
+#include "CommitQueue.h"
+#include "Index.h"
+#include "qmr/util/Log.h"
+
 namespace qmr_datastored {
 namespace {
-
-// Read connections kept for reuse; more are opened while more threads read at once.
-constexpr size_t kPooledReaders = 16;
 
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS entries("
@@ -69,36 +71,28 @@ int64_t nowMs() {
 
 struct Store::Writer {
   Writer(const std::string& path, int busyTimeoutMs)
-      : db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-           busyTimeoutMs) {}
+      : db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, busyTimeoutMs) {}
   // Prepares the statements once the schema exists.
   void prepare() {
     begin.reset(new Statement(db, "BEGIN IMMEDIATE"));
     commit.reset(new Statement(db, "COMMIT"));
-    upsert.reset(new Statement(
-        db, "INSERT OR REPLACE INTO entries(key, data, expires) VALUES(?1, ?2, ?3)"));
+    upsert.reset(
+        new Statement(db, "INSERT OR REPLACE INTO entries(key, data, expires) VALUES(?1, ?2, ?3)"));
     erase.reset(new Statement(db, "DELETE FROM entries WHERE key = ?1"));
-    purge.reset(new Statement(db, "DELETE FROM entries WHERE expires > 0 AND expires <= ?1"));
+    purge.reset(
+        new Statement(db, "DELETE FROM entries WHERE expires > 0 AND expires <= ?1 RETURNING key"));
     count.reset(new Statement(db, "SELECT count(*) FROM entries"));
+    savepoint.reset(new Statement(db, "SAVEPOINT member"));
+    release.reset(new Statement(db, "RELEASE member"));
+    rollbackTo.reset(new Statement(db, "ROLLBACK TO member"));
   }
   Connection db;
   std::unique_ptr<Statement> begin, commit, upsert, erase, purge, count;
+  std::unique_ptr<Statement> savepoint, release, rollbackTo;
 };
 
-struct Store::Reader::Conn {
-  Conn(const std::string& path, int busyTimeoutMs)
-      : db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, busyTimeoutMs),
-        select(db, "SELECT data, expires FROM entries WHERE key = ?1"),
-        begin(db, "BEGIN"),
-        end(db, "COMMIT") {}
-  Connection db;
-  Statement select;
-  Statement begin;  // one read transaction per Reader: every key of a get sees one snapshot
-  Statement end;
-};
-
-Store::Store(const std::string& path, int busyTimeoutMs)
-    : path_(path), busyTimeoutMs_(busyTimeoutMs) {
+Store::Store(const std::string& path, int busyTimeoutMs, size_t maxMemoryBytes)
+    : path_(path), busyTimeoutMs_(busyTimeoutMs), index_(new Index(maxMemoryBytes)) {
   // SQLite keeps allocation statistics under a global mutex, taken on every allocation of
   // every connection; nothing here reads them. Must precede the first connection (it returns
   // SQLITE_MISUSE, harmlessly, once SQLite is initialised).
@@ -144,9 +138,9 @@ Store::Store(const std::string& path, int busyTimeoutMs)
     }
     sqlite3_finalize(stmt);
     if (mode != "wal") {
-      throw StoreError(StoreError::kCannotOpen,
-                       "database " + path_ + " cannot use a WAL journal (mode is '" + mode +
-                           "'); put it on a local file system");
+      throw StoreError(StoreError::kCannotOpen, "database " + path_ +
+                                                    " cannot use a WAL journal (mode is '" + mode +
+                                                    "'); put it on a local file system");
     }
   }
   db.exec("PRAGMA synchronous=FULL", StoreError::kCannotOpen, "cannot set synchronous=FULL");
@@ -155,134 +149,166 @@ Store::Store(const std::string& path, int busyTimeoutMs)
   // Proves that the file can be written now rather than at the first commit.
   std::string probe = "INSERT OR REPLACE INTO info(name, value) VALUES('opened', '" +
                       std::to_string(nowMs()) + "')";
-  db.exec(probe.c_str(), StoreError::kCannotOpen,
-          ("cannot write to database " + path_ + " (is the file and its folder writable?)")
-              .c_str());
+  db.exec(
+      probe.c_str(), StoreError::kCannotOpen,
+      ("cannot write to database " + path_ + " (is the file and its folder writable?)").c_str());
   writer_->prepare();
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  purgeLocked(nowMs());
+  {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    purgeLocked(nowMs(), nullptr);
+  }
+  loadIndex();
+  queue_.reset(new CommitQueue(*this, *index_));
 }
 
 Store::~Store() {
-  {
-    std::lock_guard<std::mutex> lock(poolMutex_);
-    pool_.clear();
+  if (queue_) {
+    CommitStats s = queue_->stats();
+    qmr_util::Log::primary()->info(
+        "%llu commits written in %llu transactions (group commit; at most %llu in one)",
+        static_cast<unsigned long long>(s.commits), static_cast<unsigned long long>(s.transactions),
+        static_cast<unsigned long long>(s.largestGroup));
   }
   std::lock_guard<std::mutex> lock(writeMutex_);
   writer_.reset();
 }
 
-std::unique_ptr<Store::Reader::Conn> Store::takeReader() {
+void Store::loadIndex() {
+  auto started = std::chrono::steady_clock::now();
   {
-    std::lock_guard<std::mutex> lock(poolMutex_);
-    if (!pool_.empty()) {
-      std::unique_ptr<Reader::Conn> conn = std::move(pool_.back());
-      pool_.pop_back();
-      return conn;
+    StatementUse use(*writer_->count);
+    if (sqlite3_step(use.get()) == SQLITE_ROW) {
+      index_->reserve(static_cast<size_t>(sqlite3_column_int64(use.get(), 0)));
     }
   }
-  try {
-    return std::unique_ptr<Reader::Conn>(new Reader::Conn(path_, busyTimeoutMs_));
-  } catch (const StoreError& e) {
-    throw StoreError(StoreError::kFailed, std::string("cannot open a read connection: ") +
-                                              e.what());
+  Statement all(writer_->db, "SELECT key, data, expires FROM entries");
+  StatementUse use(all);
+  int rc;
+  while ((rc = sqlite3_step(use.get())) == SQLITE_ROW) {
+    const char* key = static_cast<const char*>(sqlite3_column_blob(use.get(), 0));
+    size_t keySize = static_cast<size_t>(sqlite3_column_bytes(use.get(), 0));
+    const char* data = static_cast<const char*>(sqlite3_column_blob(use.get(), 1));
+    size_t dataSize = static_cast<size_t>(sqlite3_column_bytes(use.get(), 1));
+    try {
+      index_->load(std::string(key != nullptr ? key : "", keySize),
+                   std::string(data != nullptr ? data : "", dataSize),
+                   sqlite3_column_int64(use.get(), 2));
+    } catch (const StoreError& e) {
+      throw StoreError(StoreError::kFull,
+                       "database " + path_ + " is too large to serve: " + e.what());
+    }
   }
-}
-
-void Store::giveBack(std::unique_ptr<Reader::Conn> conn) {
-  std::lock_guard<std::mutex> lock(poolMutex_);
-  if (pool_.size() < kPooledReaders) pool_.push_back(std::move(conn));
-}
-
-Store::Reader::Reader(Store& store) : store_(store), conn_(store.takeReader()) {
-  StatementUse use(conn_->begin);
-  if (sqlite3_step(use.get()) != SQLITE_DONE) {
-    throw StoreError(StoreError::kFailed, "cannot begin a read: " + conn_->db.message());
+  if (rc != SQLITE_DONE) {
+    throw StoreError(isDamage(rc) ? StoreError::kDamaged : StoreError::kCannotOpen,
+                     "cannot read the entries of " + path_ + ": " + writer_->db.message());
   }
+  double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+  qmr_util::Log::primary()->info(
+      "loaded %zu committed entries into memory in %.0f ms (%.1f MiB of %.1f MiB allowed)",
+      index_->size(), ms, index_->bytes() / 1048576.0, index_->maxBytes() / 1048576.0);
 }
 
-Store::Reader::~Reader() {
-  {
-    StatementUse use(conn_->end);
-    sqlite3_step(use.get());
-  }
-  if (sqlite3_get_autocommit(conn_->db.get())) {
-    store_.giveBack(std::move(conn_));
-  }  // else the connection is in a state nobody should reuse: it is closed with conn_
-}
-
-bool Store::Reader::lookup(const std::string& key, int64_t now, std::string* data) {
-  StatementUse use(conn_->select);
-  sqlite3_bind_text(use.get(), 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-  int rc = sqlite3_step(use.get());
-  if (rc == SQLITE_DONE) return false;
-  if (rc != SQLITE_ROW) {
-    throw StoreError(isDamage(rc) ? StoreError::kDamaged : StoreError::kFailed,
-                     "read failed: " + conn_->db.message());
-  }
-  int64_t expires = sqlite3_column_int64(use.get(), 1);
-  if (expires > 0 && expires <= now) return false;
-  const char* text = static_cast<const char*>(sqlite3_column_blob(use.get(), 0));
-  int size = sqlite3_column_bytes(use.get(), 0);
-  data->assign(text != nullptr ? text : "", static_cast<size_t>(size));
-  return true;
-}
-
-long Store::purgeLocked(int64_t now) {
+long Store::purgeLocked(int64_t now, std::vector<std::string>* keys) {
   StatementUse use(*writer_->purge);
   sqlite3_bind_int64(use.get(), 1, now);
-  if (sqlite3_step(use.get()) != SQLITE_DONE) {
-    throw StoreError(StoreError::kFailed, "purge of expired entries failed: " +
-                                              writer_->db.message());
+  long purged = 0;
+  int rc;
+  while ((rc = sqlite3_step(use.get())) == SQLITE_ROW) {
+    ++purged;
+    if (keys != nullptr) {
+      const char* key = static_cast<const char*>(sqlite3_column_blob(use.get(), 0));
+      keys->emplace_back(key != nullptr ? key : "",
+                         static_cast<size_t>(sqlite3_column_bytes(use.get(), 0)));
+    }
   }
-  return sqlite3_changes(writer_->db.get());
+  if (rc != SQLITE_DONE) {
+    throw StoreError(StoreError::kFailed,
+                     "purge of expired entries failed: " + writer_->db.message());
+  }
+  return purged;
 }
 
-void Store::commit(const ChangeSet& changes) {
+void Store::commit(const ChangeSet& changes) { queue_->commit(changes); }
+
+namespace {
+
+// Runs a statement that returns no rows; false when it fails.
+bool run(Statement& s) {
+  StatementUse use(s);
+  return sqlite3_step(use.get()) == SQLITE_DONE;
+}
+
+// Binds text, reporting a value that SQLite refuses (longer than its length limit).
+bool bindText(sqlite3_stmt* stmt, int n, const std::string& text) {
+  return sqlite3_bind_text(stmt, n, text.data(), static_cast<int>(text.size()), SQLITE_STATIC) ==
+         SQLITE_OK;
+}
+
+}  // namespace
+
+void Store::commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
+                        std::vector<std::exception_ptr>* failures,
+                        std::vector<std::string>* purged) {
   std::lock_guard<std::mutex> lock(writeMutex_);
   Writer& w = *writer_;
   auto fail = [&w](const char* what) {
     throw StoreError(StoreError::kFailed, std::string(what) + ": " + w.db.message());
   };
-  try {
-    {
-      StatementUse begin(*w.begin);
-      if (sqlite3_step(begin.get()) != SQLITE_DONE) fail("cannot begin a transaction");
-    }
-    int64_t now = nowMs();
+  // Writes one member; throws StoreError(kFailed) at its first failing statement.
+  auto write = [&](const ChangeSet& changes) {
     for (const auto& item : changes) {
       const std::string& key = item.first;
       const Change& change = item.second;
       if (change.remove) {
         StatementUse use(*w.erase);
-        sqlite3_bind_text(use.get(), 1, key.data(), static_cast<int>(key.size()),
-                          SQLITE_STATIC);
-        if (sqlite3_step(use.get()) != SQLITE_DONE) fail("remove failed");
+        if (!bindText(use.get(), 1, key) || sqlite3_step(use.get()) != SQLITE_DONE) {
+          fail("remove failed");
+        }
       } else {
         StatementUse use(*w.upsert);
-        sqlite3_bind_text(use.get(), 1, key.data(), static_cast<int>(key.size()),
-                          SQLITE_STATIC);
-        sqlite3_bind_text(use.get(), 2, change.data.data(),
-                          static_cast<int>(change.data.size()), SQLITE_STATIC);
-        int64_t expires = change.expir > 0 ? now + int64_t(change.expir) * 1000 : 0;
-        sqlite3_bind_int64(use.get(), 3, expires);
+        if (!bindText(use.get(), 1, key) || !bindText(use.get(), 2, change.data)) {
+          fail("write failed");
+        }
+        sqlite3_bind_int64(use.get(), 3, expiresAt(change, now));
         if (sqlite3_step(use.get()) != SQLITE_DONE) fail("write failed");
       }
     }
-    {
-      StatementUse use(*w.purge);
-      sqlite3_bind_int64(use.get(), 1, now);
-      if (sqlite3_step(use.get()) != SQLITE_DONE) fail("purge of expired entries failed");
+  };
+  failures->assign(members.size(), nullptr);
+  try {
+    if (!run(*w.begin)) fail("cannot begin a transaction");
+    if (members.size() == 1) {
+      write(*members[0]);  // a failure undoes the whole transaction below
+    } else {
+      for (size_t i = 0; i < members.size(); ++i) {
+        if (!run(*w.savepoint)) fail("cannot open a savepoint");
+        try {
+          write(*members[i]);
+        } catch (const StoreError&) {
+          (*failures)[i] = std::current_exception();
+          if (!run(*w.rollbackTo)) fail("cannot roll back a failed commit of the group");
+        }
+        if (!run(*w.release)) fail("cannot release a savepoint");
+      }
     }
-    StatementUse done(*w.commit);
-    if (sqlite3_step(done.get()) != SQLITE_DONE) fail("commit failed");
+    purgeLocked(now, purged);
+    if (!run(*w.commit)) fail("commit failed");
   } catch (...) {
     // Statements are reset by now; undo whatever part of the transaction is open.
     if (!sqlite3_get_autocommit(w.db.get())) {
       sqlite3_exec(w.db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     }
+    purged->clear();
     throw;
   }
+}
+
+CommitStats Store::commitCounts() const { return queue_->stats(); }
+
+void Store::limitTextBytesForTest(int bytes) {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  sqlite3_limit(writer_->db.get(), SQLITE_LIMIT_LENGTH, bytes);
 }
 
 long Store::checkAndPurge() {
@@ -294,8 +320,9 @@ long Store::checkAndPurge() {
       throw StoreError(StoreError::kDamaged, "database " + path_ + " is damaged: " + problems);
     }
   }
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  return purgeLocked(nowMs());
+  // An empty commit: the purge goes through the queue and reaches the index like any
+  // commit's does.
+  return static_cast<long>(queue_->commit(ChangeSet()));
 }
 
 long Store::count() {

@@ -1,13 +1,18 @@
 // Store.h - the committed entries of the data store, in one SQLite file (WAL journal,
 // synchronous FULL: a commit that returned is on disk).
 //
-// Thread-safety: every member may be called from any thread at once. Reads use a pool of
-// read connections and never wait for a commit in progress; commits are serialised on the
-// one write connection.
+// Reads are served from memory (index(), loaded from the file at start-up); the file is only
+// written. Commits of concurrent sessions are grouped into one transaction (CommitQueue).
+//
+// Thread-safety: every member may be called from any thread at once. Reads never wait for
+// each other nor for a transaction being written; commits are serialised on the one write
+// connection.
 #ifndef QMR_DATASTORED_STORE_H
 #define QMR_DATASTORED_STORE_H
 
+#include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +22,9 @@
 #include "Sqlite.h"
 
 namespace qmr_datastored {
+
+class CommitQueue;
+class Index;
 
 // One pending change of a session: a value to store (with its lifetime in seconds from the
 // commit; <= 0 never expires) or a removal.
@@ -31,41 +39,59 @@ using ChangeSet = std::map<std::string, Change, std::less<>>;
 // Milliseconds since the epoch (wall clock: expiry times are stored and survive restarts).
 int64_t nowMs();
 
+// When a value stored by `change` at `now` expires (ms since the epoch; 0 never).
+inline int64_t expiresAt(const Change& change, int64_t now) {
+  return change.expir > 0 ? now + int64_t(change.expir) * 1000 : 0;
+}
+
+// What group commit has done: commits and transactions so far (grouping at work when there
+// are fewer transactions than commits), and what the queue does now.
+struct CommitStats {
+  uint64_t commits = 0;       // commits that went through a transaction (failed ones too)
+  uint64_t transactions = 0;  // transactions written, one fsync each
+  uint64_t largestGroup = 0;  // most commits that shared one transaction
+  size_t waiting = 0;         // commits queued behind the group being written
+  bool writing = false;       // a group is being written
+};
+
 class Store {
  public:
   // Opens the database at `path`, creating it when it is missing. An existing file must pass
   // SQLite's integrity check; it is never replaced. Throws StoreError (kCannotOpen when the
   // file cannot be opened, created or written; kDamaged when it is not a sound database).
   // busyTimeoutMs: how long a statement waits for a lock that another process holds.
-  Store(const std::string& path, int busyTimeoutMs);
+  // maxMemoryBytes: the most memory the committed entries may take (0: no limit); a file that
+  // holds more is refused with StoreError(kFull).
+  Store(const std::string& path, int busyTimeoutMs, size_t maxMemoryBytes);
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
   const std::string& path() const { return path_; }
 
-  // A read connection taken from the pool for the lifetime of the object; give it back by
-  // destroying it. Not thread-safe itself: one per thread.
-  class Reader {
-   public:
-    explicit Reader(Store& store);
-    ~Reader();
-    Reader(const Reader&) = delete;
-    Reader& operator=(const Reader&) = delete;
-    // The committed value of `key` that has not expired at `now` (ms): true and `*data`
-    // filled, or false. Throws StoreError(kFailed) when SQLite fails.
-    bool lookup(const std::string& key, int64_t now, std::string* data);
+  // The committed entries, for reads. Owned by the store.
+  const Index& index() const { return *index_; }
 
-   private:
-    struct Conn;
-    Store& store_;
-    std::unique_ptr<Conn> conn_;
-    friend class Store;
-  };
-
-  // Applies `changes` in one transaction, and purges expired entries in it. On failure
-  // nothing is applied and StoreError(kFailed) is thrown.
+  // Applies `changes` durably and to the index, in one transaction shared with commits of
+  // other sessions that arrive meanwhile; expired entries are purged in it. On failure nothing
+  // of `changes` is applied and StoreError is thrown: kFull when the entries would exceed the
+  // memory limit, kFailed when SQLite failed.
   void commit(const ChangeSet& changes);
+
+  // For CommitQueue: writes `members` in one transaction (each all or nothing, in a savepoint
+  // of its own when there are several), values expiring relative to `now`, purges expired
+  // entries and commits. (*failures)[i] receives member i's error, or null when it was
+  // written; *purged the keys purged. Throws StoreError(kFailed) when the transaction as a
+  // whole fails: then nothing is applied.
+  void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
+                   std::vector<std::exception_ptr>* failures, std::vector<std::string>* purged);
+
+  // Commits and transactions so far, and what the commit queue does now.
+  CommitStats commitCounts() const;
+
+  // For tests: makes SQLite refuse any text longer than `bytes` (SQLITE_TOOBIG) on the write
+  // connection, a failure that hits only the member of a group that stores such a value.
+  void limitTextBytesForTest(int bytes);
 
   // Runs SQLite's integrity check on the file and, when it passes, purges expired entries.
   // Returns how many were purged. Throws StoreError(kDamaged) with the first problems
@@ -77,16 +103,17 @@ class Store {
 
  private:
   struct Writer;
-  std::unique_ptr<Reader::Conn> takeReader();
-  void giveBack(std::unique_ptr<Reader::Conn> conn);
-  long purgeLocked(int64_t now);  // writeMutex_ held
+  // Deletes expired entries in the open transaction (or on its own); appends their keys to
+  // *keys. Returns how many were purged.
+  long purgeLocked(int64_t now, std::vector<std::string>* keys);  // writeMutex_ held
+  void loadIndex();
 
   std::string path_;
   int busyTimeoutMs_;
   std::mutex writeMutex_;
   std::unique_ptr<Writer> writer_;  // guarded by writeMutex_
-  std::mutex poolMutex_;
-  std::vector<std::unique_ptr<Reader::Conn>> pool_;  // guarded by poolMutex_
+  std::unique_ptr<Index> index_;
+  std::unique_ptr<CommitQueue> queue_;
 };
 
 }  // namespace qmr_datastored

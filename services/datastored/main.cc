@@ -22,6 +22,7 @@
 #include "Store.h"
 #include "qmr/util/Log.h"
 #include "qmr/util/Orb.h"
+#include "qmr/util/Transport.h"
 
 namespace {
 
@@ -151,6 +152,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
       store.count(), store.path().c_str(), options.maxTransaction, options.maxTransactionBytes,
       options.maxSessions, options.sessionTimeout, options.maxKeyBytes, options.maxValueBytes,
       options.maxMessageBytes);
+  log->info("transport: %s", qmr_util::describeTransport().c_str());
 
   int signal = 0;
   sigwait(&stopSignals, &signal);
@@ -197,7 +199,8 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<Store> store;
   try {
-    store.reset(new Store(options.dbPath, static_cast<int>(options.busyTimeoutMs)));
+    store.reset(new Store(options.dbPath, static_cast<int>(options.busyTimeoutMs),
+                          static_cast<size_t>(options.maxMemoryBytes)));
   } catch (const StoreError& e) {
     fail(e.what());
     return kDatabase;

@@ -2,6 +2,8 @@
 _MiscCorba too), text that is not UTF-8, and failures while the server (and the naming
 service) are down."""
 
+import sys
+
 import pytest
 
 import _datastore
@@ -29,6 +31,21 @@ def test_get_reads_each_key_once_and_splits_found_from_missing(key, log):
                          (0, "NOT cached")]:
         assert _datastore.get([key("a")], choice) == (1, {key("a"): "A"}, {})
         assert log()[-1] == "DEBUG Values ( %s ) %s." % (key("a"), word), choice
+
+
+def test_get_takes_keys_in_any_order_returns_plain_str_keys_and_keeps_reference_counts(key):
+    stored([(key("z1"), "1"), (key("z2"), "2")])
+
+    class Key(str):
+        pass
+    z2 = "".join([key("z2")])  # an object of its own, not shared with the store's calls
+    keys = [z2, Key(key("z1")), key("z3"), key("z1"), z2]
+    before = [sys.getrefcount(k) for k in keys]
+    ok, found, missing = _datastore.get(keys, 0)
+    assert (ok, found, missing) == (1, {key("z1"): "1", key("z2"): "2"}, {key("z3"): None})
+    assert [type(k) for k in list(found) + list(missing)] == [str, str, str]
+    del ok, found, missing
+    assert [sys.getrefcount(k) for k in keys] == before
 
 
 def test_writes_log_each_entry_and_the_last_write_of_a_key_wins(key, log):
