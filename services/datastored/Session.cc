@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "FaultPoint.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -18,10 +19,21 @@ size_t replyBytes(size_t dataSize) { return 8 + dataSize + 1; }
 
 }  // namespace
 
-Session::Call::Call(Session& s) : s_(s) {
-  if (s_.ended_.load()) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+Session::Call::Call(Session& s, const char* op) : s_(s) {
+  // Counted in flight before the check, so that the reaper, which skips sessions with a call
+  // in flight, cannot end the session between this check and the work.
   ++s_.inFlight_;
   s_.lastActive_.store(Clock::now().time_since_epoch().count());
+  if (s_.ended_.load()) {
+    --s_.inFlight_;
+    throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+  }
+  QMR_FAULT_POINT(op);
+}
+
+void Session::checkOpen() const {
+  // endSession may have ended the session after Call looked: the work must not go on.
+  if (ended_.load()) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
 }
 
 Session::Call::~Call() {
@@ -84,7 +96,7 @@ void Session::checkRoomFor(const char* op, size_t newKeys, long long newBytes) {
 
 void Session::get(const ClientCore::StringList& keys,
                   ClientCore::DataStoreSession::ValueList_out values) {
-  Call call(*this);
+  Call call(*this, "get");
   const CORBA::ULong n = keys.length();
   ClientCore::DataStoreSession::ValueList_var result =
       new ClientCore::DataStoreSession::ValueList(n);
@@ -93,6 +105,7 @@ void Session::get(const ClientCore::StringList& keys,
   std::string key;
   std::string data;
   std::lock_guard<std::mutex> lock(mutex_);
+  checkOpen();
   std::vector<CORBA::ULong> committed;  // indexes to answer from the store
   for (CORBA::ULong i = 0; i < n; ++i) {
     key.assign(keys[i].in());
@@ -139,7 +152,7 @@ void Session::get(const ClientCore::StringList& keys,
 }
 
 void Session::set(const ClientCore::DataStoreSession::EntryList& entries) {
-  Call call(*this);
+  Call call(*this, "set");
   const CORBA::ULong n = entries.length();
   std::vector<Incoming> changes;
   changes.reserve(n);
@@ -159,7 +172,7 @@ void Session::set(const ClientCore::DataStoreSession::EntryList& entries) {
 }
 
 void Session::remove(const ClientCore::StringList& keys) {
-  Call call(*this);
+  Call call(*this, "remove");
   const CORBA::ULong n = keys.length();
   std::vector<Incoming> changes;
   changes.reserve(n);
@@ -172,6 +185,7 @@ void Session::remove(const ClientCore::StringList& keys) {
 
 void Session::apply(const char* op, const std::vector<Incoming>& changes) {
   std::lock_guard<std::mutex> lock(mutex_);
+  checkOpen();
   // What the request would add: keys not pending yet, and bytes (the last change of a key
   // within the request is the one that stays).
   std::unordered_map<std::string_view, const Incoming*> last;
@@ -204,8 +218,9 @@ void Session::apply(const char* op, const std::vector<Incoming>& changes) {
 }
 
 void Session::commit() {
-  Call call(*this);
+  Call call(*this, "commit");
   std::lock_guard<std::mutex> lock(mutex_);
+  checkOpen();
   if (pending_.empty()) return;
   try {
     store_.commit(pending_);
@@ -223,8 +238,9 @@ void Session::commit() {
 }
 
 void Session::abort() {
-  Call call(*this);
+  Call call(*this, "abort");
   std::lock_guard<std::mutex> lock(mutex_);
+  checkOpen();
   if (log()->enabled(qmr_util::Log::kDebug)) {
     log()->debug("session %llu: aborted %zu changes", static_cast<unsigned long long>(id_),
                  pending_.size());

@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "qmr/ClientCore/DataStoreSession.hh"
 #include "Store.h"
+#include "qmr/ClientCore/DataStoreSession.hh"
 
 namespace qmr_datastored {
 
@@ -61,9 +61,12 @@ class Session : public POA_ClientCore::DataStoreSession {
 
  private:
   // Marks a call in progress for the idle check; raises OBJECT_NOT_EXIST on an ended session.
+  // Every operation checks again with checkOpen() once it holds mutex_: end() may run between
+  // the two, and an operation that went on would, for a commit, report success for changes
+  // that end() discarded.
   class Call {
    public:
-    explicit Call(Session& s);
+    Call(Session& s, const char* op);
     ~Call();
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
@@ -79,6 +82,7 @@ class Session : public POA_ClientCore::DataStoreSession {
     std::string_view data;
     int32_t expir;
   };
+  void checkOpen() const;  // mutex_ held; raises OBJECT_NOT_EXIST once end() has run
   void checkKey(const char* op, const char* key) const;
   // Adds the changes, all or none: raises TransactionSizeExceeded when they do not fit.
   void apply(const char* op, const std::vector<Incoming>& changes);
@@ -87,7 +91,7 @@ class Session : public POA_ClientCore::DataStoreSession {
   const uint64_t id_;
   Store& store_;
   const Limits limits_;
-  std::atomic<bool> ended_{false};
+  std::atomic<bool> ended_{false};  // set under mutex_; read without it only by Call
   std::atomic<int> inFlight_{0};
   std::atomic<int64_t> lastActive_;  // Clock ticks
   std::mutex mutex_;

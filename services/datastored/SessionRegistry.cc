@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "SessionId.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -25,11 +26,13 @@ PortableServer::ObjectId* toOid(const std::string& key) {
 
 }  // namespace
 
-SessionRegistry::SessionRegistry(PortableServer::POA_ptr poa, Store& store,
-                                 const Limits& limits, long maxSessions,
-                                 double idleTimeoutSeconds)
-    : poa_(PortableServer::POA::_duplicate(poa)), store_(store), limits_(limits),
-      maxSessions_(static_cast<size_t>(maxSessions)), idleTimeout_(idleTimeoutSeconds) {}
+SessionRegistry::SessionRegistry(PortableServer::POA_ptr poa, Store& store, const Limits& limits,
+                                 long maxSessions, double idleTimeoutSeconds)
+    : poa_(PortableServer::POA::_duplicate(poa)),
+      store_(store),
+      limits_(limits),
+      maxSessions_(static_cast<size_t>(maxSessions)),
+      idleTimeout_(idleTimeoutSeconds) {}
 
 SessionRegistry::~SessionRegistry() { clear(); }
 
@@ -43,12 +46,21 @@ ClientCore::DataStoreSession_ptr SessionRegistry::start() {
     throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
   }
   Entry session(new Session(nextId_++, store_, limits_));
-  PortableServer::ObjectId_var oid = poa_->activate_object(session.in());
+  PortableServer::ObjectId_var oid;
+  for (;;) {
+    oid = newSessionId();
+    try {
+      poa_->activate_object_with_id(oid.in(), session.in());
+      break;
+    } catch (const PortableServer::POA::ObjectAlreadyActive&) {
+      // 2^-128 odds: draw again rather than hand out a session twice.
+    }
+  }
   CORBA::Object_var obj = poa_->id_to_reference(oid.in());
   ClientCore::DataStoreSession_var ref = ClientCore::DataStoreSession::_narrow(obj.in());
   sessions_.emplace(oidKey(oid.in()), session);
-  log()->info("session %llu started (%zu open)",
-              static_cast<unsigned long long>(session->id()), sessions_.size());
+  log()->info("session %llu started (%zu open)", static_cast<unsigned long long>(session->id()),
+              sessions_.size());
   return ref._retn();
 }
 
@@ -108,9 +120,8 @@ size_t SessionRegistry::size() {
 
 size_t SessionRegistry::reapIdle() {
   if (idleTimeout_ <= 0) return 0;
-  auto cutoff = Session::Clock::now() -
-                std::chrono::duration_cast<Session::Clock::duration>(
-                    std::chrono::duration<double>(idleTimeout_));
+  auto cutoff = Session::Clock::now() - std::chrono::duration_cast<Session::Clock::duration>(
+                                            std::chrono::duration<double>(idleTimeout_));
   std::vector<std::pair<std::string, Entry>> idle;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -149,8 +160,8 @@ void SessionRegistry::reaperLoop() {
   // Checks a few times per timeout, so a session ends at most a quarter late; at least every
   // 30 s and at most every 50 ms.
   double period = std::min(30.0, std::max(0.05, idleTimeout_ / 4));
-  auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::duration<double>(period));
+  auto interval =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(period));
   std::unique_lock<std::mutex> lock(reaperMutex_);
   while (!stopping_) {
     reaperWake_.wait_for(lock, interval);

@@ -18,10 +18,11 @@ namespace qmr_datastored {
 
 class SessionRegistry {
  public:
-  // `poa` (borrowed, duplicated) activates the session servants; `store` must outlive the
+  // `poa` (borrowed, duplicated; USER_ID policy) activates the session servants under random
+  // ids (SessionId.h); `store` must outlive the
   // registry and every session. idleTimeoutSeconds 0 means sessions are never reaped.
-  SessionRegistry(PortableServer::POA_ptr poa, Store& store, const Limits& limits,
-                  long maxSessions, double idleTimeoutSeconds);
+  SessionRegistry(PortableServer::POA_ptr poa, Store& store, const Limits& limits, long maxSessions,
+                  double idleTimeoutSeconds);
   ~SessionRegistry();
   SessionRegistry(const SessionRegistry&) = delete;
   SessionRegistry& operator=(const SessionRegistry&) = delete;
@@ -56,7 +57,7 @@ class SessionRegistry {
   const double idleTimeout_;
   std::mutex mutex_;
   std::map<std::string, Entry> sessions_;  // by object id; guarded by mutex_
-  uint64_t nextId_ = 1;                    // guarded by mutex_
+  uint64_t nextId_ = 1;                    // numbers sessions in the log; guarded by mutex_
   std::mutex reaperMutex_;
   std::condition_variable reaperWake_;
   bool stopping_ = false;  // guarded by reaperMutex_

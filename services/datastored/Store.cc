@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
+
+#include "Schema.h"
+#include "qmr/util/Log.h"
 
 namespace qmr_datastored {
 namespace {
@@ -11,14 +15,11 @@ namespace {
 // Read connections kept for reuse; more are opened while more threads read at once.
 constexpr size_t kPooledReaders = 16;
 
-const char* const kSchema =
-    "CREATE TABLE IF NOT EXISTS entries("
-    "  key TEXT PRIMARY KEY NOT NULL,"
-    "  data TEXT NOT NULL,"
-    "  expires INTEGER NOT NULL"  // ms since the epoch; 0 = never
-    ");"
-    "CREATE INDEX IF NOT EXISTS entries_expires ON entries(expires) WHERE expires > 0;"
-    "CREATE TABLE IF NOT EXISTS info(name TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL);";
+std::string octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
 
 bool isDamage(int rc) {
   int primary = rc & 0xff;
@@ -55,6 +56,30 @@ std::string integrityProblems(Connection& db) {
   return problems;
 }
 
+// Refuses a database (or its journal files) that users other than the owner and the group
+// may write: anyone could then add triggers or change rows behind the server's back. A file
+// that the group may write is used with a warning, for sites that share it within a group.
+void checkNotWritableByOthers(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::string file = path + suffix;
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0) continue;
+    if ((st.st_mode & S_IWOTH) != 0) {
+      throw StoreError(StoreError::kCannotOpen,
+                       "database file " + file + " may be written by every user (mode " +
+                           octal(st.st_mode) + "); refusing to use it. Run chmod o-w " + file +
+                           " if its content is "
+                           "trusted, or start from a new file");
+    }
+    if ((st.st_mode & S_IWGRP) != 0) {
+      qmr_util::Log::primary()->warning(
+          "database file %s may be written by its group (mode %s); anyone in it can change "
+          "what this server stores (chmod g-w %s to stop it)",
+          file.c_str(), octal(st.st_mode).c_str(), file.c_str());
+    }
+  }
+}
+
 bool fileHasContent(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && st.st_size > 0;
@@ -69,14 +94,13 @@ int64_t nowMs() {
 
 struct Store::Writer {
   Writer(const std::string& path, int busyTimeoutMs)
-      : db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-           busyTimeoutMs) {}
+      : db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, busyTimeoutMs) {}
   // Prepares the statements once the schema exists.
   void prepare() {
     begin.reset(new Statement(db, "BEGIN IMMEDIATE"));
     commit.reset(new Statement(db, "COMMIT"));
-    upsert.reset(new Statement(
-        db, "INSERT OR REPLACE INTO entries(key, data, expires) VALUES(?1, ?2, ?3)"));
+    upsert.reset(
+        new Statement(db, "INSERT OR REPLACE INTO entries(key, data, expires) VALUES(?1, ?2, ?3)"));
     erase.reset(new Statement(db, "DELETE FROM entries WHERE key = ?1"));
     purge.reset(new Statement(db, "DELETE FROM entries WHERE expires > 0 AND expires <= ?1"));
     count.reset(new Statement(db, "SELECT count(*) FROM entries"));
@@ -104,6 +128,7 @@ Store::Store(const std::string& path, int busyTimeoutMs)
   // SQLITE_MISUSE, harmlessly, once SQLite is initialised).
   static const int noMemStatus = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   (void)noMemStatus;
+  checkNotWritableByOthers(path_);
   bool existed = fileHasContent(path_);
   writer_.reset(new Writer(path_, busyTimeoutMs_));
   Connection& db = writer_->db;
@@ -119,19 +144,15 @@ Store::Store(const std::string& path, int busyTimeoutMs)
                            "); refusing to start. Restore it from a backup, or move it away "
                            "to start with an empty store");
     }
-    sqlite3_stmt* stmt = nullptr;
-    const char* foreign =
-        "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name NOT IN "
-        "('entries', 'info') AND name NOT LIKE 'sqlite_%'";
-    if (sqlite3_prepare_v2(db.get(), foreign, -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) > 0) {
-      sqlite3_finalize(stmt);
+    std::string differences = schemaDifferences(db);
+    if (!differences.empty()) {
       writer_.reset();
-      throw StoreError(StoreError::kDamaged, "database " + path_ +
-                                                 " holds tables of another program; refusing "
-                                                 "to use it. Give --db a file of its own");
+      throw StoreError(StoreError::kDamaged,
+                       "database " + path_ + " does not have the schema of qmr-datastored (" +
+                           differences +
+                           "); refusing to use it. Give --db a file of its own, or remove "
+                           "what another program added");
     }
-    sqlite3_finalize(stmt);
   }
   db.exec("PRAGMA journal_mode=WAL", StoreError::kCannotOpen,
           ("cannot switch " + path_ + " to the WAL journal").c_str());
@@ -144,9 +165,9 @@ Store::Store(const std::string& path, int busyTimeoutMs)
     }
     sqlite3_finalize(stmt);
     if (mode != "wal") {
-      throw StoreError(StoreError::kCannotOpen,
-                       "database " + path_ + " cannot use a WAL journal (mode is '" + mode +
-                           "'); put it on a local file system");
+      throw StoreError(StoreError::kCannotOpen, "database " + path_ +
+                                                    " cannot use a WAL journal (mode is '" + mode +
+                                                    "'); put it on a local file system");
     }
   }
   db.exec("PRAGMA synchronous=FULL", StoreError::kCannotOpen, "cannot set synchronous=FULL");
@@ -155,9 +176,9 @@ Store::Store(const std::string& path, int busyTimeoutMs)
   // Proves that the file can be written now rather than at the first commit.
   std::string probe = "INSERT OR REPLACE INTO info(name, value) VALUES('opened', '" +
                       std::to_string(nowMs()) + "')";
-  db.exec(probe.c_str(), StoreError::kCannotOpen,
-          ("cannot write to database " + path_ + " (is the file and its folder writable?)")
-              .c_str());
+  db.exec(
+      probe.c_str(), StoreError::kCannotOpen,
+      ("cannot write to database " + path_ + " (is the file and its folder writable?)").c_str());
   writer_->prepare();
   std::lock_guard<std::mutex> lock(writeMutex_);
   purgeLocked(nowMs());
@@ -184,8 +205,8 @@ std::unique_ptr<Store::Reader::Conn> Store::takeReader() {
   try {
     return std::unique_ptr<Reader::Conn>(new Reader::Conn(path_, busyTimeoutMs_));
   } catch (const StoreError& e) {
-    throw StoreError(StoreError::kFailed, std::string("cannot open a read connection: ") +
-                                              e.what());
+    throw StoreError(StoreError::kFailed,
+                     std::string("cannot open a read connection: ") + e.what());
   }
 }
 
@@ -232,8 +253,8 @@ long Store::purgeLocked(int64_t now) {
   StatementUse use(*writer_->purge);
   sqlite3_bind_int64(use.get(), 1, now);
   if (sqlite3_step(use.get()) != SQLITE_DONE) {
-    throw StoreError(StoreError::kFailed, "purge of expired entries failed: " +
-                                              writer_->db.message());
+    throw StoreError(StoreError::kFailed,
+                     "purge of expired entries failed: " + writer_->db.message());
   }
   return sqlite3_changes(writer_->db.get());
 }
@@ -255,15 +276,13 @@ void Store::commit(const ChangeSet& changes) {
       const Change& change = item.second;
       if (change.remove) {
         StatementUse use(*w.erase);
-        sqlite3_bind_text(use.get(), 1, key.data(), static_cast<int>(key.size()),
-                          SQLITE_STATIC);
+        sqlite3_bind_text(use.get(), 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
         if (sqlite3_step(use.get()) != SQLITE_DONE) fail("remove failed");
       } else {
         StatementUse use(*w.upsert);
-        sqlite3_bind_text(use.get(), 1, key.data(), static_cast<int>(key.size()),
+        sqlite3_bind_text(use.get(), 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+        sqlite3_bind_text(use.get(), 2, change.data.data(), static_cast<int>(change.data.size()),
                           SQLITE_STATIC);
-        sqlite3_bind_text(use.get(), 2, change.data.data(),
-                          static_cast<int>(change.data.size()), SQLITE_STATIC);
         int64_t expires = change.expir > 0 ? now + int64_t(change.expir) * 1000 : 0;
         sqlite3_bind_int64(use.get(), 3, expires);
         if (sqlite3_step(use.get()) != SQLITE_DONE) fail("write failed");
@@ -296,6 +315,26 @@ long Store::checkAndPurge() {
   }
   std::lock_guard<std::mutex> lock(writeMutex_);
   return purgeLocked(nowMs());
+}
+
+Store::Durability Store::durability() {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  Durability d;
+  sqlite3* db = writer_->db.get();
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    const unsigned char* mode = sqlite3_column_text(stmt, 0);
+    d.journalMode = mode != nullptr ? reinterpret_cast<const char*>(mode) : "";
+  }
+  sqlite3_finalize(stmt);
+  stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA synchronous", -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    d.synchronous = sqlite3_column_int(stmt, 0);
+  }
+  sqlite3_finalize(stmt);
+  return d;
 }
 
 long Store::count() {

@@ -174,7 +174,7 @@ void Process::start(const std::vector<std::string>& argv, const std::string& log
     // The child dies with the test binary, whatever kills it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
-    int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (fd >= 0) {
       ::dup2(fd, 1);
       ::dup2(fd, 2);
@@ -321,7 +321,7 @@ void DataStoreServer::start(const std::string& dir, const NamingService& naming,
 void DataStoreServer::restart() {
   std::error_code ec;
   std::filesystem::remove(iorFile_, ec);
-  std::vector<std::string> argv = {buildDir() + "/bin/qmr-datastored",
+  std::vector<std::string> argv = {buildDir() + "/bin/" + options_.program,
                                    "--db", dbPath_,
                                    "--name", options_.name,
                                    "--ior-file", iorFile_};

@@ -1,0 +1,224 @@
+// SecurityTest.cc - what one client can do to another's session and to the server: references
+// forged from its own cannot reach another session, a commit never reports success for changes
+// that an ending session dropped, a flood of sessions locks nobody out, and a client that comes
+// and goes leaves no warning behind.
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "DataStoreFixture.h"
+// After CORBA.h, which it needs: the profiles of a reference, to read its object key.
+#include <omniORB4/omniIOR.h>
+
+namespace qmr_test {
+namespace {
+
+using ClientCore::DataStoreSession;
+using ClientCore::DataStoreSession_ptr;
+using ClientCore::DataStoreSession_var;
+
+// The object key of a reference's IIOP profile.
+std::string objectKey(CORBA::Object_ptr obj) {
+  omniIOR* ior = obj->_PR_getobj()->_getIOR();
+  std::string key;
+  const IOP::TaggedProfileList& profiles = ior->iopProfiles();
+  for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
+    if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
+    IIOP::ProfileBody body;
+    IIOP::unmarshalProfile(profiles[i], body);
+    key.assign(reinterpret_cast<const char*>(body.object_key.get_buffer()),
+               body.object_key.length());
+    break;
+  }
+  ior->release();
+  return key;
+}
+
+// A reference to object `key` at 127.0.0.1:port, as any client could write one.
+DataStoreSession_ptr forge(int port, const std::string& key) {
+  std::string url = "corbaloc::127.0.0.1:" + std::to_string(port) + "/";
+  static const char kHex[] = "0123456789abcdef";
+  for (unsigned char c : key) {
+    url += '%';
+    url += kHex[c >> 4];
+    url += kHex[c & 15];
+  }
+  CORBA::Object_var obj = Stack::instance().orb()->string_to_object(url.c_str());
+  return DataStoreSession::_unchecked_narrow(obj.in());
+}
+
+// `key` with `delta` added to the 4-byte number at its end, read in either byte order.
+std::string addToTail(std::string key, int delta, bool bigEndian) {
+  if (key.size() < 4) return key;
+  uint32_t n = 0;
+  for (int i = 0; i < 4; ++i) {
+    auto byte = static_cast<unsigned char>(key[key.size() - 4 + (bigEndian ? i : 3 - i)]);
+    n = (n << 8) | byte;
+  }
+  n += static_cast<uint32_t>(delta);
+  for (int i = 3; i >= 0; --i) {
+    key[key.size() - 4 + (bigEndian ? i : 3 - i)] = static_cast<char>(n & 0xff);
+    n >>= 8;
+  }
+  return key;
+}
+
+struct HostRun {
+  int exitCode = -1;
+  std::string output;
+};
+
+// Runs `code` in qmr-host connected to the data store `ior`, as a client process of its own.
+HostRun runHost(const TempDir& dir, const std::string& ior, const std::string& code) {
+  static int runs = 0;
+  std::vector<std::string> argv = {buildDir() + "/bin/qmr-host"};
+  for (const std::string& a : Stack::instance().orbArgs()) argv.push_back(a);
+  argv.insert(argv.end(), {"--datastore", ior, "-c", code});
+  Process p;
+  p.start(argv, dir.file("host-" + std::to_string(++runs) + ".log"));
+  int status = p.wait(30000);
+  HostRun run;
+  if (status == -1) {
+    p.kill9();
+  } else if (WIFEXITED(status)) {
+    run.exitCode = WEXITSTATUS(status);
+  }
+  run.output = p.log();
+  return run;
+}
+
+const char* const kHostWork =
+    "from qmr.DataStoreInterface import interface as store\n"
+    "store.set({'from-host': 'h'}, 0)\n"
+    "assert store.commit() == 1\n"
+    "found, missing = store.get(['from-host'])\n"
+    "assert found == {'from-host': 'h'}, found\n";
+
+using SecurityTest = DataStoreTest;
+
+TEST_F(SecurityTest, ReferencesForgedFromAnotherSessionReachNoSession) {
+  const int port = freeLoopbackPort();
+  startServer({"-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(port)});
+  DataStoreSession_var victim = newSession();
+  victim->set(entries({{"secret", "s"}}));
+  DataStoreSession_var own = newSession();  // the forger's
+  own->set(entries({{"forger", "f"}}));
+  const std::string mine = objectKey(own.in());
+  const std::string theirs = objectKey(victim.in());
+  ASSERT_FALSE(mine.empty());
+  ASSERT_EQ(mine.size(), theirs.size());
+
+  std::mt19937 rng(20261206);
+  auto randomBytes = [&rng](size_t n) {
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = static_cast<char>(rng() & 0xff);
+    return bytes;
+  };
+  std::vector<std::pair<std::string, std::string>> forged;
+  for (int delta : {-2, -1, 1, 2}) {
+    forged.emplace_back("own id " + std::to_string(delta) + " (big-endian counter)",
+                        addToTail(mine, delta, true));
+    forged.emplace_back("own id " + std::to_string(delta) + " (little-endian counter)",
+                        addToTail(mine, delta, false));
+  }
+  for (size_t tail : {4, 8, 16}) {
+    for (int i = 0; i < 3; ++i) {
+      forged.emplace_back("last " + std::to_string(tail) + " bytes random #" + std::to_string(i),
+                          mine.substr(0, mine.size() - tail) + randomBytes(tail));
+    }
+  }
+  forged.emplace_back("own key truncated by 1", mine.substr(0, mine.size() - 1));
+  forged.emplace_back("own key truncated by 4", mine.substr(0, mine.size() - 4));
+  forged.emplace_back("own key extended by 1", mine + '\0');
+  forged.emplace_back("own key extended by 4", mine + randomBytes(4));
+  forged.emplace_back("victim's key truncated", theirs.substr(0, theirs.size() - 1));
+  forged.emplace_back("victim's key extended", theirs + randomBytes(1));
+
+  for (const auto& [what, key] : forged) {
+    SCOPED_TRACE(what);
+    EXPECT_NE(key, theirs) << "the victim's key follows from the forger's";
+    DataStoreSession_var fake = forge(port, key);
+    DataStoreSession::ValueList_var values;
+    EXPECT_THROW(fake->get(strings({"secret"}), values.out()), CORBA::OBJECT_NOT_EXIST);
+    EXPECT_THROW(fake->abort(), CORBA::OBJECT_NOT_EXIST);
+    EXPECT_THROW(fake->commit(), CORBA::OBJECT_NOT_EXIST);
+    EXPECT_THROW(fake->set(entries({{"secret", "overwritten"}})), CORBA::OBJECT_NOT_EXIST);
+    EXPECT_NO_THROW(store_->endSession(fake.in())) << "ending no session does nothing";
+  }
+  // The victim's session is untouched: its pending change is there and commits.
+  EXPECT_EQ(read1(victim, "secret"), Value("s"));
+  victim->commit();
+  EXPECT_EQ(read1(own, "forger"), Value("f"));
+  DataStoreSession_var other = newSession();
+  EXPECT_EQ(read1(other, "secret"), Value("s"));
+}
+
+// The server pauses every commit after its session was found open (a pause point of the test
+// build); meanwhile endSession, or the idle reaper, ends the session. The commit must then
+// either fail with OBJECT_NOT_EXIST and write nothing, or write everything and return.
+TEST_F(SecurityTest, ACommitRacingTheEndOfItsSessionWritesOrFailsButNeverLies) {
+  ::setenv("QMR_FAULT_POINT", "commit", 1);
+  ::setenv("QMR_FAULT_PAUSE_MS", "600", 1);
+  server_.reset(new DataStoreServer);
+  DataStoreServer::Options options;
+  options.name = testName();
+  options.program = "qmr-datastored-faults";
+  options.extraArgs = {"--session-timeout", "1"};
+  server_->start(dir_.path(), Stack::instance().naming(), options);
+  ::unsetenv("QMR_FAULT_POINT");
+  ::unsetenv("QMR_FAULT_PAUSE_MS");
+  connect();
+
+  int returned = 0, lost = 0, refused = 0;
+  auto written = [&](const std::string& key) {
+    DataStoreSession_var reader = newSession();
+    bool found = read1(reader, key).has_value();
+    store_->endSession(reader.in());
+    return found;
+  };
+  // One commit of `key` after `idleMs` without a call, with `meanwhile` run while it is paused.
+  auto round = [&](const std::string& key, int idleMs, auto meanwhile) {
+    DataStoreSession_var s = newSession();
+    s->set(entries({{key, "v"}}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(idleMs));
+    std::atomic<int> outcome{0};  // 1 returned, 2 OBJECT_NOT_EXIST
+    std::thread committer([&] {
+      try {
+        s->commit();
+        outcome = 1;
+      } catch (const CORBA::OBJECT_NOT_EXIST&) {
+        outcome = 2;
+      } catch (const CORBA::Exception& e) {
+        ADD_FAILURE() << key << ": commit raised " << e._name();
+      }
+    });
+    meanwhile(s.in());
+    committer.join();
+    if (outcome == 1) {
+      ++returned;
+      if (!written(key)) ++lost;
+    } else if (outcome == 2) {
+      ++refused;
+      EXPECT_FALSE(written(key)) << key << ": a refused commit wrote";
+    }
+  };
+  for (int i = 0; i < 4; ++i) {
+    round("ended" + std::to_string(i), 0, [&](DataStoreSession_ptr s) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      store_->endSession(s);
+      EXPECT_THROW(s->abort(), CORBA::OBJECT_NOT_EXIST) << "the session has ended";
+    });
+  }
+  EXPECT_EQ(refused, 4) << "a commit paused before endSession must fail";
+  // Idle for 0.9 s, then a commit that pauses 0.6 s: the reaper (timeout 1 s, a look every
+  // 0.25 s) looks at the session while the commit is paused.
+  for (int i = 0; i < 3; ++i) round("reaped" + std::to_string(i), 900, [](DataStoreSession_ptr) {});
+  EXPECT_EQ(lost, 0) << lost << " of " << returned << " commits returned and wrote nothing ("
+                     << refused << " refused)";
+}
+
+}  // namespace
+}  // namespace qmr_test
