@@ -25,33 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct ExitedRun {
-  int exitCode = -1;  // -1: did not exit by itself in time
-  std::string output;
-};
-
-// Runs the server with `args` and waits for it to exit by itself.
-ExitedRun runToExit(const TempDir& dir, std::vector<std::string> args) {
-  static int runs = 0;
-  args.insert(args.begin(), buildDir() + "/bin/qmr-datastored");
-  Process p;
-  p.start(args, dir.file("run-" + std::to_string(++runs) + ".log"));
-  int status = p.wait(15000);
-  ExitedRun run;
-  if (status == -1) {
-    p.kill9();
-  } else if (WIFEXITED(status)) {
-    run.exitCode = WEXITSTATUS(status);
-  }
-  run.output = p.log();
-  return run;
-}
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 bool bound(const std::string& name) {
   try {
     CORBA::Object_var obj = qmr_util::raw_lookup(name);

@@ -93,7 +93,7 @@ HostRun runHost(const TempDir& dir, const std::string& ior, const std::string& c
 const char* const kHostWork =
     "from qmr.DataStoreInterface import interface as store\n"
     "store.set({'from-host': 'h'}, 0)\n"
-    "assert store.commit() == 1\n"
+    "store.commit()\n"
     "found, missing = store.get(['from-host'])\n"
     "assert found == {'from-host': 'h'}, found\n";
 
@@ -218,6 +218,26 @@ TEST_F(SecurityTest, ACommitRacingTheEndOfItsSessionWritesOrFailsButNeverLies) {
   for (int i = 0; i < 3; ++i) round("reaped" + std::to_string(i), 900, [](DataStoreSession_ptr) {});
   EXPECT_EQ(lost, 0) << lost << " of " << returned << " commits returned and wrote nothing ("
                      << refused << " refused)";
+}
+
+TEST_F(SecurityTest, AClientThatComesAndGoesLeavesNoWarningInTheLog) {
+  startServer({"--log-level", "info"});
+  for (int i = 0; i < 3; ++i) {
+    HostRun run = runHost(dir_, server_->ior(), kHostWork);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+  }
+  EXPECT_TRUE(eventually(
+      [&] {
+        std::string log = serverLog();
+        size_t ended = 0;
+        for (size_t at = 0; (at = log.find("ended by endSession", at)) != std::string::npos; ++at)
+          ++ended;
+        return ended == 3;
+      },
+      5000))
+      << serverLog();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the ORB logs after the reply
+  EXPECT_EQ(serverLog().find("WARNING"), std::string::npos) << serverLog();
 }
 
 }  // namespace
