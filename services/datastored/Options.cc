@@ -104,7 +104,7 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
     }
     static const char* const known[] = {
         "--db", "--name", "--ior-file", "--max-transaction", "--max-transaction-bytes",
-        "--max-sessions",
+        "--max-sessions", "--max-sessions-per-client",
         "--session-timeout", "--max-key-bytes", "--max-value-bytes", "--max-message-bytes",
         "--busy-timeout", "--log-level"};
     bool isKnown = false;
@@ -142,6 +142,8 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
       ok = parseCount(flag, value, 1, &o.maxTransactionBytes, error);
     } else if (flag == "--max-sessions") {
       ok = parseCount(flag, value, 1, &o.maxSessions, error);
+    } else if (flag == "--max-sessions-per-client") {
+      ok = parseCount(flag, value, 1, &o.maxSessionsPerClient, error);
     } else if (flag == "--session-timeout") {
       ok = parseSeconds(flag, value, &o.sessionTimeout, error);
     } else if (flag == "--max-key-bytes") {
@@ -187,8 +189,12 @@ std::string usage() {
       "  --max-transaction-bytes N key and value bytes a session may have pending before\n"
       "                            set/remove raise TransactionSizeExceeded (default\n"
       "                            268435456).\n"
-      "  --max-sessions N          open sessions at once; startSession past it raises\n"
-      "                            NO_RESOURCES (default 1024).\n"
+      "  --max-sessions N          open sessions at once (default 1024); when all are open,\n"
+      "                            startSession ends the session idle longest to make room\n"
+      "                            (NO_RESOURCES if every one has a call in progress).\n"
+      "  --max-sessions-per-client N\n"
+      "                            open sessions of one client connection; startSession past\n"
+      "                            it raises NO_RESOURCES (default 64).\n"
       "  --session-timeout SECONDS sessions idle this long are ended and their pending\n"
       "                            changes discarded (default 3600; 0 = never).\n"
       "  --max-key-bytes N         longest key accepted; longer ones raise BAD_PARAM\n"

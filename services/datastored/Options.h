@@ -18,6 +18,7 @@ struct Options {
   long maxTransaction = 10000;        // --max-transaction: distinct keys pending per session
   long maxTransactionBytes = 268435456;  // --max-transaction-bytes: bytes pending per session
   long maxSessions = 1024;            // --max-sessions: open sessions at once
+  long maxSessionsPerClient = 64;     // --max-sessions-per-client: per client connection
   double sessionTimeout = 3600.0;     // --session-timeout: idle seconds; 0 = never reaped
   long maxKeyBytes = 4096;            // --max-key-bytes
   long maxValueBytes = 1048576;       // --max-value-bytes

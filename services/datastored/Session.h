@@ -56,6 +56,8 @@ class Session : public POA_ClientCore::DataStoreSession {
   size_t end();
   // True when no call is in progress and the last one ended before `cutoff`.
   bool idleSince(Clock::time_point cutoff) const;
+  // True while a call is in progress.
+  bool busy() const { return inFlight_.load() > 0; }
   // Seconds since the last call ended (or the session started).
   double idleSeconds() const;
 

@@ -101,7 +101,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   limits.maxValueBytes = options.maxValueBytes;
   limits.maxMessageBytes = options.maxMessageBytes;
   SessionRegistry sessions(sessionPoa.in(), store, limits, options.maxSessions,
-                           options.sessionTimeout);
+                           options.maxSessionsPerClient, options.sessionTimeout);
   PortableServer::Servant_var<DataStoreServant> servant(new DataStoreServant(store, sessions));
   PortableServer::ObjectId_var id = root->activate_object(servant.in());
   CORBA::Object_var dataStore = root->id_to_reference(id.in());
@@ -135,11 +135,12 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   std::fflush(stdout);
   log->info(
       "serving %ld committed entries from %s; limits: %ld keys and %ld bytes per "
-      "transaction, %ld sessions, %g s idle, key %ld bytes, value %ld bytes, message %ld "
+      "transaction, %ld sessions (%ld per client), %g s idle, key %ld bytes, value %ld bytes, "
+      "message %ld "
       "bytes",
       store.count(), store.path().c_str(), options.maxTransaction, options.maxTransactionBytes,
-      options.maxSessions, options.sessionTimeout, options.maxKeyBytes, options.maxValueBytes,
-      options.maxMessageBytes);
+      options.maxSessions, options.maxSessionsPerClient, options.sessionTimeout,
+      options.maxKeyBytes, options.maxValueBytes, options.maxMessageBytes);
 
   Store::Durability durability = store.durability();
   log->info("database %s: journal_mode %s, synchronous %d (commits are durable with wal and 2)",

@@ -54,7 +54,8 @@ TEST_F(ProcessTest, HelpDocumentsEveryFlagAndBadCommandLinesExitWith2) {
   ExitedRun help = runToExit(dir_, {"--help"});
   EXPECT_EQ(help.exitCode, 0);
   for (const char* flag : {"--db", "--name", "--ior-file", "--max-transaction",
-                           "--max-transaction-bytes", "--max-sessions", "--session-timeout",
+                           "--max-transaction-bytes", "--max-sessions", "--max-sessions-per-client",
+                           "--session-timeout",
                            "--max-key-bytes", "--max-value-bytes", "--max-message-bytes",
                            "--busy-timeout", "--log-level", "--help", "-ORBendPoint", "SIGTERM"}) {
     EXPECT_NE(help.output.find(flag), std::string::npos) << flag;
@@ -154,8 +155,8 @@ TEST_F(ProcessTest, ReadyLineBindingAndStopSignalsUnbindOnlyItsOwnName) {
   EXPECT_TRUE(logHas("qmr-datastored: ready, DataStore bound as '" + name + "', database " +
                      server_->dbPath()));
   EXPECT_TRUE(
-      logHas("limits: 10000 keys and 268435456 bytes per transaction, 1024 sessions, "
-             "3600 s idle, key 4096 bytes, value 1048576 bytes, message 8388608 bytes"))
+      logHas("limits: 10000 keys and 268435456 bytes per transaction, 1024 sessions (64 per "
+             "client), 3600 s idle, key 4096 bytes, value 1048576 bytes, message 8388608 bytes"))
       << "the defaults the README documents";
   ASSERT_TRUE(bound(name));
   CORBA::Object_var obj = qmr_util::raw_lookup(name);

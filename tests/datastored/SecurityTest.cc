@@ -220,6 +220,56 @@ TEST_F(SecurityTest, ACommitRacingTheEndOfItsSessionWritesOrFailsButNeverLies) {
                      << refused << " refused)";
 }
 
+// One client that starts sessions and never ends them: it is stopped at its own limit, and when
+// the table is full another client still gets a session, in place of the one idle longest.
+TEST_F(SecurityTest, ASessionFloodOfOneClientLocksNobodyOut) {
+  startServer({"--max-sessions", "4", "--max-sessions-per-client", "4"});
+  std::vector<DataStoreSession_var> flood;
+  for (int i = 0; i < 4; ++i) {
+    flood.emplace_back(newSession());
+    flood.back()->set(entries({{"flood" + std::to_string(i), "x"}}));
+  }
+  EXPECT_THROW(DataStoreSession_var more = newSession(), CORBA::NO_RESOURCES);
+  EXPECT_TRUE(logHas("startSession refused: client giop:tcp:127.0.0.1:"));
+  EXPECT_TRUE(logHas("has 4 sessions open, the most --max-sessions-per-client allows"));
+  // Another client (qmr-host, a process of its own) finds the table full.
+  HostRun run = runHost(dir_, server_->ior(), kHostWork);
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_TRUE(logHas("ended after"));
+  EXPECT_TRUE(
+      logHas("s idle to make room for session 5: --max-sessions 4 were open; 1 pending "
+             "changes discarded"));
+  // The flood's first session, idle longest, made room; the others go on.
+  EXPECT_THROW(read1(flood[0], "flood0"), CORBA::OBJECT_NOT_EXIST);
+  for (int i = 1; i < 4; ++i) {
+    EXPECT_EQ(read1(flood[i], "flood" + std::to_string(i)), Value("x")) << i;
+  }
+}
+
+// A data store that refuses every session, as a full qmr-datastored does.
+class FullDataStore : public POA_ClientCore::DataStore {
+ public:
+  void checkDataFile() override {}
+  ClientCore::DataStoreSession_ptr startSession() override {
+    throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
+  }
+  void endSession(ClientCore::DataStoreSession_ptr) override {}
+};
+
+TEST_F(SecurityTest, QmrHostNamesARefusedSessionAsSuch) {
+  PortableServer::Servant_var<FullDataStore> full(new FullDataStore);
+  PortableServer::ObjectId_var id = Stack::instance().rootPoa()->activate_object(full.in());
+  CORBA::Object_var obj = Stack::instance().rootPoa()->id_to_reference(id.in());
+  CORBA::String_var ior = Stack::instance().orb()->object_to_string(obj.in());
+  HostRun run = runHost(dir_, ior.in(), "pass");
+  Stack::instance().rootPoa()->deactivate_object(id.in());
+  EXPECT_EQ(run.exitCode, 3) << run.output;
+  EXPECT_EQ(run.output.find("cannot reach the data store"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("refused a session (CORBA::NO_RESOURCES)"), std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("--max-sessions"), std::string::npos) << run.output;
+}
+
 TEST_F(SecurityTest, AClientThatComesAndGoesLeavesNoWarningInTheLog) {
   startServer({"--log-level", "info"});
   for (int i = 0; i < 3; ++i) {
