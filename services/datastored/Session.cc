@@ -17,6 +17,57 @@ qmr_util::Log* log() { return qmr_util::Log::primary(); }
 // Bytes a Value takes in a reply: boolean and padding, string length, text and NUL.
 size_t replyBytes(size_t dataSize) { return 8 + dataSize + 1; }
 
+// Memory that the server holds per key of a request, besides the key's text: the string as
+// unmarshalled (pointer and heap block), the server's own index of it, and for a get the
+// reply's value. Rough, but proportional: a request of a million short keys is ~100 MB.
+constexpr long long kPerKeyBytes = 96;
+// A request that held this much is followed by a trim of the heap.
+constexpr long long kTrimAfterBytes = 1 << 20;
+
+// The memory of one request, reserved from --max-request-memory for the time it is served.
+class Admission {
+ public:
+  Admission(MemoryBounds& bounds, long long bytes, uint64_t id, const char* op, CORBA::ULong n)
+      : bounds_(bounds), bytes_(bytes) {
+    if (!bounds_.requests.reserve(bytes_)) {
+      log()->warning(
+          "session %llu: %s of %u keys refused with NO_MEMORY: it takes about %lld bytes and "
+          "the requests in progress hold %lld of --max-request-memory %lld; retry later, send "
+          "fewer keys at a time, or raise the flag",
+          static_cast<unsigned long long>(id), op, n, bytes_, bounds_.requests.used(),
+          bounds_.requests.limit());
+      throw CORBA::NO_MEMORY(0, CORBA::COMPLETED_NO);
+    }
+  }
+  ~Admission() {
+    bounds_.requests.release(bytes_);
+    if (bytes_ >= kTrimAfterBytes) bounds_.trimmer.request();
+  }
+  Admission(const Admission&) = delete;
+  Admission& operator=(const Admission&) = delete;
+
+ private:
+  MemoryBounds& bounds_;
+  const long long bytes_;
+};
+
+long long requestBytes(const ClientCore::StringList& keys) {
+  long long bytes = 0;
+  for (CORBA::ULong i = 0; i < keys.length(); ++i) {
+    bytes += kPerKeyBytes + static_cast<long long>(std::strlen(keys[i].in()));
+  }
+  return bytes;
+}
+
+long long requestBytes(const ClientCore::DataStoreSession::EntryList& entries) {
+  long long bytes = 0;
+  for (CORBA::ULong i = 0; i < entries.length(); ++i) {
+    bytes += 2 * kPerKeyBytes + static_cast<long long>(std::strlen(entries[i].key.in()) +
+                                                       std::strlen(entries[i].data.in()));
+  }
+  return bytes;
+}
+
 }  // namespace
 
 Session::Call::Call(Session& s, const char* op) : s_(s) {
@@ -41,20 +92,20 @@ Session::Call::~Call() {
   --s_.inFlight_;
 }
 
-Session::Session(uint64_t id, Store& store, const Limits& limits)
+Session::Session(uint64_t id, Store& store, const Limits& limits, MemoryBounds& bounds)
     : id_(id),
       store_(store),
       limits_(limits),
+      bounds_(bounds),
       lastActive_(Clock::now().time_since_epoch().count()) {}
 
-Session::~Session() = default;
+Session::~Session() { bounds_.pending.release(pendingBytes_); }
 
 size_t Session::end() {
   std::lock_guard<std::mutex> lock(mutex_);
   ended_.store(true);
   size_t discarded = pending_.size();
-  pending_.clear();
-  pendingBytes_ = 0;
+  dropPending();
   return discarded;
 }
 
@@ -98,6 +149,7 @@ void Session::get(const ClientCore::StringList& keys,
                   ClientCore::DataStoreSession::ValueList_out values) {
   Call call(*this, "get");
   const CORBA::ULong n = keys.length();
+  Admission admission(bounds_, requestBytes(keys), id_, "get", n);
   ClientCore::DataStoreSession::ValueList_var result =
       new ClientCore::DataStoreSession::ValueList(n);
   result->length(n);
@@ -154,6 +206,7 @@ void Session::get(const ClientCore::StringList& keys,
 void Session::set(const ClientCore::DataStoreSession::EntryList& entries) {
   Call call(*this, "set");
   const CORBA::ULong n = entries.length();
+  Admission admission(bounds_, requestBytes(entries), id_, "set", n);
   std::vector<Incoming> changes;
   changes.reserve(n);
   for (CORBA::ULong i = 0; i < n; ++i) {
@@ -174,6 +227,7 @@ void Session::set(const ClientCore::DataStoreSession::EntryList& entries) {
 void Session::remove(const ClientCore::StringList& keys) {
   Call call(*this, "remove");
   const CORBA::ULong n = keys.length();
+  Admission admission(bounds_, requestBytes(keys), id_, "remove", n);
   std::vector<Incoming> changes;
   changes.reserve(n);
   for (CORBA::ULong i = 0; i < n; ++i) {
@@ -203,6 +257,16 @@ void Session::apply(const char* op, const std::vector<Incoming>& changes) {
     }
   }
   checkRoomFor(op, fresh, delta);
+  if (delta > 0 && !bounds_.pending.reserve(delta)) {
+    log()->warning(
+        "session %llu: %s refused with NO_MEMORY: sessions hold %lld bytes of pending changes "
+        "in all and %lld more exceed --max-pending-bytes %lld; commit or abort sooner, or raise "
+        "the flag",
+        static_cast<unsigned long long>(id_), op, bounds_.pending.used(), delta,
+        bounds_.pending.limit());
+    throw CORBA::NO_MEMORY(0, CORBA::COMPLETED_NO);
+  }
+  if (delta < 0) bounds_.pending.release(-delta);
   for (const Incoming& c : changes) {
     auto it = pending_.find(c.key);
     if (it == pending_.end()) it = pending_.emplace(std::string(c.key), Change()).first;
@@ -233,8 +297,7 @@ void Session::commit() {
     log()->debug("session %llu: committed %zu changes", static_cast<unsigned long long>(id_),
                  pending_.size());
   }
-  pending_.clear();
-  pendingBytes_ = 0;
+  dropPending();
 }
 
 void Session::abort() {
@@ -245,7 +308,12 @@ void Session::abort() {
     log()->debug("session %llu: aborted %zu changes", static_cast<unsigned long long>(id_),
                  pending_.size());
   }
+  dropPending();
+}
+
+void Session::dropPending() {
   pending_.clear();
+  bounds_.pending.release(pendingBytes_);
   pendingBytes_ = 0;
 }
 

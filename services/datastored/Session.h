@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "MemoryBudget.h"
 #include "Store.h"
 #include "qmr/ClientCore/DataStoreSession.hh"
 
@@ -40,7 +41,8 @@ class Session : public POA_ClientCore::DataStoreSession {
  public:
   using Clock = std::chrono::steady_clock;
 
-  Session(uint64_t id, Store& store, const Limits& limits);
+  // `bounds` (borrowed, shared by all sessions) must outlive the session.
+  Session(uint64_t id, Store& store, const Limits& limits, MemoryBounds& bounds);
   ~Session() override;
 
   void get(const ClientCore::StringList& keys,
@@ -89,10 +91,12 @@ class Session : public POA_ClientCore::DataStoreSession {
   // Adds the changes, all or none: raises TransactionSizeExceeded when they do not fit.
   void apply(const char* op, const std::vector<Incoming>& changes);
   void checkRoomFor(const char* op, size_t newKeys, long long newBytes);  // mutex_ held
+  void dropPending();  // mutex_ held: empties pending_ and gives its bytes back to bounds_
 
   const uint64_t id_;
   Store& store_;
   const Limits limits_;
+  MemoryBounds& bounds_;
   std::atomic<bool> ended_{false};  // set under mutex_; read without it only by Call
   std::atomic<int> inFlight_{0};
   std::atomic<int64_t> lastActive_;  // Clock ticks

@@ -27,10 +27,12 @@ PortableServer::ObjectId* toOid(const std::string& key) {
 }  // namespace
 
 SessionRegistry::SessionRegistry(PortableServer::POA_ptr poa, Store& store, const Limits& limits,
-                                 long maxSessions, long maxPerClient, double idleTimeoutSeconds)
+                                 MemoryBounds& bounds, long maxSessions, long maxPerClient,
+                                 double idleTimeoutSeconds)
     : poa_(PortableServer::POA::_duplicate(poa)),
       store_(store),
       limits_(limits),
+      bounds_(bounds),
       maxSessions_(static_cast<size_t>(maxSessions)),
       maxPerClient_(static_cast<size_t>(maxPerClient)),
       idleTimeout_(idleTimeoutSeconds) {}
@@ -75,7 +77,7 @@ ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& clien
     evicted = oldest->second;
     sessions_.erase(oldest);
   }
-  Entry session(new Session(nextId_++, store_, limits_));
+  Entry session(new Session(nextId_++, store_, limits_, bounds_));
   PortableServer::ObjectId_var oid;
   for (;;) {
     oid = newSessionId();

@@ -22,8 +22,10 @@ class SessionRegistry {
   // `poa` (borrowed, duplicated; USER_ID policy) activates the session servants under random
   // ids (SessionId.h); `store` must outlive the registry and every session. idleTimeoutSeconds
   // 0 means sessions are never reaped.
-  SessionRegistry(PortableServer::POA_ptr poa, Store& store, const Limits& limits, long maxSessions,
-                  long maxPerClient, double idleTimeoutSeconds);
+  // `bounds` (borrowed) is shared by every session and must outlive them.
+  SessionRegistry(PortableServer::POA_ptr poa, Store& store, const Limits& limits,
+                  MemoryBounds& bounds, long maxSessions, long maxPerClient,
+                  double idleTimeoutSeconds);
   ~SessionRegistry();
   SessionRegistry(const SessionRegistry&) = delete;
   SessionRegistry& operator=(const SessionRegistry&) = delete;
@@ -62,6 +64,7 @@ class SessionRegistry {
   PortableServer::POA_var poa_;
   Store& store_;
   const Limits limits_;
+  MemoryBounds& bounds_;
   const size_t maxSessions_;
   const size_t maxPerClient_;
   const double idleTimeout_;

@@ -100,7 +100,8 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   limits.maxKeyBytes = options.maxKeyBytes;
   limits.maxValueBytes = options.maxValueBytes;
   limits.maxMessageBytes = options.maxMessageBytes;
-  SessionRegistry sessions(sessionPoa.in(), store, limits, options.maxSessions,
+  MemoryBounds bounds(options.maxPendingBytes, options.maxRequestMemory);
+  SessionRegistry sessions(sessionPoa.in(), store, limits, bounds, options.maxSessions,
                            options.maxSessionsPerClient, options.sessionTimeout);
   PortableServer::Servant_var<DataStoreServant> servant(new DataStoreServant(store, sessions));
   PortableServer::ObjectId_var id = root->activate_object(servant.in());
@@ -136,11 +137,11 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   log->info(
       "serving %ld committed entries from %s; limits: %ld keys and %ld bytes per "
       "transaction, %ld sessions (%ld per client), %g s idle, key %ld bytes, value %ld bytes, "
-      "message %ld "
-      "bytes",
+      "message %ld bytes, %ld bytes pending in all, %ld bytes of requests at once",
       store.count(), store.path().c_str(), options.maxTransaction, options.maxTransactionBytes,
       options.maxSessions, options.maxSessionsPerClient, options.sessionTimeout,
-      options.maxKeyBytes, options.maxValueBytes, options.maxMessageBytes);
+      options.maxKeyBytes, options.maxValueBytes, options.maxMessageBytes, options.maxPendingBytes,
+      options.maxRequestMemory);
 
   Store::Durability durability = store.durability();
   log->info("database %s: journal_mode %s, synchronous %d (commits are durable with wal and 2)",

@@ -55,7 +55,7 @@ TEST_F(ProcessTest, HelpDocumentsEveryFlagAndBadCommandLinesExitWith2) {
   EXPECT_EQ(help.exitCode, 0);
   for (const char* flag : {"--db", "--name", "--ior-file", "--max-transaction",
                            "--max-transaction-bytes", "--max-sessions", "--max-sessions-per-client",
-                           "--session-timeout",
+                           "--max-pending-bytes", "--max-request-memory", "--session-timeout",
                            "--max-key-bytes", "--max-value-bytes", "--max-message-bytes",
                            "--busy-timeout", "--log-level", "--help", "-ORBendPoint", "SIGTERM"}) {
     EXPECT_NE(help.output.find(flag), std::string::npos) << flag;
@@ -156,7 +156,8 @@ TEST_F(ProcessTest, ReadyLineBindingAndStopSignalsUnbindOnlyItsOwnName) {
                      server_->dbPath()));
   EXPECT_TRUE(
       logHas("limits: 10000 keys and 268435456 bytes per transaction, 1024 sessions (64 per "
-             "client), 3600 s idle, key 4096 bytes, value 1048576 bytes, message 8388608 bytes"))
+             "client), 3600 s idle, key 4096 bytes, value 1048576 bytes, message 8388608 bytes, "
+             "1073741824 bytes pending in all, 268435456 bytes of requests at once"))
       << "the defaults the README documents";
   ASSERT_TRUE(bound(name));
   CORBA::Object_var obj = qmr_util::raw_lookup(name);
