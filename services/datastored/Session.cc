@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FaultPoint.h"
+#include "NulRefusal.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -98,6 +99,11 @@ Session::Session(uint64_t id, Store& store, const Limits& limits, MemoryBounds& 
       limits_(limits),
       bounds_(bounds),
       lastActive_(Clock::now().time_since_epoch().count()) {}
+
+CORBA::Boolean Session::_dispatch(omniCallHandle& handle) {
+  NulRefusal refusal(handle, id_);
+  return POA_ClientCore::DataStoreSession::_dispatch(handle);
+}
 
 Session::~Session() { bounds_.pending.release(pendingBytes_); }
 

@@ -2,10 +2,16 @@
 // forged from its own cannot reach another session, a commit never reports success for changes
 // that an ending session dropped, a flood of sessions locks nobody out, and a client that comes
 // and goes leaves no warning behind.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -96,6 +102,98 @@ const char* const kHostWork =
     "store.commit()\n"
     "found, missing = store.get(['from-host'])\n"
     "assert found == {'from-host': 'h'}, found\n";
+
+// A GIOP 1.2 request in big-endian CDR, written field by field as another ORB would.
+class Cdr {
+ public:
+  void align(size_t n) {
+    while ((body_.size() + 12) % n != 0) body_ += '\0';
+  }
+  void ulong(uint32_t v) {
+    align(4);
+    for (int shift = 24; shift >= 0; shift -= 8) body_ += static_cast<char>((v >> shift) & 0xff);
+  }
+  void octets(const std::string& bytes) { body_ += bytes; }
+  void string(const std::string& text) {  // length with the NUL, text, NUL
+    ulong(static_cast<uint32_t>(text.size() + 1));
+    body_ += text;
+    body_ += '\0';
+  }
+  // The whole message: header, then the body.
+  std::string request() const {
+    std::string m = std::string("GIOP\x01\x02\x00\x00", 8);
+    uint32_t size = static_cast<uint32_t>(body_.size());
+    for (int shift = 24; shift >= 0; shift -= 8) m += static_cast<char>((size >> shift) & 0xff);
+    return m + body_;
+  }
+
+ private:
+  std::string body_;
+};
+
+// Sends `op` with the arguments `args` writes to the object `key` on 127.0.0.1:port; returns
+// the reply status (0 no exception, 2 system exception) and the exception's repository id.
+std::pair<int, std::string> rawCall(int port, const std::string& key, const std::string& op,
+                                    const std::function<void(Cdr&)>& args) {
+  Cdr c;
+  c.ulong(7);                              // request id
+  c.octets(std::string("\x03\0\0\0", 4));  // response expected, reserved
+  c.octets(std::string("\0\0", 2));        // target address: the object key
+  c.ulong(static_cast<uint32_t>(key.size()));
+  c.octets(key);
+  c.string(op);
+  c.ulong(0);  // no service contexts
+  c.align(8);
+  args(c);
+  std::string request = c.request();
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  std::string reply;
+  pollfd p{fd, POLLIN, 0};
+  while (::poll(&p, 1, 5000) > 0) {
+    char buf[4096];
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    reply.append(buf, static_cast<size_t>(n));
+    if (reply.size() >= 12) {
+      uint32_t size = 0;
+      bool little = (reply[6] & 1) != 0;
+      for (int i = 0; i < 4; ++i) {
+        size |= static_cast<uint32_t>(static_cast<unsigned char>(reply[8 + i]))
+                << (little ? 8 * i : 8 * (3 - i));
+      }
+      if (reply.size() >= 12 + size) break;
+    }
+  }
+  ::close(fd);
+  if (reply.size() < 20 || reply[7] != 1) return {-1, "no reply"};
+  bool little = (reply[6] & 1) != 0;
+  auto word = [&](size_t at) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+      v |= static_cast<uint32_t>(static_cast<unsigned char>(reply[at + i]))
+           << (little ? 8 * i : 8 * (3 - i));
+    }
+    return v;
+  };
+  int status = static_cast<int>(word(16));
+  std::string id;
+  if (status == 2) {
+    // Service contexts (none from this server), then the body at an 8-byte boundary.
+    size_t at = 24 + 0;
+    if (word(20) != 0) return {status, "(service contexts)"};
+    at = (at + 7) / 8 * 8;
+    uint32_t length = word(at);
+    id = reply.substr(at + 4, length > 0 ? length - 1 : 0);
+  }
+  return {status, id};
+}
 
 using SecurityTest = DataStoreTest;
 
@@ -268,6 +366,43 @@ TEST_F(SecurityTest, QmrHostNamesARefusedSessionAsSuch) {
   EXPECT_NE(run.output.find("refused a session (CORBA::NO_RESOURCES)"), std::string::npos)
       << run.output;
   EXPECT_NE(run.output.find("--max-sessions"), std::string::npos) << run.output;
+}
+
+// Strings travel with their length, so another ORB can send one with a NUL inside; the server
+// would see it cut at the NUL, and "a\0b" would write the key "a".
+TEST_F(SecurityTest, KeysAndValuesWithANulInsideAreRefusedWithBadParam) {
+  const int port = freeLoopbackPort();
+  startServer({"-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(port)});
+  DataStoreSession_var s = newSession();
+  const std::string key = objectKey(s.in());
+  auto setOne = [&](const std::string& k, const std::string& data) {
+    return rawCall(port, key, "set", [&](Cdr& c) {
+      c.ulong(1);
+      c.string(k);
+      c.string(data);
+      c.ulong(0);
+    });
+  };
+  // The raw request itself works: a plain key is set.
+  EXPECT_EQ(setOne("plain", "p"), std::make_pair(0, std::string()));
+  EXPECT_EQ(read1(s, "plain"), Value("p"));
+  const std::pair<int, std::string> badParam{2, "IDL:omg.org/CORBA/BAD_PARAM:1.0"};
+  EXPECT_EQ(setOne(std::string("a\0b", 3), "x"), badParam);
+  EXPECT_EQ(setOne("v", std::string("1\0"
+                                    "2",
+                                    3)),
+            badParam);
+  auto keysCall = [&](const std::string& op) {
+    return rawCall(port, key, op, [&](Cdr& c) {
+      c.ulong(2);
+      c.string("plain");
+      c.string(std::string("plain\0tail", 10));
+    });
+  };
+  EXPECT_EQ(keysCall("get"), badParam);
+  EXPECT_EQ(keysCall("remove"), badParam);
+  EXPECT_EQ(read(s, {"a", "v", "plain"}), (Values{{}, {}, "p"})) << "nothing was cut and stored";
+  EXPECT_TRUE(logHas("a string with a NUL byte inside"));
 }
 
 TEST_F(SecurityTest, AClientThatComesAndGoesLeavesNoWarningInTheLog) {
