@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 #include "Schema.h"
 #include "qmr/util/Log.h"
@@ -78,6 +79,19 @@ void checkNotWritableByOthers(const std::string& path) {
           file.c_str(), octal(st.st_mode).c_str(), file.c_str());
     }
   }
+}
+
+// The first column of the first row of `sql` as text ("" when there is none or SQLite fails).
+std::string pragmaText(Connection& db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  std::string text;
+  if (sqlite3_prepare_v2(db.get(), sql, -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    const unsigned char* value = sqlite3_column_text(stmt, 0);
+    if (value != nullptr) text = reinterpret_cast<const char*>(value);
+  }
+  sqlite3_finalize(stmt);
+  return text;
 }
 
 bool fileHasContent(const std::string& path) {
@@ -156,19 +170,11 @@ Store::Store(const std::string& path, int busyTimeoutMs)
   }
   db.exec("PRAGMA journal_mode=WAL", StoreError::kCannotOpen,
           ("cannot switch " + path_ + " to the WAL journal").c_str());
-  {
-    sqlite3_stmt* stmt = nullptr;
-    std::string mode;
-    if (sqlite3_prepare_v2(db.get(), "PRAGMA journal_mode", -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-      mode = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
-    if (mode != "wal") {
-      throw StoreError(StoreError::kCannotOpen, "database " + path_ +
-                                                    " cannot use a WAL journal (mode is '" + mode +
-                                                    "'); put it on a local file system");
-    }
+  std::string mode = pragmaText(db, "PRAGMA journal_mode");
+  if (mode != "wal") {
+    throw StoreError(StoreError::kCannotOpen, "database " + path_ +
+                                                  " cannot use a WAL journal (mode is '" + mode +
+                                                  "'); put it on a local file system");
   }
   db.exec("PRAGMA synchronous=FULL", StoreError::kCannotOpen, "cannot set synchronous=FULL");
   db.exec(kSchema, StoreError::kCannotOpen,
@@ -320,20 +326,9 @@ long Store::checkAndPurge() {
 Store::Durability Store::durability() {
   std::lock_guard<std::mutex> lock(writeMutex_);
   Durability d;
-  sqlite3* db = writer_->db.get();
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW) {
-    const unsigned char* mode = sqlite3_column_text(stmt, 0);
-    d.journalMode = mode != nullptr ? reinterpret_cast<const char*>(mode) : "";
-  }
-  sqlite3_finalize(stmt);
-  stmt = nullptr;
-  if (sqlite3_prepare_v2(db, "PRAGMA synchronous", -1, &stmt, nullptr) == SQLITE_OK &&
-      sqlite3_step(stmt) == SQLITE_ROW) {
-    d.synchronous = sqlite3_column_int(stmt, 0);
-  }
-  sqlite3_finalize(stmt);
+  d.journalMode = pragmaText(writer_->db, "PRAGMA journal_mode");
+  std::string level = pragmaText(writer_->db, "PRAGMA synchronous");
+  if (!level.empty()) d.synchronous = std::atoi(level.c_str());
   return d;
 }
 

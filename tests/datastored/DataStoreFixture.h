@@ -66,10 +66,12 @@ struct ExitedRun {
   std::string output;
 };
 
-// Runs qmr-datastored with `args` (its log in `dir`) and waits for it to exit by itself.
-inline ExitedRun runToExit(const TempDir& dir, std::vector<std::string> args) {
+// Runs `program` of bin/ with `args` (its log in `dir`) and waits up to 15 s for it to exit by
+// itself.
+inline ExitedRun runToExit(const TempDir& dir, std::vector<std::string> args,
+                           const std::string& program = "qmr-datastored") {
   static int runs = 0;
-  args.insert(args.begin(), buildDir() + "/bin/qmr-datastored");
+  args.insert(args.begin(), buildDir() + "/bin/" + program);
   Process p;
   p.start(args, dir.file("run-" + std::to_string(++runs) + ".log"));
   int status = p.wait(15000);

@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -72,28 +71,11 @@ std::string addToTail(std::string key, int delta, bool bigEndian) {
   return key;
 }
 
-struct HostRun {
-  int exitCode = -1;
-  std::string output;
-};
-
 // Runs `code` in qmr-host connected to the data store `ior`, as a client process of its own.
-HostRun runHost(const TempDir& dir, const std::string& ior, const std::string& code) {
-  static int runs = 0;
-  std::vector<std::string> argv = {buildDir() + "/bin/qmr-host"};
-  for (const std::string& a : Stack::instance().orbArgs()) argv.push_back(a);
-  argv.insert(argv.end(), {"--datastore", ior, "-c", code});
-  Process p;
-  p.start(argv, dir.file("host-" + std::to_string(++runs) + ".log"));
-  int status = p.wait(30000);
-  HostRun run;
-  if (status == -1) {
-    p.kill9();
-  } else if (WIFEXITED(status)) {
-    run.exitCode = WEXITSTATUS(status);
-  }
-  run.output = p.log();
-  return run;
+ExitedRun runHost(const TempDir& dir, const std::string& ior, const std::string& code) {
+  std::vector<std::string> args = Stack::instance().orbArgs();
+  args.insert(args.end(), {"--datastore", ior, "-c", code});
+  return runToExit(dir, args, "qmr-host");
 }
 
 const char* const kHostWork =
@@ -331,7 +313,7 @@ TEST_F(SecurityTest, ASessionFloodOfOneClientLocksNobodyOut) {
   EXPECT_TRUE(logHas("startSession refused: client giop:tcp:127.0.0.1:"));
   EXPECT_TRUE(logHas("has 4 sessions open, the most --max-sessions-per-client allows"));
   // Another client (qmr-host, a process of its own) finds the table full.
-  HostRun run = runHost(dir_, server_->ior(), kHostWork);
+  ExitedRun run = runHost(dir_, server_->ior(), kHostWork);
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_TRUE(logHas("ended after"));
   EXPECT_TRUE(
@@ -359,7 +341,7 @@ TEST_F(SecurityTest, QmrHostNamesARefusedSessionAsSuch) {
   PortableServer::ObjectId_var id = Stack::instance().rootPoa()->activate_object(full.in());
   CORBA::Object_var obj = Stack::instance().rootPoa()->id_to_reference(id.in());
   CORBA::String_var ior = Stack::instance().orb()->object_to_string(obj.in());
-  HostRun run = runHost(dir_, ior.in(), "pass");
+  ExitedRun run = runHost(dir_, ior.in(), "pass");
   Stack::instance().rootPoa()->deactivate_object(id.in());
   EXPECT_EQ(run.exitCode, 3) << run.output;
   EXPECT_EQ(run.output.find("cannot reach the data store"), std::string::npos) << run.output;
@@ -408,7 +390,7 @@ TEST_F(SecurityTest, KeysAndValuesWithANulInsideAreRefusedWithBadParam) {
 TEST_F(SecurityTest, AClientThatComesAndGoesLeavesNoWarningInTheLog) {
   startServer({"--log-level", "info"});
   for (int i = 0; i < 3; ++i) {
-    HostRun run = runHost(dir_, server_->ior(), kHostWork);
+    ExitedRun run = runHost(dir_, server_->ior(), kHostWork);
     ASSERT_EQ(run.exitCode, 0) << run.output;
   }
   EXPECT_TRUE(eventually(
