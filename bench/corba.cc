@@ -177,17 +177,23 @@ void writes(const qmr_bench::CommonOptions& options, const std::string& method,
 }  // namespace
 
 int main(int argc, char** argv) {
+  qmr_util::OrbOptions orbOptions;
+  std::vector<std::string> args;
+  std::string error;
+  if (!orbOptions.parse(argc, argv, &args, &error)) die(error + " (see --help)");
+  std::vector<char*> rest = {argv[0]};
+  for (std::string& a : args) rest.push_back(&a[0]);
   CORBA::ORB_var orb;
   try {
-    orb = CORBA::ORB_init(argc, argv);
+    orb = qmr_util::Orb::init(argv[0], orbOptions);
   } catch (const CORBA::SystemException& e) {
     die(std::string("cannot initialise the ORB: ") + e._name() + " (check the -ORB options)");
   }
-  qmr_util::Orb::set(orb);
   qmr_bench::CommonOptions options;
   bool help = false;
-  std::string error;
-  if (!options.parse(argc, argv, &help, &error)) die(error + " (see --help)");
+  if (!options.parse(static_cast<int>(rest.size()), rest.data(), &help, &error)) {
+    die(error + " (see --help)");
+  }
   if (help) {
     usage();
     return 0;

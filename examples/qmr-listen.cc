@@ -87,7 +87,7 @@ class EventPrinter : public POA_CosEventComm::PushConsumer {
 struct Options {
   long count = -1;
   long timeoutSeconds = -1;
-  std::vector<std::string> orbArgs;
+  qmr_util::OrbOptions orb;
   std::vector<std::string> channels;
 };
 
@@ -101,7 +101,6 @@ bool parseNumber(const char* text, long* value) {
 
 // Returns -1 to go on, otherwise the exit status (after printing help or an error).
 int parseOptions(int argc, char** argv, Options* options) {
-  bool endPoint = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
@@ -114,10 +113,12 @@ int parseOptions(int argc, char** argv, Options* options) {
                      argv[i]);
         return 2;
       }
-    } else if (arg.compare(0, 4, "-ORB") == 0 && arg.size() > 4 && i + 1 < argc) {
-      endPoint = endPoint || arg == "-ORBendPoint";
-      options->orbArgs.push_back(arg);
-      options->orbArgs.push_back(argv[++i]);
+    } else if (qmr_util::OrbOptions::isOrbOption(arg)) {
+      std::string error;
+      if (!options->orb.take(argc, argv, &i, &error)) {
+        std::fprintf(stderr, "qmr-listen: %s; see qmr-listen --help\n", error.c_str());
+        return 2;
+      }
     } else if (!arg.empty() && arg[0] == '-') {
       std::fprintf(stderr, "qmr-listen: unknown or incomplete option '%s'; see qmr-listen --help\n",
                    arg.c_str());
@@ -129,10 +130,6 @@ int parseOptions(int argc, char** argv, Options* options) {
   if (options->channels.empty()) {
     std::fprintf(stderr, "qmr-listen: name at least one channel; see qmr-listen --help\n");
     return 2;
-  }
-  if (!endPoint) {
-    options->orbArgs.push_back("-ORBendPoint");
-    options->orbArgs.push_back("giop:tcp:127.0.0.1:");
   }
   return -1;
 }
@@ -205,18 +202,13 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  std::vector<char*> orbArgv = {argv[0]};
-  for (auto& a : options.orbArgs) orbArgv.push_back(const_cast<char*>(a.c_str()));
-  int orbArgc = static_cast<int>(orbArgv.size());
-  orbArgv.push_back(nullptr);
   CORBA::ORB_var orb;
   try {
-    orb = CORBA::ORB_init(orbArgc, orbArgv.data());
+    orb = qmr_util::Orb::init(argv[0], options.orb);
   } catch (const CORBA::SystemException& ex) {
     std::fprintf(stderr, "qmr-listen: the ORB did not accept its options (%s)\n", ex._name());
     return 2;
   }
-  qmr_util::Orb::set(orb);
 
   int status = 0;
   std::vector<CosEventChannelAdmin::ProxyPushSupplier_var> suppliers;

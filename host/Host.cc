@@ -48,13 +48,8 @@ void uninitLibrary() {
 }
 
 CORBA::ORB_ptr startOrb(const std::string& program, const HostOptions& options) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& a : options.orbArgs) argv.push_back(const_cast<char*>(a.c_str()));
-  int argc = static_cast<int>(argv.size());
-  argv.push_back(nullptr);
   try {
-    return CORBA::ORB_init(argc, argv.data());
+    return qmr_util::Orb::init(program, options.orb);
   } catch (const CORBA::SystemException& ex) {
     std::fprintf(stderr,
                  "%s: the ORB did not accept its options (%s); check the -ORB options given "
@@ -167,7 +162,6 @@ int runHost(const std::string& program, const HostOptions& options) {
 
   CORBA::ORB_var orb = startOrb(program, options);
   if (CORBA::is_nil(orb)) return kExitUsage;
-  qmr_util::Orb::set(orb);
 
   int status = startPython(program, options.pythonArgs);
   if (status >= 0) {

@@ -7,9 +7,6 @@ namespace qmr_host {
 
 namespace {
 
-// Servers and clients of this system talk on loopback unless told otherwise.
-const char kDefaultEndPoint[] = "giop:tcp:127.0.0.1:";
-
 // "--name=value" or "--name value": the value, advancing *i past it. False when missing.
 bool optionValue(int argc, const char* const* argv, int* i, const char* name, std::string* value) {
   const char* arg = argv[*i];
@@ -33,7 +30,6 @@ bool isOption(const char* arg, const char* name) {
 
 bool parseHostOptions(int argc, const char* const* argv, HostOptions* options,
                       std::string* error) {
-  bool endPointGiven = false;
   int i = 1;
   for (; i < argc; ++i) {
     const char* arg = argv[i];
@@ -61,14 +57,8 @@ bool parseHostOptions(int argc, const char* const* argv, HostOptions* options,
         return false;
       }
       options->logLevelGiven = true;
-    } else if (std::strncmp(arg, "-ORB", 4) == 0 && arg[4] != '\0') {
-      if (i + 1 >= argc || argv[i + 1][0] == '-') {
-        *error = std::string("ORB option ") + arg + " needs a value";
-        return false;
-      }
-      if (std::strcmp(arg, "-ORBendPoint") == 0) endPointGiven = true;
-      options->orbArgs.push_back(arg);
-      options->orbArgs.push_back(argv[++i]);
+    } else if (qmr_util::OrbOptions::isOrbOption(arg)) {
+      if (!options->orb.take(argc, argv, &i, error)) return false;
     } else if (std::strncmp(arg, "--", 2) == 0) {
       *error = std::string("unknown option '") + arg + "'";
       return false;
@@ -77,10 +67,6 @@ bool parseHostOptions(int argc, const char* const* argv, HostOptions* options,
     }
   }
   for (; i < argc; ++i) options->pythonArgs.push_back(argv[i]);
-  if (!endPointGiven) {
-    options->orbArgs.push_back("-ORBendPoint");
-    options->orbArgs.push_back(kDefaultEndPoint);
-  }
   return true;
 }
 

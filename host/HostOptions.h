@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qmr/util/Log.h"
+#include "qmr/util/OrbOptions.h"
 
 namespace qmr_host {
 
@@ -20,8 +21,8 @@ struct HostOptions {
   bool logLevelGiven = false;
   qmr_util::Log::Level logLevel = qmr_util::Log::kInfo;
   bool help = false;
-  // "-ORBxxx", "value" pairs in the order given, plus the loopback endpoint default.
-  std::vector<std::string> orbArgs;
+  // The -ORBxxx VALUE pairs in the order given (Orb::init adds the defaults).
+  qmr_util::OrbOptions orb;
   // The Python command line without the program name.
   std::vector<std::string> pythonArgs;
 };

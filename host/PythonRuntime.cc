@@ -41,6 +41,14 @@ std::vector<std::string> splitPath(const char* text) {
   return parts;
 }
 
+// The path of this program's file (resolved through /proc/self/exe), or "" if unknown.
+std::string programFile() {
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return std::string();
+  return std::string(self, static_cast<size_t>(n));
+}
+
 // The message of the pending Python exception (cleared), e.g. "ModuleNotFoundError: ...".
 std::string takeErrorText() {
   PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
@@ -72,11 +80,9 @@ int startPython(const std::string& program, const std::vector<std::string>& args
   PyStatus status =
       PyConfig_SetBytesArgv(&config, static_cast<Py_ssize_t>(argv.size()), argv.data());
   // sys.executable is this program, so that scripts which start "themselves" start the host.
-  char self[4096];
-  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n > 0 && !PyStatus_Exception(status)) {
-    self[n] = '\0';
-    status = PyConfig_SetBytesString(&config, &config.executable, self);
+  std::string self = programFile();
+  if (!self.empty() && !PyStatus_Exception(status)) {
+    status = PyConfig_SetBytesString(&config, &config.executable, self.c_str());
   }
   if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
   PyConfig_Clear(&config);
@@ -90,7 +96,8 @@ int startPython(const std::string& program, const std::vector<std::string>& args
 
 std::vector<std::string> addPackagePath() {
   std::vector<std::string> dirs = splitPath(std::getenv("QMR_PYTHONPATH"));
-  dirs.push_back(QMR_PYTHON_DIR);
+  std::string self = programFile();
+  if (!self.empty()) dirs.push_back(self.substr(0, self.rfind('/') + 1) + QMR_PYTHON_RELDIR);
   PyObject* path = PySys_GetObject("path");  // borrowed
   if (path == nullptr || !PyList_Check(path)) return dirs;
   Py_ssize_t at = 0;

@@ -65,18 +65,21 @@ PyObject* setEntries(PyObject* args) {
     PyErr_SetString(PyExc_TypeError, "entries arg is empty or not of type list");
     return nullptr;
   }
-  // Every element becomes an entry, duplicates included, in list order; one bad element
-  // stops the call before anything reaches the manager.
+  // Every element becomes an entry, duplicates included, in list order, and is logged as it is
+  // taken; one bad element stops the call before anything reaches the manager. Without a
+  // manager the entries are still checked (bad arguments are a TypeError first, as in get),
+  // but not logged as being added, since nothing will add them.
+  DataStoreManager* manager = DataStoreManager::instance();
   std::list<DataStoreManager::Entry> entryList;
   const Py_ssize_t n = PyList_GET_SIZE(entries);
   for (Py_ssize_t i = 0; i < n; ++i) {
     DataStoreManager::Entry entry;
     if (!parseEntry(PyList_GET_ITEM(entries, i), i, &entry)) return nullptr;
     entryList.push_back(entry);
+    if (manager == nullptr) continue;
     Log::primary()->debug("Adding datastore entry (%s=%s; Exp=%ld)", entry.key.c_str(),
                           entry.data.c_str(), static_cast<long>(entry.expir));
   }
-  DataStoreManager* manager = DataStoreManager::instance();
   if (manager == nullptr) return intrinsics::noManager();
   int status = 1;
   if (!intrinsics::managerCall("set", [&] { return manager->set(entryList); })) {

@@ -21,6 +21,16 @@ Servers are started detached from the starting process (double fork, new session
 or kill by one process is seen by every other process that reads the state file; they do not
 die with the process that started them: call down() (the CLI and tests/python/run do so on
 every exit path).
+
+This file is the one definition of the stack's servers: their command lines, their
+environment and when each is ready (server_argv, server_env, prepare, is_ready). The C++ test
+harness (tests/harness) starts its servers through `qmrstack.py exec` and waits with
+`qmrstack.py ready`, so a change here reaches both.
+
+Every server runs with umask 077. omniNames and omniEvents run with libqmr_confine.so
+preloaded (tools/confine/confine.c): omniEvents always adds an endpoint on every interface
+and resets its umask to 0, which no option of its own prevents; the library turns wildcard
+binds into loopback ones and keeps the umask the server was started with.
 """
 
 import argparse
@@ -31,12 +41,16 @@ import shlex
 import shutil
 import signal
 import socket
+import stat
+import struct
 import sys
 import time
 
 STATE_FILE = "stack.json"
 SERVERS = ("naming", "events", "datastore")  # start order; stopped in reverse
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CHILD_UMASK = 0o077  # nothing a server writes is readable by other users
+CONFINE_LIBRARY = os.path.join("lib", "libqmr_confine.so")  # in the build folder
 
 
 class StackError(RuntimeError):
@@ -67,6 +81,173 @@ def wait_for(condition, timeout=10.0, interval=0.02):
         time.sleep(interval)
 
 
+def default_dir():
+    """The stack folder of `./qmr up`: $QMR_STACK_DIR, else qmr-stack in $XDG_RUNTIME_DIR (a
+    folder of the user's own), else /tmp/qmr-stack-UID. A fixed name in /tmp could be created
+    first by another user; private_folder() refuses such a folder."""
+    if os.environ.get("QMR_STACK_DIR"):
+        return os.path.abspath(os.environ["QMR_STACK_DIR"])
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    if runtime and os.path.isabs(runtime) and os.path.isdir(runtime):
+        return os.path.join(runtime, "qmr-stack")
+    return "/tmp/qmr-stack-%d" % os.geteuid()
+
+
+def private_folder(path):
+    """Creates path (mode 0700) if it is missing; raises StackError unless it is a folder that
+    this user owns and that no other user can write (a symbolic link must be ours too)."""
+    try:
+        os.makedirs(path, mode=0o700)
+    except FileExistsError:
+        pass
+    except OSError as e:
+        raise StackError("cannot create the stack folder %s: %s" % (path, e))
+    return check_private(path)
+
+
+def check_private(path):
+    """Raises StackError unless path is a folder of this user that no other user can write:
+    pids and files named in such a folder are not to be trusted."""
+    uid = os.geteuid()
+    for what, st in (("link", os.lstat(path)), ("folder", os.stat(path))):
+        if st.st_uid != uid:
+            raise StackError("the stack folder %s (%s) belongs to uid %d, not to you (uid %d): "
+                             "someone else may have created it; choose another folder"
+                             % (path, what, st.st_uid, uid))
+    st = os.stat(path)
+    if not stat.S_ISDIR(st.st_mode):
+        raise StackError("%s is not a folder" % path)
+    if st.st_mode & 0o022:
+        raise StackError("the stack folder %s can be written by other users (mode %o); "
+                         "chmod go-w it or choose another folder"
+                         % (path, stat.S_IMODE(st.st_mode)))
+    return path
+
+
+# ---- the one definition of the servers: command lines, environment, readiness
+
+def corbaloc(naming_port):
+    return "corbaloc::127.0.0.1:%d/NameService" % naming_port
+
+
+def server_argv(server, data, port=0, naming_port=0, build=None, name="DataStore", extra=(),
+                program="qmr-datastored"):
+    """The command line of `server` with its data in folder `data`: "naming" (omniNames on
+    port), "events" (omniEvents on port), "datastore" (program of build, qmr-datastored or its
+    test build qmr-datastored-faults, registered as name, with the flags extra) or "channel"
+    (eventc creating the channel extra[0])."""
+    endpoint = "giop:tcp:127.0.0.1:%d" % port
+    init_ref = ["-ORBInitRef", "NameService=" + corbaloc(naming_port)]
+    if server == "naming":
+        # -always: a fresh start the first time, a start from the data file on a restart.
+        return ["omniNames", "-start", str(port), "-always", "-logdir", data,
+                "-ORBendPoint", endpoint]
+    if server == "events":
+        # -p sets the port on a cold start; on a warm start omniEvents reads it from its data
+        # file. Publishing 127.0.0.1 keeps its references on loopback.
+        return ["omniEvents", "-f", "-l", data, "-p", str(port)] + init_ref + [
+            "-ORBendPointPublish", endpoint]
+    if server == "datastore":
+        exe = os.path.join(os.path.abspath(build or os.path.join(SOURCE_DIR, "build")), "bin",
+                           program)
+        return [exe, "--db", os.path.join(data, "datastore.db"), "--name", name,
+                "--ior-file", os.path.join(data, "datastore.ior")] + list(extra) + init_ref
+    if server == "channel":
+        return ["eventc", "-n", extra[0]] + init_ref
+    raise StackError("unknown server %r" % server)
+
+
+def server_env(server, build=None, env=None):
+    """The environment of `server`: env (default: ours), with libqmr_confine.so preloaded into
+    omniNames and omniEvents. Our own programs bind where they are told and are left alone
+    (a sanitizer runtime must come first in theirs)."""
+    env = dict(os.environ if env is None else env)
+    if server in ("naming", "events"):
+        lib = os.path.join(os.path.abspath(build or os.path.join(SOURCE_DIR, "build")),
+                           CONFINE_LIBRARY)
+        if not os.path.exists(lib):
+            raise StackError("%s is missing; build it first with ./qmr build (or pass --build "
+                             "DIR)" % lib)
+        env["LD_PRELOAD"] = " ".join([lib] + [p for p in [env.get("LD_PRELOAD")] if p])
+    return env
+
+
+def prepare(server, data):
+    """Readies the data folder of `server` before it starts: created private, and no reference
+    left from an earlier run that is_ready() could mistake for a new one."""
+    private_folder(data)
+    if server == "datastore":
+        try:
+            os.remove(os.path.join(data, "datastore.ior"))
+        except FileNotFoundError:
+            pass
+
+
+def root_context_answers(port):
+    """True when omniNames on 127.0.0.1:port has activated its root context. It accepts
+    connections a moment before, and calls in between fail with OBJECT_NOT_EXIST, so an open
+    port is not enough: a GIOP 1.2 LocateRequest for the key "NameService" must be answered
+    OBJECT_HERE. Plain sockets, so that neither side needs omniORBpy."""
+    key = b"NameService"
+    # request id, TargetAddress KeyAddr (short 0, two pad octets), sequence<octet> key
+    body = struct.pack(">IhxxI", 1, 0, len(key)) + key
+    message = b"GIOP\x01\x02\x00\x03" + struct.pack(">I", len(body)) + body
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1.0) as s:
+            s.sendall(message)
+            reply = b""
+            while len(reply) < 20:
+                chunk = s.recv(4096)
+                if not chunk:
+                    return False
+                reply += chunk
+    except OSError:
+        return False
+    if reply[:4] != b"GIOP" or reply[7] != 4:  # 4: LocateReply
+        return False
+    order = "<" if reply[6] & 1 else ">"
+    return struct.unpack(order + "I", reply[16:20])[0] == 1  # OBJECT_HERE
+
+
+def is_ready(server, data, port=0):
+    """True once `server` serves: omniNames' root context answers, omniEvents accepts
+    connections, qmr-datastored has written its reference to DATA/datastore.ior."""
+    if server == "naming":
+        return port_open(port) and root_context_answers(port)
+    if server == "events":
+        return port_open(port)
+    if server == "datastore":
+        return bool(_read(os.path.join(data, "datastore.ior")).strip())
+    raise StackError("unknown server %r" % server)
+
+
+def listening(pid):
+    """"ADDRESS:PORT" of each TCP socket that process pid listens on (from /proc), so that
+    anyone can check that a server is reachable from this machine only."""
+    inodes = set()
+    fds = "/proc/%d/fd" % pid
+    for fd in os.listdir(fds):
+        try:
+            target = os.readlink(os.path.join(fds, fd))
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    found = []
+    for table, family in (("tcp", socket.AF_INET), ("tcp6", socket.AF_INET6)):
+        with open("/proc/%d/net/%s" % (pid, table)) as f:
+            for line in f.readlines()[1:]:
+                fields = line.split()
+                if fields[3] != "0A" or fields[9] not in inodes:  # 0A: LISTEN
+                    continue
+                hexaddr, hexport = fields[1].split(":")
+                # The kernel prints the address as 32-bit words in host (little-endian) order.
+                raw = b"".join(bytes.fromhex(hexaddr[i:i + 8])[::-1]
+                               for i in range(0, len(hexaddr), 8))
+                found.append("%s:%d" % (socket.inet_ntop(family, raw), int(hexport, 16)))
+    return found
+
+
 def _read(path):
     try:
         with open(path, "r", errors="replace") as f:
@@ -91,10 +272,10 @@ def _start_time(pid):
     return int(fields[19])
 
 
-def spawn(argv, log_path, cwd=None):
-    """Starts argv detached (own session, reparented away from us), stdin from /dev/null and
-    stdout+stderr appended to log_path. Returns (pid, start_time). Raises StackError if the
-    program cannot be run."""
+def spawn(argv, log_path, cwd=None, env=None):
+    """Starts argv detached (own session, reparented away from us) with umask 077 and env
+    (default: ours), stdin from /dev/null and stdout+stderr appended to log_path. Returns
+    (pid, start_time). Raises StackError if the program cannot be run."""
     rfd, wfd = os.pipe()
     child = os.fork()
     if child == 0:  # intermediate: new session, fork the server, leave at once
@@ -104,6 +285,7 @@ def spawn(argv, log_path, cwd=None):
             pid = os.fork()
             if pid == 0:  # the server
                 try:
+                    os.umask(CHILD_UMASK)
                     log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
                     null = os.open(os.devnull, os.O_RDONLY)
                     os.dup2(null, 0)
@@ -114,7 +296,7 @@ def spawn(argv, log_path, cwd=None):
                     os.closerange(wfd + 1, os.sysconf("SC_OPEN_MAX"))
                     if cwd:
                         os.chdir(cwd)
-                    os.execvp(argv[0], argv)
+                    os.execvpe(argv[0], argv, os.environ if env is None else env)
                 except BaseException as e:  # exec failed: report through the pipe
                     try:
                         os.write(wfd, ("E" + str(e)).encode(errors="replace"))
@@ -161,7 +343,7 @@ class Stack:
         """Creates folder if needed and starts every server; on any failure stops what it
         started and raises StackError with the failing server's log."""
         stack = cls(folder, build, datastore_name)
-        os.makedirs(stack.dir, exist_ok=True)
+        private_folder(stack.dir)
         if os.path.exists(stack.state_path):
             old = cls.load(stack.dir)
             if old.running_servers():
@@ -175,8 +357,8 @@ class Stack:
         try:
             stack.ports["naming"] = free_port()
             stack.ports["events"] = free_port()
-            stack._start_naming()
-            stack._start_events()
+            stack._start("naming")
+            stack._start("events")
             for name in channels:
                 stack.create_channel(name)
             if datastore:
@@ -192,6 +374,8 @@ class Stack:
         path = folder_or_state
         if os.path.isdir(path):
             path = os.path.join(path, STATE_FILE)
+        if os.path.isdir(os.path.dirname(path) or "."):
+            check_private(os.path.dirname(path) or ".")
         try:
             with open(path) as f:
                 state = json.load(f)
@@ -212,7 +396,7 @@ class Stack:
         state = {"dir": self.dir, "build": self.build, "datastore_name": self.datastore_name,
                  "channels": self.channels, "ports": self.ports, "procs": self.procs}
         tmp = self.state_path + ".tmp"
-        with open(tmp, "w") as f:
+        with open(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
             json.dump(state, f, indent=1)
         os.replace(tmp, self.state_path)
 
@@ -230,7 +414,7 @@ class Stack:
 
     @property
     def corbaloc(self):
-        return "corbaloc::127.0.0.1:%d/NameService" % self.naming_port
+        return corbaloc(self.naming_port)
 
     def orb_args(self):
         """ORB options that make a program's "NameService" this stack's omniNames."""
@@ -254,11 +438,25 @@ class Stack:
 
     # ---- starting
 
-    def _launch(self, server, argv):
-        pid, start = spawn(argv, self.log_path(server), cwd=self.dir)
+    def _data(self, server):
+        return self.dir if server == "datastore" else os.path.join(self.dir, server)
+
+    def _start(self, server):
+        """Starts server from its definition and waits until it is ready (10 s at most)."""
+        data = self._data(server)
+        prepare(server, data)
+        port = self.ports.get(server, 0)
+        argv = server_argv(server, data, port, self.naming_port, self.build,
+                           self.datastore_name)
+        pid, start = spawn(argv, self.log_path(server), cwd=self.dir,
+                           env=server_env(server, self.build))
         self.procs[server] = {"pid": pid, "start": start, "argv": argv,
                               "log": self.log_path(server)}
         self._save()
+        if not wait_for(lambda: is_ready(server, data, port) or not self.running(server)):
+            self._fail(server, "did not get ready within 10 s")
+        if not self.running(server):
+            self._fail(server, "exited at start")
 
     def _fail(self, server, what):
         log = self.log(server)
@@ -266,58 +464,23 @@ class Stack:
         raise StackError("%s %s; its log %s says:\n%s" % (server, what, self.log_path(server),
                                                          log.strip() or "(nothing)"))
 
-    def _start_naming(self):
-        port = self.ports["naming"]
-        logdir = os.path.join(self.dir, "naming")
-        os.makedirs(logdir, exist_ok=True)
-        # -always: a fresh start the first time, a start from the data file on a restart.
-        self._launch("naming", ["omniNames", "-start", str(port), "-always", "-logdir", logdir,
-                                "-ORBendPoint", "giop:tcp:127.0.0.1:%d" % port])
-        if not wait_for(lambda: port_open(port) or not self.running("naming")):
-            self._fail("naming", "did not listen on 127.0.0.1:%d within 10 s" % port)
-        if not self.running("naming"):
-            self._fail("naming", "exited at start")
-
-    def _start_events(self):
-        port = self.ports["events"]
-        datadir = os.path.join(self.dir, "events")
-        os.makedirs(datadir, exist_ok=True)
-        # -p sets the port on a cold start; on a warm start omniEvents reads it from its data
-        # file. Publishing 127.0.0.1 keeps its references on loopback.
-        self._launch("events", ["omniEvents", "-f", "-l", datadir, "-p", str(port),
-                                "-ORBInitRef", "NameService=" + self.corbaloc,
-                                "-ORBendPointPublish", "giop:tcp:127.0.0.1:%d" % port])
-        if not wait_for(lambda: port_open(port) or not self.running("events")):
-            self._fail("events", "did not listen on 127.0.0.1:%d within 10 s" % port)
-        if not self.running("events"):
-            self._fail("events", "exited at start")
-
     def _start_datastore(self):
-        exe = os.path.join(self.build, "bin", "qmr-datastored")
+        exe = server_argv("datastore", self.dir, build=self.build)[0]
         if not os.access(exe, os.X_OK):
             raise StackError("%s is missing; build it first with ./qmr build (or pass --build "
                              "DIR)" % exe)
-        try:
-            os.remove(self.ior_path)
-        except FileNotFoundError:
-            pass
-        self._launch("datastore", [exe, "--db", self.db_path, "--name", self.datastore_name,
-                                   "--ior-file", self.ior_path,
-                                   "-ORBInitRef", "NameService=" + self.corbaloc])
-        ready = wait_for(lambda: _read(self.ior_path).strip() or not self.running("datastore"))
-        if not self.running("datastore"):
-            self._fail("datastore", "exited at start")
-        if not ready:
-            self._fail("datastore", "did not write %s within 10 s" % self.ior_path)
+        self._start("datastore")
 
     def create_channel(self, name):
         """Creates an event channel bound in the naming service as name (eventc -n)."""
         import subprocess
         log_path = os.path.join(self.dir, "eventc.log")
-        with open(log_path, "ab") as log:
+        with open(os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600), "ab") as log:
             try:
-                rc = subprocess.run(["eventc", "-n", name] + self.orb_args(), stdin=subprocess.DEVNULL,
-                                    stdout=log, stderr=log, timeout=15, cwd=self.dir).returncode
+                rc = subprocess.run(server_argv("channel", self.dir, naming_port=self.naming_port,
+                                                extra=[name]),
+                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=15,
+                                    cwd=self.dir).returncode
             except subprocess.TimeoutExpired:
                 rc = "timeout"
             except OSError as e:
@@ -337,8 +500,10 @@ class Stack:
         if server not in SERVERS:
             raise StackError("unknown server %r (one of %s)" % (server, ", ".join(SERVERS)))
         self.stop(server)
-        {"naming": self._start_naming, "events": self._start_events,
-         "datastore": self._start_datastore}[server]()
+        if server == "datastore":
+            self._start_datastore()
+        else:
+            self._start(server)
 
     # ---- state and stopping
 
@@ -450,7 +615,15 @@ def _cli_status(args):
         rc = rc if alive else 1
         print("%-9s %-8s pid %-7s log %s" % (server, "running" if alive else "stopped",
                                              proc["pid"] or "-", stack.log_path(server)))
+        if alive:
+            print("          listens on %s" % " ".join(listening(proc["pid"])))
     return rc
+
+
+def _cli_listening(args):
+    for pid in args.pid:
+        print("%d %s" % (pid, " ".join(listening(pid))))
+    return 0
 
 
 def _cli_server(action):
@@ -460,6 +633,52 @@ def _cli_server(action):
         print("%s %s (pid %s)" % (args.server, action, stack.pid(args.server) or "-"))
         return 0
     return run
+
+
+def _cli_exec(args):
+    """Becomes the server (same process id), so that the caller can watch and stop it as its own
+    child: the C++ test harness starts its servers this way."""
+    extra = args.extra
+    if args.server == "channel" and len(extra) != 1:
+        raise StackError("exec channel takes one channel name")
+    if args.server != "channel":
+        prepare(args.server, args.data)
+    argv = server_argv(args.server, args.data, args.port, args.naming_port, args.build,
+                       args.name, extra, args.program)
+    env = server_env(args.server, args.build)
+    os.umask(CHILD_UMASK)
+    sys.stdout.flush()
+    try:
+        os.execvpe(argv[0], argv, env)
+    except OSError as e:
+        raise StackError("cannot run %s: %s (is it installed? run ./qmr deps)" % (argv[0], e))
+
+
+def _became(pid, server):
+    """True once process pid runs the program of server: `exec` prepared the data folder (and
+    removed an old reference file) before that, so is_ready() is not fooled by an earlier run."""
+    try:
+        exe = os.readlink("/proc/%d/exe" % pid)
+    except OSError:
+        return False
+    # startswith: the data store may be its test build, qmr-datastored-faults.
+    return os.path.basename(exe).startswith(os.path.basename(server_argv(server, ".")[0]))
+
+
+def _cli_ready(args):
+    """Exit status 0 once the server is ready, 1 when it is not within --timeout or when --pid
+    is gone first."""
+    def gone():
+        return args.pid is not None and _start_time(args.pid) is None
+
+    def ready():
+        return ((args.pid is None or _became(args.pid, args.server))
+                and is_ready(args.server, args.data, args.port))
+    if wait_for(lambda: ready() or gone(), timeout=args.timeout) and not gone():
+        return 0
+    print("qmrstack: %s %s" % (args.server, "exited at start" if gone() else
+                               "did not get ready within %g s" % args.timeout), file=sys.stderr)
+    return 1
 
 
 def main(argv=None):
@@ -473,8 +692,11 @@ def main(argv=None):
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 
-    p = sub.add_parser("up", help="start the stack in --dir (created if needed)")
-    p.add_argument("--dir", required=True, help="folder for data, logs and the state file")
+    dir_help = ("folder for data, logs and the state file (default: $QMR_STACK_DIR, else "
+                "$XDG_RUNTIME_DIR/qmr-stack, else /tmp/qmr-stack-UID; now %s)" % default_dir())
+    p = sub.add_parser("up", help="start the stack in --dir (created, mode 0700, if needed; "
+                                  "refused if another user owns it or can write it)")
+    p.add_argument("--dir", default=default_dir(), help=dir_help)
     p.add_argument("--channel", action="append", metavar="NAME",
                    help="create an event channel bound as NAME (repeatable)")
     p.add_argument("--build", help="build folder holding bin/qmr-datastored (default: build/)")
@@ -484,26 +706,60 @@ def main(argv=None):
     p.set_defaults(func=_cli_up)
 
     p = sub.add_parser("down", help="stop every process of the stack in --dir, by pid")
-    p.add_argument("--dir", required=True)
+    p.add_argument("--dir", default=default_dir(), help=dir_help)
     p.set_defaults(func=_cli_down)
 
     p = sub.add_parser("env", help="print shell exports (QMR_ORB_ARGS, ...) for the stack")
-    p.add_argument("--dir", required=True)
+    p.add_argument("--dir", default=default_dir(), help=dir_help)
     p.set_defaults(func=_cli_env)
 
     p = sub.add_parser("status", help="show each process; exit 1 if one is not running")
-    p.add_argument("--dir", required=True)
+    p.add_argument("--dir", default=default_dir(), help=dir_help)
     p.set_defaults(func=_cli_status)
 
     for action, text in (("stop", "stop one server (TERM, then KILL)"),
                          ("kill9", "kill one server with SIGKILL"),
                          ("restart", "start one server again on its port / database")):
         p = sub.add_parser(action, help=text)
-        p.add_argument("--dir", required=True)
+        p.add_argument("--dir", default=default_dir(), help=dir_help)
         p.add_argument("server", choices=SERVERS)
         p.set_defaults(func=_cli_server(action))
 
-    args = parser.parse_args(argv)
+    p = sub.add_parser("listening", help="print the TCP addresses that each process listens on")
+    p.add_argument("pid", type=int, nargs="+")
+    p.set_defaults(func=_cli_listening)
+
+    p = sub.add_parser("default-dir", help="print the default stack folder")
+    p.set_defaults(func=lambda args: print(default_dir()) or 0)
+
+    p = sub.add_parser("exec", help="become one server as the stack defines it (for a caller "
+                                    "that runs it as its own child, e.g. the C++ test harness)")
+    p.add_argument("server", choices=SERVERS + ("channel",))
+    p.add_argument("--data", default=".", help="the server's data folder (created if needed)")
+    p.add_argument("--port", type=int, default=0, help="the port of naming or events")
+    p.add_argument("--naming-port", type=int, default=0, help="the port of omniNames")
+    p.add_argument("--build", help="build folder (default: build/)")
+    p.add_argument("--name", default="DataStore", help="the data store's name")
+    p.add_argument("--program", default="qmr-datastored",
+                   help="the data store's program in the build's bin/ (default qmr-datastored; "
+                        "tests use qmr-datastored-faults)")
+    p.set_defaults(func=_cli_exec)
+    p.epilog = ("After --: more flags of qmr-datastored, or the name of the channel to create. "
+                "Example: qmrstack.py exec datastore --data D --naming-port 5000 -- "
+                "--max-sessions 4")
+
+    p = sub.add_parser("ready", help="wait until one server is ready (status 0) or not (1)")
+    p.add_argument("server", choices=SERVERS)
+    p.add_argument("--data", default=".", help="the server's data folder")
+    p.add_argument("--port", type=int, default=0, help="the port of naming or events")
+    p.add_argument("--pid", type=int, help="stop waiting when this process is gone")
+    p.add_argument("--timeout", type=float, default=10.0, help="seconds (default 10)")
+    p.set_defaults(func=_cli_ready)
+
+    argv = list(sys.argv[1:] if argv is None else argv)
+    extra = argv[argv.index("--") + 1:] if "--" in argv else []
+    args = parser.parse_args(argv[:len(argv) - len(extra) - (1 if "--" in argv else 0)])
+    args.extra = extra
     try:
         return args.func(args)
     except StackError as e:

@@ -3,8 +3,6 @@
 
 #include <strings.h>
 
-#include <omniORB4/Naming.hh>
-
 #include "qmr/util/Log.h"
 #include "qmr/util/Orb.h"
 
@@ -18,30 +16,30 @@ bool isReferenceText(const std::string& name) {
   return name.compare(0, 9, "corbaloc:") == 0 || name.compare(0, 10, "corbaname:") == 0;
 }
 
-CosNaming::NamingContextExt_ptr rootContext(CORBA::ORB_ptr orb) {
+}  // namespace
+
+CosNaming::NamingContextExt_ptr rootContext() {
   CORBA::Object_var obj;
   try {
-    obj = orb->resolve_initial_references("NameService");
+    obj = Orb::get()->resolve_initial_references("NameService");
   } catch (CORBA::ORB::InvalidName&) {
     Log::primary()->error(
         "No NameService initial reference is configured: start the program with "
         "-ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService");
     throw CORBA::INITIALIZE(0, CORBA::COMPLETED_NO);
   }
-  return CosNaming::NamingContextExt::_narrow(obj);
-}
-
-}  // namespace
-
-CORBA::Object_ptr raw_lookup(const std::string& name) {
-  CORBA::ORB_ptr orb = Orb::get();
-  if (isReferenceText(name)) return orb->string_to_object(name.c_str());
-
-  CosNaming::NamingContextExt_var root = rootContext(orb);
+  CosNaming::NamingContextExt_var root = CosNaming::NamingContextExt::_narrow(obj);
   if (CORBA::is_nil(root)) {
     Log::primary()->error("The NameService initial reference is not a naming context");
     throw CORBA::INITIALIZE(0, CORBA::COMPLETED_NO);
   }
+  return root._retn();
+}
+
+CORBA::Object_ptr raw_lookup(const std::string& name) {
+  if (isReferenceText(name)) return Orb::get()->string_to_object(name.c_str());
+
+  CosNaming::NamingContextExt_var root = rootContext();
   try {
     CosNaming::Name_var path = root->to_name(name.c_str());
     return root->resolve(path);

@@ -1,7 +1,8 @@
-// Orb.cc - the process ORB used by the lookups.
+// Orb.cc - the ORB start-up of every program, and the process ORB used by the lookups.
 #include "qmr/util/Orb.h"
 
 #include <mutex>
+#include <vector>
 
 namespace qmr_util {
 namespace {
@@ -13,6 +14,27 @@ CORBA::ORB_var& heldOrb() {
 }
 
 }  // namespace
+
+OrbOptions Orb::startUpOptions(const OrbOptions& given) {
+  OrbOptions options = given;
+  // Without an endpoint omniORB listens on every interface and publishes the host's external
+  // address in its references.
+  options.addDefault("-ORBendPoint", "giop:tcp:127.0.0.1:");
+  return options;
+}
+
+CORBA::ORB_ptr Orb::init(const std::string& program, const OrbOptions& options) {
+  std::vector<std::string> args = {program};
+  const OrbOptions full = startUpOptions(options);
+  args.insert(args.end(), full.args().begin(), full.args().end());
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  int argc = static_cast<int>(argv.size());
+  argv.push_back(nullptr);
+  CORBA::ORB_var orb = CORBA::ORB_init(argc, argv.data());
+  set(orb.in());
+  return orb._retn();
+}
 
 void Orb::set(CORBA::ORB_ptr orb) {
   std::lock_guard<std::mutex> lock(orbMutex);

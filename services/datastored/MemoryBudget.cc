@@ -39,14 +39,16 @@ void Trimmer::loop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return due_ || stopping_; });
-    if (stopping_) return;
-    // Lets the ORB finish sending the reply and free the arguments first.
-    wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping_; });
-    if (stopping_) return;
-    due_ = false;
-    lock.unlock();
-    malloc_trim(0);
-    lock.lock();
+    // Trims 100 ms after the request, and again a second later for what the ORB freed late
+    // (a reply still being sent on a busy machine).
+    for (int delayMs : {100, 1000}) {
+      wake_.wait_for(lock, std::chrono::milliseconds(delayMs), [this] { return stopping_; });
+      if (stopping_) return;
+      due_ = false;
+      lock.unlock();
+      malloc_trim(0);
+      lock.lock();
+    }
   }
 }
 

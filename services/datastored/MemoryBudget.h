@@ -37,7 +37,8 @@ class Trimmer {
   ~Trimmer();
   Trimmer(const Trimmer&) = delete;
   Trimmer& operator=(const Trimmer&) = delete;
-  // Asks for a trim about 100 ms from now (several requests share one).
+  // Asks for a trim about 100 ms from now and another a second later (several requests
+  // share them).
   void request();
 
  private:

@@ -1,6 +1,8 @@
 // Naming.cc - resolving the Naming Service, rebinding and unbinding the data store's name.
 #include "Naming.h"
 
+#include "qmr/util/Lookup.h"
+
 namespace qmr_datastored {
 namespace {
 
@@ -12,28 +14,15 @@ std::string unreachable(const std::string& hint, const CORBA::Exception& e) {
 
 }  // namespace
 
-CosNaming::NamingContextExt_ptr rootContext(CORBA::ORB_ptr orb, const std::string& hint) {
-  CORBA::Object_var obj;
+CosNaming::NamingContextExt_ptr rootContext(const std::string& hint) {
   try {
-    obj = orb->resolve_initial_references("NameService");
-  } catch (const CORBA::ORB::InvalidName&) {
-    throw NamingError(
-        "no Naming Service is configured: pass -ORBInitRef "
-        "NameService=corbaloc::127.0.0.1:PORT/NameService");
+    return qmr_util::rootContext();
+  } catch (const CORBA::INITIALIZE&) {
+    throw NamingError("no usable Naming Service reference is configured (" + hint +
+                      "): pass -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService");
   } catch (const CORBA::SystemException& e) {
     throw NamingError(unreachable(hint, e));
   }
-  CosNaming::NamingContextExt_var root;
-  try {
-    root = CosNaming::NamingContextExt::_narrow(obj.in());
-  } catch (const CORBA::SystemException& e) {
-    throw NamingError(unreachable(hint, e));
-  }
-  if (CORBA::is_nil(root.in())) {
-    throw NamingError("the NameService reference " + hint +
-                      " is not a naming context; check -ORBInitRef NameService=...");
-  }
-  return root._retn();
 }
 
 void rebindName(CosNaming::NamingContextExt_ptr root, const std::string& name,

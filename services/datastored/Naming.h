@@ -18,10 +18,10 @@ class NamingError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The root context from the ORB's "NameService" initial reference; a new reference that the
-// caller owns. Throws NamingError when there is none or it cannot be reached; `hint` names
-// the reference in the message.
-CosNaming::NamingContextExt_ptr rootContext(CORBA::ORB_ptr orb, const std::string& hint);
+// The root context from the process ORB's "NameService" initial reference
+// (qmr_util::rootContext); a new reference that the caller owns. Throws NamingError when there
+// is none or it cannot be reached; `hint` names the reference in the message.
+CosNaming::NamingContextExt_ptr rootContext(const std::string& hint);
 
 // Binds `obj` under the stringified name `name` ("DataStore", "a/b.kind"), replacing what was
 // bound there and creating missing parent contexts. Throws NamingError.

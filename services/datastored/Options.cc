@@ -34,41 +34,18 @@ bool parseSeconds(const std::string& flag, const std::string& text, double* out,
   return true;
 }
 
-bool hasOrbOption(const std::vector<std::string>& args, const std::string& prefix) {
-  for (size_t i = 0; i < args.size(); i += 2) {
-    if (args[i].compare(0, prefix.size(), prefix) == 0) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
-std::vector<std::string> Options::orbArguments(const std::string& program) const {
-  std::vector<std::string> argv = {program};
-  argv.insert(argv.end(), orbArgs.begin(), orbArgs.end());
-  // Without an explicit endpoint omniORB would listen on every interface and publish the
-  // host's external address in its references; this server is for loopback use.
-  if (!hasOrbOption(orbArgs, "-ORBendPoint")) {
-    argv.push_back("-ORBendPoint");
-    argv.push_back("giop:tcp:127.0.0.1:");
-  }
+qmr_util::OrbOptions Options::orbOptions() const {
+  qmr_util::OrbOptions options = orb;
   // Bounds what one request may make the server allocate (a million keys, a huge value).
-  if (!hasOrbOption(orbArgs, "-ORBgiopMaxMsgSize")) {
-    argv.push_back("-ORBgiopMaxMsgSize");
-    argv.push_back(std::to_string(maxMessageBytes));
-  }
+  options.addDefault("-ORBgiopMaxMsgSize", std::to_string(maxMessageBytes));
   // The server's only outgoing calls go to the Naming Service: a hung one must not hang
   // start-up or shut-down for ever.
-  if (!hasOrbOption(orbArgs, "-ORBclientCallTimeOutPeriod")) {
-    argv.push_back("-ORBclientCallTimeOutPeriod");
-    argv.push_back("10000");
-  }
-  // Lets the log name a request refused for its size (see orbLog in main.cc).
-  if (!hasOrbOption(orbArgs, "-ORBtraceExceptions")) {
-    argv.push_back("-ORBtraceExceptions");
-    argv.push_back("1");
-  }
-  return argv;
+  options.addDefault("-ORBclientCallTimeOutPeriod", "10000");
+  // Lets the log name a request refused for its size (see OrbLog.cc).
+  options.addDefault("-ORBtraceExceptions", "1");
+  return options;
 }
 
 bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
@@ -76,13 +53,8 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
   bool haveDb = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg.compare(0, 4, "-ORB") == 0) {
-      if (i + 1 >= argc) {
-        *error = arg + " needs a value";
-        return false;
-      }
-      o.orbArgs.push_back(arg);
-      o.orbArgs.push_back(argv[++i]);
+    if (qmr_util::OrbOptions::isOrbOption(arg)) {
+      if (!o.orb.take(argc, argv, &i, error)) return false;
       continue;
     }
     if (arg == "--help" || arg == "-h") {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "qmr/util/Log.h"
+#include "qmr/util/OrbOptions.h"
 
 namespace qmr_datastored {
 
@@ -30,13 +31,12 @@ struct Options {
   bool logLevelSet = false;  // false: the log keeps its default (QMR_LOG_LEVEL)
   bool help = false;         // --help
 
-  // -ORB options from the command line, each with its value, in their order; ORB defaults
-  // added by orbArguments() come after them.
-  std::vector<std::string> orbArgs;
+  // -ORB options from the command line, each with its value, in their order.
+  qmr_util::OrbOptions orb;
 
-  // argv for ORB_init: program name, the user's -ORB options, then the defaults that the user
-  // did not give: an endpoint on 127.0.0.1 and the message size limit.
-  std::vector<std::string> orbArguments(const std::string& program) const;
+  // The options for Orb::init: the user's, then the server's defaults that the user did not
+  // give (the message size limit, the call timeout, exception traces).
+  qmr_util::OrbOptions orbOptions() const;
 };
 
 // Parses argv. Returns true and fills `out`, or false with a message in `error` saying which

@@ -38,18 +38,14 @@ void fail(const std::string& message) {
 
 // The NameService reference the user gave, for messages.
 std::string nameServiceHint(const Options& o) {
-  for (size_t i = 0; i + 1 < o.orbArgs.size(); i += 2) {
-    if (o.orbArgs[i] == "-ORBInitRef" && o.orbArgs[i + 1].compare(0, 12, "NameService=") == 0) {
-      return o.orbArgs[i + 1].substr(12);
-    }
-  }
-  return "(the ORB's configured NameService)";
+  std::string given = o.orb.initRef("NameService");
+  return given.empty() ? "(the ORB's configured NameService)" : given;
 }
 
 // Writes the reference through a new file of its own in the same folder (O_EXCL, so nothing
 // planted there beforehand, a symbolic link included, is followed or truncated), then renames
-// it over `path`, so a reader never sees half a reference. The file is readable by all: the
-// reference is the one the Naming Service hands to anyone.
+// it over `path`, so a reader never sees half a reference. mkstemp makes it the owner's only,
+// like everything the server writes.
 bool writeIorFile(const std::string& path, const std::string& ior, std::string* error) {
   std::string tmp = path + ".XXXXXX";
   int fd = ::mkstemp(&tmp[0]);
@@ -58,8 +54,7 @@ bool writeIorFile(const std::string& path, const std::string& ior, std::string* 
     return false;
   }
   std::string text = ior + "\n";
-  bool written = ::fchmod(fd, 0644) == 0 &&
-                 ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+  bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                  ::fsync(fd) == 0;
   int writeErrno = errno;
   if (::close(fd) != 0 && written) {
@@ -110,7 +105,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
 
   CosNaming::NamingContextExt_var naming;
   try {
-    naming = rootContext(orb, nameServiceHint(options));
+    naming = rootContext(nameServiceHint(options));
     rebindName(naming.in(), options.name, dataStore.in());
   } catch (const NamingError& e) {
     fail(e.what());
@@ -190,9 +185,9 @@ int main(int argc, char** argv) {
   }
   if (options.logLevelSet) qmr_util::Log::primary()->setLevel(options.logLevel);
 
-  // The database, its journal files and the reference file are created for the owner (and
-  // the group to read): the data is nobody else's business.
-  ::umask(027);
+  // The database, its journal files and the reference file are created for the owner only,
+  // whatever umask the server was started with: the data is nobody else's business.
+  ::umask(077);
   std::unique_ptr<Store> store;
   try {
     store.reset(new Store(options.dbPath, static_cast<int>(options.busyTimeoutMs)));
@@ -202,20 +197,14 @@ int main(int argc, char** argv) {
   }
 
   routeOrbLog(options.maxMessageBytes);
-  std::vector<std::string> orbArgs = options.orbArguments(argv[0]);
-  std::vector<char*> orbArgv;
-  for (auto& a : orbArgs) orbArgv.push_back(&a[0]);
-  int orbArgc = static_cast<int>(orbArgv.size());
-  orbArgv.push_back(nullptr);
   CORBA::ORB_var orb;
   try {
-    orb = CORBA::ORB_init(orbArgc, orbArgv.data());
+    orb = qmr_util::Orb::init(argv[0], options.orbOptions());
   } catch (const CORBA::SystemException& e) {
     fail(std::string("the ORB refused its options (") + e._name() +
          "): check the -ORB options and that the endpoint's port is free");
     return kUsage;
   }
-  qmr_util::Orb::set(orb.in());
 
   int code = kFailure;
   try {

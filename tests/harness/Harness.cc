@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +20,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "qmr/util/Lookup.h"
 #include "qmr/util/Orb.h"
 
 #ifndef QMR_TEST_BUILD_DIR
@@ -32,49 +32,6 @@
 
 namespace qmr_test {
 namespace {
-
-// Children that are running, for the emergency stop; touched from signal handlers, so a plain
-// array of atomics.
-constexpr int kMaxChildren = 256;
-std::atomic<pid_t> children[kMaxChildren];
-
-void remember(pid_t pid) {
-  for (auto& slot : children) {
-    pid_t empty = 0;
-    if (slot.compare_exchange_strong(empty, pid)) return;
-  }
-}
-
-void forget(pid_t pid) {
-  for (auto& slot : children) {
-    pid_t expected = pid;
-    if (slot.compare_exchange_strong(expected, 0)) return;
-  }
-}
-
-void killAllChildren() {
-  for (auto& slot : children) {
-    pid_t pid = slot.exchange(0);
-    if (pid > 0) ::kill(pid, SIGKILL);
-  }
-}
-
-void onFatalSignal(int sig) {
-  killAllChildren();
-  ::signal(sig, SIG_DFL);
-  ::raise(sig);
-}
-
-struct EmergencyStop {
-  EmergencyStop() {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGABRT, SIGSEGV, SIGBUS, SIGFPE}) {
-      ::signal(sig, onFatalSignal);
-    }
-    std::atexit(killAllChildren);
-  }
-};
-
-void installEmergencyStop() { static EmergencyStop once; }
 
 std::string envOr(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
@@ -95,6 +52,8 @@ std::string trim(std::string text) {
   return text;
 }
 
+}  // namespace
+
 int runToCompletion(const std::vector<std::string>& argv, const std::string& logFile,
                     int timeoutMs) {
   Process p;
@@ -103,8 +62,6 @@ int runToCompletion(const std::vector<std::string>& argv, const std::string& log
   if (status == -1) p.kill9();
   return status;
 }
-
-}  // namespace
 
 std::string buildDir() { return envOr("QMR_BUILD_DIR", QMR_TEST_BUILD_DIR); }
 std::string sourceDir() { return envOr("QMR_SOURCE_DIR", QMR_TEST_SOURCE_DIR); }
@@ -143,25 +100,9 @@ int freeLoopbackPort() {
   return ntohs(addr.sin_port);
 }
 
-bool waitForPort(int port, int timeoutMs) {
-  return eventually(
-      [port] {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        ::close(fd);
-        return ok;
-      },
-      timeoutMs);
-}
-
 Process::~Process() { stop(); }
 
 void Process::start(const std::vector<std::string>& argv, const std::string& logFile) {
-  installEmergencyStop();
   if (pid_ > 0) throw std::runtime_error("process already started: " + argv.at(0));
   logFile_ = logFile;
   std::vector<char*> args;
@@ -171,7 +112,7 @@ void Process::start(const std::vector<std::string>& argv, const std::string& log
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed for " + argv.at(0));
   if (pid == 0) {
-    // The child dies with the test binary, whatever kills it.
+    // The child dies with the test binary, however it ends: exit, a signal, even SIGKILL.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
     int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -187,7 +128,6 @@ void Process::start(const std::vector<std::string>& argv, const std::string& log
     ::_exit(127);
   }
   pid_ = pid;
-  remember(pid);
 }
 
 bool Process::running() {
@@ -195,7 +135,6 @@ bool Process::running() {
   int status = 0;
   pid_t r = ::waitpid(pid_, &status, WNOHANG);
   if (r == 0) return true;
-  forget(pid_);
   pid_ = -1;
   return false;
 }
@@ -207,7 +146,6 @@ int Process::wait(int timeoutMs) {
   for (;;) {
     pid_t r = ::waitpid(pid_, &status, WNOHANG);
     if (r == pid_ || r < 0) {
-      forget(pid_);
       pid_ = -1;
       return r < 0 ? -1 : status;
     }
@@ -229,116 +167,102 @@ int Process::kill9() {
   ::kill(pid_, SIGKILL);
   int status = -1;
   ::waitpid(pid_, &status, 0);
-  forget(pid_);
   pid_ = -1;
   return status;
 }
 
 std::string Process::log() const { return logFile_.empty() ? "" : readFile(logFile_); }
 
-// ---- omniNames
+// ---- the servers, as tools/qmrstack.py defines them
+
+namespace {
+
+// The start of a qmrstack.py command line.
+std::vector<std::string> stackTool(const std::string& command, const std::string& server) {
+  return {"/usr/bin/python3", sourceDir() + "/tools/qmrstack.py", command, server};
+}
+
+// Starts `server` with its data in `data` (and `port`, 0 for none) as the stack defines it, as
+// a child of this binary, and waits until it is ready. `options` go to qmrstack.py exec,
+// `extra` to the server. Throws std::runtime_error with the server's log if it exits or does
+// not get ready.
+void startServer(Process& process, const std::string& server, const std::string& data, int port,
+                 const std::vector<std::string>& options, const std::vector<std::string>& extra,
+                 const std::string& logFile) {
+  const std::vector<std::string> where = {"--data", data, "--port", std::to_string(port)};
+  std::vector<std::string> argv = stackTool("exec", server);
+  argv.insert(argv.end(), where.begin(), where.end());
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back("--build");
+  argv.push_back(buildDir());
+  if (!extra.empty()) argv.push_back("--");
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  process.start(argv, logFile);
+
+  std::vector<std::string> ready = stackTool("ready", server);
+  ready.insert(ready.end(), where.begin(), where.end());
+  ready.insert(ready.end(), {"--pid", std::to_string(process.pid()), "--timeout", "10"});
+  int status = runToCompletion(ready, logFile, 20000);
+  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || !process.running()) {
+    std::string log = process.log();
+    process.kill9();
+    throw std::runtime_error(server + " did not get ready:\n" + log);
+  }
+}
+
+}  // namespace
 
 void NamingService::start(const std::string& dir) {
   dir_ = dir;
-  std::filesystem::create_directories(dir_);
   port_ = freeLoopbackPort();
   restart();
 }
 
 void NamingService::restart() {
-  std::string endpoint = "giop:tcp:127.0.0.1:" + std::to_string(port_);
-  // -always: start fresh or from the data file, whichever is there.
-  process_.start({"omniNames", "-start", std::to_string(port_), "-always", "-logdir", dir_,
-                  "-ORBendPoint", endpoint},
-                 dir_ + "/omniNames.log");
-  // omniNames listens before its root context is active, and calls that arrive in between fail
-  // with OBJECT_NOT_EXIST; once the test ORB is up, wait until the root context answers.
-  bool ready = waitForPort(port_, 10000) && eventually([this] { return rootAnswers(); }, 10000);
-  if (!ready) {
-    throw std::runtime_error("omniNames did not start on port " + std::to_string(port_) + ":\n" +
-                             process_.log());
-  }
-}
-
-bool NamingService::rootAnswers() const {
-  CORBA::ORB_ptr orb = Stack::instance().orb();
-  if (CORBA::is_nil(orb)) return true;
-  try {
-    CORBA::Object_var root = orb->string_to_object(corbaloc().c_str());
-    return !root->_non_existent();
-  } catch (const CORBA::SystemException&) {
-    return false;
-  }
+  startServer(process_, "naming", dir_, port_, {}, {}, dir_ + "/omniNames.log");
 }
 
 std::string NamingService::corbaloc() const {
   return "corbaloc::127.0.0.1:" + std::to_string(port_) + "/NameService";
 }
 
-// ---- omniEvents
-
 void EventService::start(const std::string& dir, const NamingService& naming) {
   dir_ = dir;
-  std::filesystem::create_directories(dir_);
-  initRef_ = naming.initRef();
+  namingPort_ = naming.port();
   port_ = freeLoopbackPort();
   restart();
 }
 
 void EventService::restart() {
-  std::string endpoint = "giop:tcp:127.0.0.1:" + std::to_string(port_);
-  // On a warm start (data folder already written) omniEvents takes its port from its data file.
-  process_.start({"omniEvents", "-f", "-l", dir_, "-p", std::to_string(port_), "-ORBInitRef",
-                  initRef_, "-ORBendPointPublish", endpoint},
-                 dir_ + "/omniEvents.log");
-  if (!waitForPort(port_, 10000)) {
-    throw std::runtime_error("omniEvents did not start on port " + std::to_string(port_) + ":\n" +
-                             process_.log());
-  }
+  startServer(process_, "events", dir_, port_, {"--naming-port", std::to_string(namingPort_)}, {},
+              dir_ + "/omniEvents.log");
 }
 
 void EventService::createChannel(const std::string& name) {
-  int status = runToCompletion({"eventc", "-n", name, "-ORBInitRef", initRef_},
-                               dir_ + "/eventc.log", 10000);
+  std::vector<std::string> argv = stackTool("exec", "channel");
+  argv.insert(argv.end(), {"--naming-port", std::to_string(namingPort_), "--", name});
+  int status = runToCompletion(argv, dir_ + "/eventc.log", 10000);
   if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     throw std::runtime_error("eventc -n " + name + " failed:\n" + readFile(dir_ + "/eventc.log"));
   }
 }
 
-// ---- qmr-datastored
-
 void DataStoreServer::start(const std::string& dir, const NamingService& naming,
                             const Options& options) {
   dir_ = dir;
-  std::filesystem::create_directories(dir_);
-  dbPath_ = dir_ + "/datastore.db";
-  iorFile_ = dir_ + "/datastore.ior";
-  initRef_ = naming.initRef();
+  namingPort_ = naming.port();
   options_ = options;
   restart();
 }
 
 void DataStoreServer::restart() {
-  std::error_code ec;
-  std::filesystem::remove(iorFile_, ec);
-  std::vector<std::string> argv = {buildDir() + "/bin/" + options_.program,
-                                   "--db", dbPath_,
-                                   "--name", options_.name,
-                                   "--ior-file", iorFile_};
-  argv.insert(argv.end(), options_.extraArgs.begin(), options_.extraArgs.end());
-  argv.push_back("-ORBInitRef");
-  argv.push_back(initRef_);
-  process_.start(argv, dir_ + "/qmr-datastored.log");
-  bool ready = eventually(
-      [this] { return !process_.running() || !trim(readFile(iorFile_)).empty(); }, 10000);
-  if (!ready || !process_.running()) {
-    std::string log = process_.log();
-    process_.kill9();
-    throw std::runtime_error("qmr-datastored did not get ready:\n" + log);
-  }
+  startServer(process_, "datastore", dir_, 0,
+              {"--naming-port", std::to_string(namingPort_), "--name", options_.name, "--program",
+               options_.program},
+              options_.extraArgs, dir_ + "/qmr-datastored.log");
 }
 
-std::string DataStoreServer::ior() const { return trim(readFile(iorFile_)); }
+std::string DataStoreServer::ior() const { return trim(readFile(dir_ + "/datastore.ior")); }
 
 // ---- the stack
 
@@ -352,15 +276,13 @@ void Stack::start(int& argc, char** argv) {
   naming_.start(dir_->file("naming"));
   events_.start(dir_->file("events"), naming_);
 
-  std::vector<std::string> opts = orbArgs();
-  std::vector<char*> args;
-  args.push_back(argv[0]);
-  for (auto& o : opts) args.push_back(const_cast<char*>(o.c_str()));
-  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-  int n = static_cast<int>(args.size());
-  args.push_back(nullptr);
-  orb_ = CORBA::ORB_init(n, args.data());
-  qmr_util::Orb::set(orb_);
+  // -ORB options given to the test binary come after the stack's, so they win.
+  qmr_util::OrbOptions options;
+  options.add("-ORBInitRef", naming_.initRef());
+  std::vector<std::string> rest;
+  std::string error;
+  if (!options.parse(argc, argv, &rest, &error)) throw std::runtime_error(error);
+  orb_ = qmr_util::Orb::init(argv[0], options);
   CORBA::Object_var obj = orb_->resolve_initial_references("RootPOA");
   poa_ = PortableServer::POA::_narrow(obj);
   PortableServer::POAManager_var manager = poa_->the_POAManager();
@@ -374,31 +296,22 @@ void Stack::shutdown() {
     orb_->destroy();
     orb_ = CORBA::ORB::_nil();
   }
-  events_.stop();
+  events_.process().stop();
   naming_.stop();
   delete dir_;
   dir_ = nullptr;
 }
 
-std::vector<std::string> Stack::orbArgs() const {
-  return {"-ORBInitRef", naming_.initRef(), "-ORBendPoint", "giop:tcp:127.0.0.1:"};
-}
-
-namespace {
-CosNaming::NamingContextExt_ptr root() {
-  CORBA::Object_var obj = Stack::instance().orb()->resolve_initial_references("NameService");
-  return CosNaming::NamingContextExt::_narrow(obj);
-}
-}  // namespace
+std::vector<std::string> Stack::orbArgs() const { return {"-ORBInitRef", naming_.initRef()}; }
 
 void bindName(const std::string& name, CORBA::Object_ptr obj) {
-  CosNaming::NamingContextExt_var ctx = root();
+  CosNaming::NamingContextExt_var ctx = qmr_util::rootContext();
   CosNaming::Name_var path = ctx->to_name(name.c_str());
   ctx->rebind(path, obj);
 }
 
 void unbindName(const std::string& name) {
-  CosNaming::NamingContextExt_var ctx = root();
+  CosNaming::NamingContextExt_var ctx = qmr_util::rootContext();
   CosNaming::Name_var path = ctx->to_name(name.c_str());
   try {
     ctx->unbind(path);

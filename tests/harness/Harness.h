@@ -8,6 +8,13 @@
 // can host servants) and hands the ORB to qmr_util::Orb. Tests then start data store servers
 // with DataStoreServer and create channels with Stack::instance().events().createChannel().
 //
+// The servers are defined once, in tools/qmrstack.py, which ./qmr up, the demo, the soak and
+// the Python tests use as well: their command lines, environment (umask 077, omniNames and
+// omniEvents confined to loopback by libqmr_confine.so) and readiness checks. The harness runs
+// `qmrstack.py exec SERVER ...`, which becomes the server in the same process, so the server
+// stays this binary's child (stopped by pid, killed with it); then `qmrstack.py ready SERVER`
+// waits until it serves (omniNames: its root context answers).
+//
 // Not thread-safe: start and stop servers from the test thread.
 #ifndef QMR_TESTS_HARNESS_H
 #define QMR_TESTS_HARNESS_H
@@ -42,8 +49,6 @@ class TempDir {
 
 // A port on 127.0.0.1 that was free a moment ago.
 int freeLoopbackPort();
-// True once something accepts TCP connections on 127.0.0.1:port, false after timeoutMs.
-bool waitForPort(int port, int timeoutMs);
 
 // One child process, started with its stdout and stderr appended to a log file. Stopped (TERM,
 // then KILL after a grace period) by its destructor. Every running child is also killed when
@@ -78,10 +83,8 @@ class NamingService {
  public:
   void start(const std::string& dir);
   void stop() { process_.stop(); }
-  void kill9() { process_.kill9(); }
   // Starts again on the same port and data folder (bindings survive).
   void restart();
-  bool running() { return process_.running(); }
   int port() const { return port_; }
   // "corbaloc::127.0.0.1:PORT/NameService"
   std::string corbaloc() const;
@@ -90,9 +93,6 @@ class NamingService {
   Process& process() { return process_; }
 
  private:
-  // True when the root context answers a call (always true before the test ORB exists).
-  bool rootAnswers() const;
-
   std::string dir_;
   int port_ = 0;
   Process process_;
@@ -102,12 +102,9 @@ class NamingService {
 class EventService {
  public:
   void start(const std::string& dir, const NamingService& naming);
-  void stop() { process_.stop(); }
   void kill9() { process_.kill9(); }
   // Starts again with the same data folder: channels created before survive.
   void restart();
-  bool running() { return process_.running(); }
-  int port() const { return port_; }
   // Creates an event channel and binds it in the Naming Service under `name` (eventc -n).
   // Throws std::runtime_error if eventc fails.
   void createChannel(const std::string& name);
@@ -115,10 +112,15 @@ class EventService {
 
  private:
   std::string dir_;
-  std::string initRef_;
+  int namingPort_ = 0;
   int port_ = 0;
   Process process_;
 };
+
+// Runs argv (argv[0] searched on PATH) with its output appended to logFile, for at most
+// timeoutMs (then killed). Returns the wait status, or -1 when it timed out.
+int runToCompletion(const std::vector<std::string>& argv, const std::string& logFile,
+                    int timeoutMs);
 
 // qmr-datastored on 127.0.0.1 with a database in a folder, registered in a NamingService.
 class DataStoreServer {
@@ -140,16 +142,14 @@ class DataStoreServer {
   // Starts again with the same database, name and flags.
   void restart();
   bool running() { return process_.running(); }
-  const std::string& dbPath() const { return dbPath_; }
+  std::string dbPath() const { return dir_ + "/datastore.db"; }
   // The server's reference text (IOR:...), as written to its --ior-file.
   std::string ior() const;
   Process& process() { return process_; }
 
  private:
   std::string dir_;
-  std::string dbPath_;
-  std::string iorFile_;
-  std::string initRef_;
+  int namingPort_ = 0;
   Options options_;
   Process process_;
 };
@@ -171,7 +171,7 @@ class Stack {
   CORBA::ORB_ptr orb() { return orb_.in(); }
   // The root POA, active. Borrowed.
   PortableServer::POA_ptr rootPoa() { return poa_.in(); }
-  // ORB options for a child program to reach this stack's naming service from 127.0.0.1.
+  // ORB options for a child program of ours to reach this stack's naming service.
   std::vector<std::string> orbArgs() const;
 
  private:

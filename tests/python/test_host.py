@@ -112,12 +112,14 @@ def test_without_a_data_store_the_data_functions_raise_runtime_error(run_host):
             "    except (RuntimeError, TypeError) as e:\n"
             "        print(type(e).__name__, e)\n")
     for args in (["--no-datastore"], ["--no-datastore", "--datastore", "NoSuchStore"]):
-        done = run_host(*args, "-c", code)
+        done = run_host(*args, "--log-level", "debug", "-c", code)
         assert done.returncode == 0, done.stderr
         assert done.stdout.splitlines() == (
             ["InterfaceImpl"] + ["RuntimeError data store client is not initialised"] * 7 +
             ["TypeError keys argument is empty or not of type list"])
         assert "Attempting to connect" not in done.stderr
+        # A call that cannot reach a client logs nothing about what it would have done.
+        assert "Adding datastore entry" not in done.stderr
 
 
 def test_datastore_option_takes_an_object_reference(run_host, stack):

@@ -5,17 +5,24 @@
 // "appliance/DataStore.svc"), resolved against the process ORB's "NameService" initial
 // reference (-ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService).
 //
-// Both functions return new references that the caller owns (hold them in a _var); nil means
+// The functions return new references that the caller owns (hold them in a _var); nil means
 // that nothing usable is registered under the name. Not thread-safe with Orb::set()/release().
 #ifndef QMR_UTIL_LOOKUP_H
 #define QMR_UTIL_LOOKUP_H
 
 #include <omniORB4/CORBA.h>
+#include <omniORB4/Naming.hh>
 #include <COS/CosEventChannelAdmin.hh>
 
 #include <string>
 
 namespace qmr_util {
+
+// The root context of the Naming Service named by the process ORB's "NameService" initial
+// reference. When there is no such reference, or it is not a naming context, logs an error
+// line saying how to configure one and raises CORBA::INITIALIZE; system exceptions of reaching
+// the Naming Service (TRANSIENT, ...) pass through.
+CosNaming::NamingContextExt_ptr rootContext();
 
 // The object registered under `name`, or nil when nothing is bound there (or the name is not a
 // valid Naming Service name, which is logged). A naming service that cannot be reached, or a

@@ -1,19 +1,37 @@
-// Orb.h - the process ORB as the utility library sees it.
+// Orb.h - the process ORB: its one start-up, and the ORB the utility library uses.
 //
-// A program that initialises its own ORB hands it over with Orb::set() (the host and the
-// servers do); otherwise the first Orb::get() initialises one with no options. The lookups of
+// Every program of this system starts its ORB with Orb::init(), which adds the start-up
+// defaults (a loopback endpoint) to the options the user gave and hands the ORB to the
+// utility library. A program that initialises an ORB some other way hands it over with
+// Orb::set(); otherwise the first Orb::get() initialises one with no options. The lookups of
 // Lookup.h resolve names through this ORB's "NameService" initial reference.
 //
-// Thread-safety: set() and release() belong to start-up and shut-down; get() may be called
-// from any thread in between.
+// Thread-safety: init(), set() and release() belong to start-up and shut-down; get() may be
+// called from any thread in between.
 #ifndef QMR_UTIL_ORB_H
 #define QMR_UTIL_ORB_H
 
 #include <omniORB4/CORBA.h>
 
+#include <string>
+
+#include "qmr/util/OrbOptions.h"
+
 namespace qmr_util {
 
 struct Orb {
+  // The options ORB_init gets: `given`, then each start-up default that `given` lacks. Today
+  // that is -ORBendPoint giop:tcp:127.0.0.1: (a free loopback port: the programs of this
+  // system serve the machine they run on, and their references then carry 127.0.0.1). Tuning
+  // of the transport for every program belongs here too.
+  static OrbOptions startUpOptions(const OrbOptions& given);
+
+  // Initialises the ORB with `program` as argv[0] and startUpOptions(options), and makes it
+  // the process ORB (set()). Returns a new reference that the caller owns (hold it in an
+  // ORB_var and destroy() the ORB at the end, after release()). An option the ORB does not
+  // accept raises its system exception (BAD_PARAM, INITIALIZE, ...).
+  static CORBA::ORB_ptr init(const std::string& program, const OrbOptions& options);
+
   // Makes `orb` the process ORB; the utility library keeps its own duplicate.
   static void set(CORBA::ORB_ptr orb);
   // The process ORB, borrowed: the caller must not release it.

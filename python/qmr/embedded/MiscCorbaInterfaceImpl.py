@@ -11,9 +11,11 @@ __all__ = ["InterfaceImpl"]
 class InterfaceImpl:
     """Signals events on named event channels.
 
-    Signalling is fire and forget: a channel that does not exist, or a push that fails, is
-    reported in the process log (error level), not to the script. The first signal to a
-    channel connects to it; later ones reuse that connection.
+    Signalling is fire and forget; nothing is reported to the script. A channel whose
+    consumer cannot be had (no such channel, or no naming service) is logged at error level.
+    A push that fails with a CORBA system exception (the event service is down, say) is
+    dropped without a log line, and the next signal to that channel looks the channel up
+    again. The first signal to a channel connects to it; later ones reuse that connection.
     """
 
     def __init__(self):

@@ -1,0 +1,71 @@
+// consumer.cc - a client program of the data store built against the installed library.
+//
+//   qmr-consumer [-ORB<option> value ...] KEY VALUE
+//
+// Writes KEY=VALUE through DataStoreManager, commits, reads KEY back and a key that is not
+// there, and prints "KEY=VALUE" and "missing: KEY.missing". The data store is the one
+// registered as "DataStore" in the Naming Service given with
+// -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService. Exit status 0 when the value
+// read back is the value written, 1 otherwise.
+#include <omniORB4/CORBA.h>
+
+#include <cstdio>
+#include <list>
+#include <map>
+#include <set>
+#include <string>
+
+#include "qmr/DataStoreManager.h"
+#include "qmr/util/BaseException.h"
+#include "qmr/util/Orb.h"
+
+namespace {
+
+int run(const std::string& key, const std::string& value) {
+  using QMR_Client::DataStoreManager;
+  try {
+    DataStoreManager::init("DataStore");
+  } catch (const qmr_util::BaseException& ex) {
+    std::fprintf(stderr, "qmr-consumer: no data store session: %s\n", ex.what());
+    return 1;
+  }
+  DataStoreManager* store = DataStoreManager::instance();
+  std::map<std::string, std::string> found;
+  std::set<std::string> missing;
+  bool ok = store->set({DataStoreManager::Entry(key, value, 0)}) && store->commit() &&
+            store->get({key, key + ".missing"}, found, missing, false);
+  DataStoreManager::uninit();
+  if (!ok) {
+    std::fprintf(stderr, "qmr-consumer: a data store call failed (see the log above)\n");
+    return 1;
+  }
+  for (const auto& [k, v] : found) std::printf("%s=%s\n", k.c_str(), v.c_str());
+  for (const std::string& k : missing) std::printf("missing: %s\n", k.c_str());
+  return found.count(key) == 1 && found[key] == value ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CORBA::ORB_var orb;
+  try {
+    orb = CORBA::ORB_init(argc, argv);  // takes the -ORB options out of argv
+  } catch (const CORBA::SystemException& ex) {
+    std::fprintf(stderr, "qmr-consumer: bad -ORB options (%s)\n", ex._name());
+    return 2;
+  }
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: qmr-consumer [-ORB<option> value ...] KEY VALUE\n");
+    return 2;
+  }
+  qmr_util::Orb::set(orb);
+  int rc = 1;
+  try {
+    rc = run(argv[1], argv[2]);
+  } catch (const CORBA::SystemException& ex) {
+    std::fprintf(stderr, "qmr-consumer: %s (is the Naming Service reachable?)\n", ex._name());
+  }
+  qmr_util::Orb::release();
+  orb->destroy();
+  return rc;
+}

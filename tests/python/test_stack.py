@@ -1,0 +1,103 @@
+"""tools/qmrstack.py, which the tests, the demo, the soak, ./qmr up and the C++ harness rely on:
+pids recorded and stopped, a server killed and restarted in place; and what a stack exposes
+to other users of the machine: its servers listen on 127.0.0.1 only, what they write nobody
+else can read, and its folder is the user's own (./qmr up's default included)."""
+
+import json
+import os
+import stat
+import subprocess
+
+import pytest
+
+from qmrstack import Stack, StackError, _start_time, default_dir, listening, port_open
+
+
+def loopback(address):
+    return address.startswith(("127.", "::ffff:127.", "::1:"))
+
+
+def private_files(folder):
+    """Paths under folder, with their modes, that other users could read or write."""
+    exposed = []
+    for root, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            path = os.path.join(root, name)
+            mode = stat.S_IMODE(os.lstat(path).st_mode)
+            if mode & 0o077:
+                exposed.append("%s %o" % (os.path.relpath(path, folder), mode))
+    return exposed
+
+
+def test_servers_restart_in_place_listen_on_loopback_only_and_keep_their_files_private(
+        tmp_path, build_dir, run_host):
+    stack = Stack.up(str(tmp_path / "s"), channels=["StackChannel"], build=build_dir)
+    try:
+        args = ["-ORBInitRef", "NameService=" + stack.corbaloc, "-c"]
+        write = run_host(*args, "import _datastore as d; d.set([('k', 'v', 0)]); print(d.commit())",
+                         orb=False)
+        assert write.stdout.strip() == "1", write.stderr
+        for server in ("datastore", "naming", "events"):  # a warm start rewrites data files
+            old = stack.pid(server)
+            stack.kill9(server)
+            assert _start_time(old) is None and not stack.running(server)
+            stack.restart(server)
+            assert stack.running(server) and stack.pid(server) != old
+        assert all(port_open(stack.ports[s]) for s in ("naming", "events"))
+        read = run_host(*args, "import _datastore as d; print(d.get(['k'], 0)[1])", orb=False)
+        assert read.stdout.strip() == "{'k': 'v'}", read.stderr
+
+        for server in ("naming", "events", "datastore"):
+            addresses = listening(stack.pid(server))
+            assert addresses and all(loopback(a) for a in addresses), (server, addresses)
+        assert private_files(stack.dir) == []
+
+        with open(stack.state_path) as f:
+            pids = {s: proc["pid"] for s, proc in json.load(f)["procs"].items()}
+        assert pids == {s: stack.pid(s) for s in ("naming", "events", "datastore")}
+        Stack.load(stack.dir).down()  # from another Stack object, as `down` does
+        assert not any(_start_time(pid) is not None for pid in pids.values())
+    finally:
+        stack.down()
+
+
+def test_a_stack_folder_another_user_owns_or_can_write_is_refused(tmp_path, build_dir):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o777)
+    with pytest.raises(StackError, match="can be written by other users"):
+        Stack.up(str(shared), build=build_dir)
+    if os.geteuid() == 0:
+        theirs = tmp_path / "theirs"
+        theirs.mkdir(mode=0o700)
+        os.chown(str(theirs), 65534, 65534)
+    else:
+        theirs = "/"
+    with pytest.raises(StackError, match="belongs to uid"):
+        Stack.up(str(theirs), build=build_dir)
+    with pytest.raises(StackError, match="belongs to uid"):
+        Stack.load(str(theirs))  # nor are pids read from such a folder
+    assert os.listdir(str(shared)) == []  # nothing was started or written there
+
+
+def test_qmr_up_uses_a_private_folder_of_the_user(tmp_path, build_dir, monkeypatch):
+    monkeypatch.delenv("QMR_STACK_DIR", raising=False)
+    monkeypatch.delenv("XDG_RUNTIME_DIR", raising=False)
+    assert default_dir() == "/tmp/qmr-stack-%d" % os.geteuid()
+
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(tmp_path))
+    source = os.environ["QMR_SOURCE_DIR"]
+    env = dict(os.environ, QMR_BUILD=build_dir)
+    up = subprocess.run([os.path.join(source, "qmr"), "up"], env=env, capture_output=True,
+                        text=True, timeout=60)
+    try:
+        assert up.returncode == 0, up.stderr
+        folder = tmp_path / "qmr-stack"
+        assert stat.S_IMODE(folder.stat().st_mode) == 0o700
+        assert str(folder) in up.stdout
+        assert Stack.load(str(folder)).running_servers()
+    finally:
+        down = subprocess.run([os.path.join(source, "qmr"), "down"], env=env,
+                              capture_output=True, text=True, timeout=60)
+    assert down.returncode == 0, down.stderr
+    assert not Stack.load(str(tmp_path / "qmr-stack")).running_servers()

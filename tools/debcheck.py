@@ -1,0 +1,285 @@
+#!/usr/bin/python3
+"""debcheck - installs the four qmr .deb packages of a folder with apt-get, checks that the
+installed system works without any source or build tree, and purges the packages again.
+
+    tools/debcheck.py build-deb        (./qmr package --check runs it after lintian)
+
+What it checks, every program run from /tmp with no QMR_, PYTHON, LD_ or PKG_CONFIG variable:
+  - qmr-host, qmr-listen and qmr-datastored answer --help from /usr; their man pages resolve;
+  - qmr-datastored loads no libpython and every library of the three resolves;
+  - the installed qmr-host finds the qmr package and the .pyi stubs in /usr/share/qmr/python;
+  - the system user qmr-datastored exists, /etc/default/qmr-datastored is a conffile, and the
+    installed unit passes systemd-analyze verify;
+  - a script in the installed qmr-host writes, commits and reads back through the installed
+    qmr-datastored, and signals an event that qmr-listen prints (omniNames and omniEvents on
+    free 127.0.0.1 ports in a temporary folder, stopped by process id);
+  - examples/consumer, built against /usr with find_package(qmr_client) and with a pkg-config
+    compiler line, writes and reads back through the same server;
+  - after the purge: no package, user, group, state folder or options file is left.
+Packages that apt-get pulled in for them are purged too; a user or group that the packages
+created is deleted (Debian leaves them, this check leaves the machine as it found it).
+It refuses to run when one of the four packages is installed already. Needs root (or sudo).
+"""
+
+import argparse
+import glob
+import grp
+import os
+import pwd
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
+
+from qmrstack import Stack, StackError  # noqa: E402
+
+PACKAGES = ["libqmr-client1", "libqmr-client-dev", "qmr-host", "qmr-datastored"]
+USER = "qmr-datastored"
+SUDO = [] if os.geteuid() == 0 else ["sudo"]
+
+
+class CheckFailed(Exception):
+    pass
+
+
+def say(text):
+    print("debcheck: " + text, file=sys.stderr, flush=True)
+
+
+def run(argv, check=True, **kwargs):
+    """Runs argv from /tmp in the environment of a user who has nothing of this project set
+    (no QMR_, PYTHON, LD_, PKG_CONFIG or CMAKE_ variable), so only /usr can serve it."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("QMR_", "PYTHON", "LD_", "PKG_CONFIG", "CMAKE_"))}
+    env.update(kwargs.pop("env", {}))
+    result = subprocess.run(argv, capture_output=True, text=True, cwd="/tmp", env=env,
+                            timeout=kwargs.pop("timeout", 120), **kwargs)
+    if check and result.returncode != 0:
+        raise CheckFailed("%s exited with %d:\n%s%s" % (" ".join(argv), result.returncode,
+                                                        result.stdout, result.stderr))
+    return result
+
+
+def installed(package):
+    result = run(["dpkg-query", "-W", "-f=${Status}", package], check=False)
+    return result.returncode == 0 and "install ok installed" in result.stdout
+
+
+def auto_installed():
+    return set(run(["apt-mark", "showauto"]).stdout.split())
+
+
+def apt_get(*args):
+    env = {"DEBIAN_FRONTEND": "noninteractive"}
+    return run(SUDO + ["apt-get", "-y", "-q"] + list(args), env=env, timeout=600)
+
+
+def exists(lookup, name):
+    try:
+        lookup(name)
+        return True
+    except KeyError:
+        return False
+
+
+def check(what, condition, detail=""):
+    if not condition:
+        raise CheckFailed(what + (": " + detail if detail else ""))
+    say("ok: " + what)
+
+
+# ---- the checks of the installed system
+
+def check_programs():
+    for program in ("/usr/bin/qmr-host", "/usr/bin/qmr-listen", "/usr/sbin/qmr-datastored"):
+        out = run([program, "--help"]).stdout
+        check(program + " --help", out.startswith("usage:"), out[:200])
+    if shutil.which("man"):
+        for page in ("qmr-host", "qmr-listen", "qmr-datastored"):
+            path = run(["man", "-w", page]).stdout.strip()
+            check("man page of " + page, path.startswith("/usr/share/man/"), path)
+    for program in ("/usr/bin/qmr-host", "/usr/bin/qmr-listen", "/usr/sbin/qmr-datastored"):
+        libs = run(["ldd", program]).stdout
+        check("libraries of %s resolve" % program, "not found" not in libs, libs)
+        # "libqmr_util.so.1 => /lib/x86_64-linux-gnu/libqmr_util.so.1 (0x...)"
+        ours = [line.split()[2] for line in libs.splitlines() if line.strip().startswith("libqmr_")]
+        check("%s loads its libqmr_ libraries from the system folders" % program,
+              ours and all(path.startswith(("/lib/", "/usr/lib/")) for path in ours), libs)
+    libs = run(["ldd", "/usr/sbin/qmr-datastored"]).stdout
+    check("qmr-datastored loads no libpython", "libpython" not in libs, libs)
+
+
+def check_python_package():
+    code = ("import qmr, _datastore, _MiscCorba, os; "
+            "d = os.path.realpath(os.path.dirname(os.path.dirname(qmr.__file__))); print(d); "
+            "print(all(os.path.isfile(os.path.join(d, m + '.pyi')) for m in ('_datastore', "
+            "'_MiscCorba')))")
+    out = run(["/usr/bin/qmr-host", "--no-datastore", "-c", code]).stdout.split()
+    check("installed qmr-host finds the qmr package in /usr/share/qmr/python",
+          out[:1] == ["/usr/share/qmr/python"], " ".join(out))
+    check("the .pyi stubs lie beside the qmr package", out[1:] == ["True"], " ".join(out))
+
+
+def check_service_files():
+    user = pwd.getpwnam(USER) if exists(pwd.getpwnam, USER) else None
+    check("system user %s" % USER, user is not None and user.pw_uid < 1000
+          and user.pw_dir == "/var/lib/qmr-datastored" and user.pw_shell.endswith("nologin"),
+          str(user))
+    check("group %s" % USER, exists(grp.getgrnam, USER))
+    conffiles = run(["dpkg-query", "-W", "-f=${Conffiles}", "qmr-datastored"]).stdout
+    check("/etc/default/qmr-datastored is a conffile", "/etc/default/qmr-datastored" in conffiles,
+          conffiles)
+    units = glob.glob("/lib/systemd/system/qmr-datastored.service") + glob.glob(
+        "/usr/lib/systemd/system/qmr-datastored.service")
+    check("the unit is installed", bool(units))
+    if shutil.which("systemd-analyze"):
+        result = run(["systemd-analyze", "verify", units[0]], check=False)
+        output = (result.stdout + result.stderr).strip()
+        check("systemd-analyze verify " + units[0], result.returncode == 0 and not output, output)
+    else:
+        say("systemd-analyze is not installed: the installed unit was not verified")
+
+
+SCRIPT = r"""
+import sys
+from qmr.DataStoreInterface import interface as store
+from qmr.MiscCorbaInterface import interface as events
+store.set({"debcheck.key": "installed é"}, expiry=0)
+store.commit()
+found, missing = store.get(["debcheck.key", "debcheck.absent"])
+assert found == {"debcheck.key": "installed é"}, found
+assert missing == {"debcheck.absent"}, missing
+events.signal(sys.argv[1], "debcheck.event", "delivered")
+print("roundtrip ok")
+"""
+
+
+def check_stack():
+    """The installed programs against omniNames and omniEvents on loopback."""
+    folder = tempfile.mkdtemp(prefix="qmr-debcheck.")
+    # Stack runs BUILD/bin/qmr-datastored: point that at the installed server.
+    fake_build = os.path.join(folder, "installed")
+    os.makedirs(os.path.join(fake_build, "bin"))
+    os.symlink("/usr/sbin/qmr-datastored", os.path.join(fake_build, "bin", "qmr-datastored"))
+    stack = None
+    listener = None
+    try:
+        stack = Stack.up(os.path.join(folder, "stack"), channels=["DebCheck"], build=fake_build)
+        orb = stack.orb_args()
+        listener = subprocess.Popen(["/usr/bin/qmr-listen", "--count", "1", "--timeout", "30"]
+                                    + orb + ["DebCheck"], cwd="/tmp", stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+        # The listener says so on stderr once connected; read that one line.
+        line = listener.stderr.readline()
+        check("installed qmr-listen connects to the channel", "listening on DebCheck" in line,
+              line.strip())
+        result = run(["/usr/bin/qmr-host"] + orb + ["-c", SCRIPT, "DebCheck"], check=False)
+        check("a script in the installed qmr-host writes, commits and reads through the "
+              "installed qmr-datastored", result.returncode == 0 and "roundtrip ok"
+              in result.stdout, result.stdout + result.stderr)
+        out, err = listener.communicate(timeout=40)
+        check("installed qmr-listen prints the event the script signalled",
+              listener.returncode == 0 and out.strip() == "DebCheck debcheck.event delivered",
+              out + err)
+        listener = None
+        for program, how in build_consumers(folder):
+            result = run([program] + orb + ["debcheck." + how, how], check=False)
+            check("examples/consumer built with %s against /usr writes and reads back" % how,
+                  result.returncode == 0 and "debcheck.%s=%s" % (how, how) in result.stdout,
+                  result.stdout + result.stderr)
+    finally:
+        if listener is not None:
+            listener.kill()
+            listener.wait()
+        if stack is not None:
+            stack.down()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def build_consumers(folder):
+    """examples/consumer built against the installed libqmr-client-dev, once with
+    find_package(qmr_client) and once with one pkg-config compiler line."""
+    source = os.path.join(SOURCE_DIR, "examples", "consumer")
+    build = os.path.join(folder, "consumer-cmake")
+    run(["cmake", "-S", source, "-B", build, "-G", "Ninja"])
+    run(["cmake", "--build", build], timeout=300)
+    pc_program = os.path.join(folder, "consumer-pkg-config")
+    run(["sh", "-c", 'c++ -std=c++17 "$1" -o "$2" $(pkg-config --cflags --libs qmr-client)',
+         "c++", os.path.join(source, "consumer.cc"), pc_program], timeout=300)
+    return [(os.path.join(build, "qmr-consumer"), "cmake"), (pc_program, "pkg-config")]
+
+
+# ---- install and purge
+
+def main():
+    p = argparse.ArgumentParser(
+        description="Install the qmr .deb packages of DIR, check the installed system, purge "
+                    "them again (see the top of this file for what is checked).")
+    p.add_argument("dir",
+                   help="folder holding the .deb files (./qmr package puts them in build-deb/)")
+    args = p.parse_args()
+
+    debs = []
+    for package in PACKAGES:
+        found = sorted(glob.glob(os.path.join(os.path.abspath(args.dir), package + "_*.deb")))
+        if not found:
+            say("no %s_*.deb in %s; build the packages with ./qmr package" % (package, args.dir))
+            return 2
+        debs.append(found[-1])
+    already = [p for p in PACKAGES if installed(p)]
+    if already:
+        say("%s already installed on this machine; this check installs and purges them, so "
+            "remove them first (apt-get purge %s)" % (", ".join(already), " ".join(already)))
+        return 2
+
+    had_user, had_group = exists(pwd.getpwnam, USER), exists(grp.getgrnam, USER)
+    auto_before = auto_installed()
+    started = time.time()
+    rc = 0
+    try:
+        say("installing " + " ".join(os.path.basename(d) for d in debs))
+        apt_get("install", "--no-install-recommends", *debs)
+        check("the four packages are installed", all(installed(p) for p in PACKAGES))
+        check_programs()
+        check_python_package()
+        check_service_files()
+        check_stack()
+    except (CheckFailed, StackError, subprocess.TimeoutExpired) as e:
+        say("FAILED: %s" % e)
+        rc = 1
+    finally:
+        rc = purge(auto_before, had_user, had_group) or rc
+    say("%s in %.0f s" % ("all checks passed" if rc == 0 else "failed", time.time() - started))
+    return rc
+
+
+def purge(auto_before, had_user, had_group):
+    """Purges the packages and what came with them; returns 1 if something is left."""
+    pulled = sorted(auto_installed() - auto_before)
+    present = [p for p in PACKAGES if installed(p)]
+    try:
+        if present or pulled:
+            say("purging " + " ".join(present + pulled))
+            apt_get("purge", *(present + pulled))
+        if not had_user and exists(pwd.getpwnam, USER):
+            run(SUDO + ["userdel", USER])
+        if not had_group and exists(grp.getgrnam, USER):
+            run(SUDO + ["groupdel", USER])
+        left = [p for p in PACKAGES if installed(p)]
+        left += [f for f in ("/var/lib/qmr-datastored", "/etc/default/qmr-datastored",
+                             "/usr/sbin/qmr-datastored", "/usr/share/qmr") if os.path.exists(f)]
+        if not had_user and exists(pwd.getpwnam, USER):
+            left.append("user " + USER)
+        check("nothing of the packages is left after the purge", not left, ", ".join(left))
+    except CheckFailed as e:
+        say("FAILED: %s" % e)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
