@@ -15,6 +15,7 @@
 #include "qmr/DataStoreManager.h"
 #include "qmr/MiscCorbaIntrinsics.h"
 #include "qmr/util/Log.h"
+#include "qmr/util/Lookup.h"
 #include "qmr/util/Orb.h"
 
 namespace qmr_host {
@@ -78,6 +79,33 @@ void explainNoDataStore(const std::string& program, const std::string& name,
                program.c_str(), name.c_str(), reason.c_str());
 }
 
+// After the manager found the data store but got no session: asks the data store for one
+// itself, to tell a server that refuses sessions (NO_RESOURCES: its tables are full) from one
+// that cannot be reached. True when it refused; a session it grants is ended at once.
+bool sessionRefused(const std::string& name) {
+  try {
+    CORBA::Object_var obj = qmr_util::raw_lookup(name);
+    ClientCore::DataStore_var store = ClientCore::DataStore::_narrow(obj.in());
+    if (CORBA::is_nil(store.in())) return false;
+    ClientCore::DataStoreSession_var session = store->startSession();
+    store->endSession(session.in());
+  } catch (const CORBA::NO_RESOURCES&) {
+    return true;
+  } catch (const CORBA::Exception&) {
+  } catch (const qmr_util::BaseException&) {
+  }
+  return false;
+}
+
+void explainRefusedSession(const std::string& program, const std::string& name) {
+  std::fprintf(stderr,
+               "%s: the data store \"%s\" refused a session (CORBA::NO_RESOURCES): it has as\n"
+               "  many sessions open as its --max-sessions allows, each with a call in progress,\n"
+               "  or this client already has --max-sessions-per-client. Try again once clients\n"
+               "  have ended their sessions, or start qmr-datastored with higher limits.\n",
+               program.c_str(), name.c_str());
+}
+
 // Starts the data store session. False (explained on stderr) when it could not be started.
 bool startManager(const std::string& program, const std::string& name) {
   std::string reason;
@@ -86,6 +114,10 @@ bool startManager(const std::string& program, const std::string& name) {
     g_managerUp = true;
     return true;
   } catch (const qmr_util::InitException& ex) {
+    if (sessionRefused(name)) {
+      explainRefusedSession(program, name);
+      return false;
+    }
     reason = ex.what();
   } catch (const CORBA::TRANSIENT&) {
     reason = "CORBA::TRANSIENT (the Naming Service or the data store did not answer)";

@@ -130,10 +130,12 @@ def corbaloc(naming_port):
     return "corbaloc::127.0.0.1:%d/NameService" % naming_port
 
 
-def server_argv(server, data, port=0, naming_port=0, build=None, name="DataStore", extra=()):
+def server_argv(server, data, port=0, naming_port=0, build=None, name="DataStore", extra=(),
+                program="qmr-datastored"):
     """The command line of `server` with its data in folder `data`: "naming" (omniNames on
-    port), "events" (omniEvents on port), "datastore" (qmr-datastored of build, registered as
-    name, with the flags extra) or "channel" (eventc creating the channel extra[0])."""
+    port), "events" (omniEvents on port), "datastore" (program of build, qmr-datastored or its
+    test build qmr-datastored-faults, registered as name, with the flags extra) or "channel"
+    (eventc creating the channel extra[0])."""
     endpoint = "giop:tcp:127.0.0.1:%d" % port
     init_ref = ["-ORBInitRef", "NameService=" + corbaloc(naming_port)]
     if server == "naming":
@@ -147,7 +149,7 @@ def server_argv(server, data, port=0, naming_port=0, build=None, name="DataStore
             "-ORBendPointPublish", endpoint]
     if server == "datastore":
         exe = os.path.join(os.path.abspath(build or os.path.join(SOURCE_DIR, "build")), "bin",
-                           "qmr-datastored")
+                           program)
         return [exe, "--db", os.path.join(data, "datastore.db"), "--name", name,
                 "--ior-file", os.path.join(data, "datastore.ior")] + list(extra) + init_ref
     if server == "channel":
@@ -642,7 +644,7 @@ def _cli_exec(args):
     if args.server != "channel":
         prepare(args.server, args.data)
     argv = server_argv(args.server, args.data, args.port, args.naming_port, args.build,
-                       args.name, extra)
+                       args.name, extra, args.program)
     env = server_env(args.server, args.build)
     os.umask(CHILD_UMASK)
     sys.stdout.flush()
@@ -659,7 +661,8 @@ def _became(pid, server):
         exe = os.readlink("/proc/%d/exe" % pid)
     except OSError:
         return False
-    return os.path.basename(exe) == os.path.basename(server_argv(server, ".")[0])
+    # startswith: the data store may be its test build, qmr-datastored-faults.
+    return os.path.basename(exe).startswith(os.path.basename(server_argv(server, ".")[0]))
 
 
 def _cli_ready(args):
@@ -737,6 +740,9 @@ def main(argv=None):
     p.add_argument("--naming-port", type=int, default=0, help="the port of omniNames")
     p.add_argument("--build", help="build folder (default: build/)")
     p.add_argument("--name", default="DataStore", help="the data store's name")
+    p.add_argument("--program", default="qmr-datastored",
+                   help="the data store's program in the build's bin/ (default qmr-datastored; "
+                        "tests use qmr-datastored-faults)")
     p.set_defaults(func=_cli_exec)
     p.epilog = ("After --: more flags of qmr-datastored, or the name of the channel to create. "
                 "Example: qmrstack.py exec datastore --data D --naming-port 5000 -- "

@@ -43,7 +43,7 @@ qmr_util::OrbOptions Options::orbOptions() const {
   // The server's only outgoing calls go to the Naming Service: a hung one must not hang
   // start-up or shut-down for ever.
   options.addDefault("-ORBclientCallTimeOutPeriod", "10000");
-  // Lets the log name a request refused for its size (see orbLog in main.cc).
+  // Lets the log name a request refused for its size (see OrbLog.cc).
   options.addDefault("-ORBtraceExceptions", "1");
   return options;
 }
@@ -74,11 +74,22 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
       value = arg.substr(eq + 1);
       inlineValue = true;
     }
-    static const char* const known[] = {
-        "--db", "--name", "--ior-file", "--max-transaction", "--max-transaction-bytes",
-        "--max-sessions",
-        "--session-timeout", "--max-key-bytes", "--max-value-bytes", "--max-message-bytes",
-        "--busy-timeout", "--log-level", "--max-memory-bytes"};
+    static const char* const known[] = {"--db",
+                                        "--name",
+                                        "--ior-file",
+                                        "--max-transaction",
+                                        "--max-transaction-bytes",
+                                        "--max-sessions",
+                                        "--max-sessions-per-client",
+                                        "--max-pending-bytes",
+                                        "--max-request-memory",
+                                        "--session-timeout",
+                                        "--max-key-bytes",
+                                        "--max-value-bytes",
+                                        "--max-message-bytes",
+                                        "--max-memory-bytes",
+                                        "--busy-timeout",
+                                        "--log-level"};
     bool isKnown = false;
     for (const char* k : known) isKnown = isKnown || flag == k;
     if (!isKnown) {
@@ -114,6 +125,12 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
       ok = parseCount(flag, value, 1, &o.maxTransactionBytes, error);
     } else if (flag == "--max-sessions") {
       ok = parseCount(flag, value, 1, &o.maxSessions, error);
+    } else if (flag == "--max-pending-bytes") {
+      ok = parseCount(flag, value, 1, &o.maxPendingBytes, error);
+    } else if (flag == "--max-request-memory") {
+      ok = parseCount(flag, value, 1, &o.maxRequestMemory, error);
+    } else if (flag == "--max-sessions-per-client") {
+      ok = parseCount(flag, value, 1, &o.maxSessionsPerClient, error);
     } else if (flag == "--session-timeout") {
       ok = parseSeconds(flag, value, &o.sessionTimeout, error);
     } else if (flag == "--max-key-bytes") {
@@ -144,56 +161,67 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
 }
 
 std::string usage() {
-  return
-      "usage: qmr-datastored --db FILE [options] [-ORB<option> value ...]\n"
-      "\n"
-      "The reference data store service: serves ClientCore::DataStore and its sessions over\n"
-      "CORBA, keeps committed entries in one SQLite file (WAL journal, synchronous FULL: a\n"
-      "commit that returned is on disk), and registers itself in the Naming Service.\n"
-      "\n"
-      "  --db FILE                 SQLite database file; created when missing. An existing\n"
-      "                            file that fails the integrity check is refused, never\n"
-      "                            replaced.\n"
-      "  --name NAME               Naming Service name to (re)bind (default \"DataStore\").\n"
-      "  --ior-file FILE           also write the DataStore reference (IOR:...) to FILE.\n"
-      "  --max-transaction N       distinct keys a session may have pending before set/remove\n"
-      "                            raise TransactionSizeExceeded (default 10000).\n"
-      "  --max-transaction-bytes N key and value bytes a session may have pending before\n"
-      "                            set/remove raise TransactionSizeExceeded (default\n"
-      "                            268435456).\n"
-      "  --max-sessions N          open sessions at once; startSession past it raises\n"
-      "                            NO_RESOURCES (default 1024).\n"
-      "  --session-timeout SECONDS sessions idle this long are ended and their pending\n"
-      "                            changes discarded (default 3600; 0 = never).\n"
-      "  --max-key-bytes N         longest key accepted; longer ones raise BAD_PARAM\n"
-      "                            (default 4096).\n"
-      "  --max-value-bytes N       longest value accepted; longer ones raise BAD_PARAM\n"
-      "                            (default 1048576).\n"
-      "  --max-message-bytes N     largest GIOP message accepted or sent (default 8388608);\n"
-      "                            bigger requests are refused with MARSHAL, bigger replies\n"
-      "                            with IMP_LIMIT. Sets -ORBgiopMaxMsgSize unless given.\n"
-      "  --max-memory-bytes N      memory the committed entries may take; they are served\n"
-      "                            from memory (about 112 bytes per entry beside keys and\n"
-      "                            values longer than 15 bytes; default 2147483648, 0 = no\n"
-      "                            limit). A commit past it raises NO_RESOURCES and its\n"
-      "                            changes stay pending; a database that holds more is\n"
-      "                            refused at start-up (status 3).\n"
-      "  --busy-timeout MS         how long a commit waits for the database while another\n"
-      "                            process holds its write lock before it fails with\n"
-      "                            PERSIST_STORE (default 5000).\n"
-      "  --log-level LEVEL         error, warning, info or debug (default: the environment's\n"
-      "                            QMR_LOG_LEVEL, else info); log lines go to stderr.\n"
-      "  --help                    this text.\n"
-      "\n"
-      "ORB options (-ORB<name> value) are passed to omniORB. Unless -ORBendPoint is given the\n"
-      "server listens on giop:tcp:127.0.0.1: (a free loopback port). The Naming Service is\n"
-      "found through -ORBInitRef NameService=corbaloc::HOST:PORT/NameService; calls to it\n"
-      "time out after 10 s unless -ORBclientCallTimeOutPeriod says otherwise.\n"
-      "\n"
-      "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves. SIGINT and\n"
-      "SIGTERM unbind the name and exit 0. Exit status 2: bad command line; 3: database\n"
-      "cannot be opened, written or is damaged; 4: Naming Service unreachable; 1: other\n"
-      "start-up failure.\n";
+  return "usage: qmr-datastored --db FILE [options] [-ORB<option> value ...]\n"
+         "\n"
+         "The reference data store service: serves ClientCore::DataStore and its sessions over\n"
+         "CORBA, keeps committed entries in one SQLite file (WAL journal, synchronous FULL: a\n"
+         "commit that returned is on disk), and registers itself in the Naming Service.\n"
+         "\n"
+         "  --db FILE                 SQLite database file; created when missing. An existing\n"
+         "                            file that fails the integrity check is refused, never\n"
+         "                            replaced.\n"
+         "  --name NAME               Naming Service name to (re)bind (default \"DataStore\").\n"
+         "  --ior-file FILE           also write the DataStore reference (IOR:...) to FILE.\n"
+         "  --max-transaction N       distinct keys a session may have pending before set/remove\n"
+         "                            raise TransactionSizeExceeded (default 10000).\n"
+         "  --max-transaction-bytes N key and value bytes a session may have pending before\n"
+         "                            set/remove raise TransactionSizeExceeded (default\n"
+         "                            268435456).\n"
+         "  --max-pending-bytes N     key and value bytes pending in all sessions together; a\n"
+         "                            set or remove past it raises NO_MEMORY (default\n"
+         "                            1073741824).\n"
+         "  --max-request-memory N    memory the get, set and remove requests being served at\n"
+         "                            once may hold, estimated at 96 bytes per key plus the\n"
+         "                            keys and values; one past it raises NO_MEMORY (default\n"
+         "                            268435456). The ORB's buffers for reading requests\n"
+         "                            (--max-message-bytes each) come on top.\n"
+         "  --max-sessions N          open sessions at once (default 1024); when all are open,\n"
+         "                            startSession ends the session idle longest to make room\n"
+         "                            (NO_RESOURCES if every one has a call in progress).\n"
+         "  --max-sessions-per-client N\n"
+         "                            open sessions of one client connection; startSession past\n"
+         "                            it raises NO_RESOURCES (default 64).\n"
+         "  --session-timeout SECONDS sessions idle this long are ended and their pending\n"
+         "                            changes discarded (default 3600; 0 = never).\n"
+         "  --max-key-bytes N         longest key accepted; longer ones raise BAD_PARAM\n"
+         "                            (default 4096).\n"
+         "  --max-value-bytes N       longest value accepted; longer ones raise BAD_PARAM\n"
+         "                            (default 1048576).\n"
+         "  --max-message-bytes N     largest GIOP message accepted or sent (default 8388608);\n"
+         "                            bigger requests are refused with MARSHAL, bigger replies\n"
+         "                            with IMP_LIMIT. Sets -ORBgiopMaxMsgSize unless given.\n"
+         "  --max-memory-bytes N      memory the committed entries may take; they are served\n"
+         "                            from memory (about 112 bytes per entry beside keys and\n"
+         "                            values longer than 15 bytes; default 2147483648, 0 = no\n"
+         "                            limit). A commit past it raises NO_RESOURCES and its\n"
+         "                            changes stay pending; a database that holds more is\n"
+         "                            refused at start-up (status 3).\n"
+         "  --busy-timeout MS         how long a commit waits for the database while another\n"
+         "                            process holds its write lock before it fails with\n"
+         "                            PERSIST_STORE (default 5000).\n"
+         "  --log-level LEVEL         error, warning, info or debug (default: the environment's\n"
+         "                            QMR_LOG_LEVEL, else info); log lines go to stderr.\n"
+         "  --help                    this text.\n"
+         "\n"
+         "ORB options (-ORB<name> value) are passed to omniORB. Unless -ORBendPoint is given the\n"
+         "server listens on giop:tcp:127.0.0.1: (a free loopback port). The Naming Service is\n"
+         "found through -ORBInitRef NameService=corbaloc::HOST:PORT/NameService; calls to it\n"
+         "time out after 10 s unless -ORBclientCallTimeOutPeriod says otherwise.\n"
+         "\n"
+         "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves. SIGINT and\n"
+         "SIGTERM unbind the name and exit 0. Exit status 2: bad command line; 3: database\n"
+         "cannot be opened, written or is damaged; 4: Naming Service unreachable; 1: other\n"
+         "start-up failure.\n";
 }
 
 }  // namespace qmr_datastored

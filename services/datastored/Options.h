@@ -13,21 +13,24 @@
 namespace qmr_datastored {
 
 struct Options {
-  std::string dbPath;                 // --db (required)
-  std::string name = "DataStore";     // --name: Naming Service name (rebound at start-up)
-  std::string iorFile;                // --ior-file: empty = not written
-  long maxTransaction = 10000;        // --max-transaction: distinct keys pending per session
+  std::string dbPath;                    // --db (required)
+  std::string name = "DataStore";        // --name: Naming Service name (rebound at start-up)
+  std::string iorFile;                   // --ior-file: empty = not written
+  long maxTransaction = 10000;           // --max-transaction: distinct keys pending per session
   long maxTransactionBytes = 268435456;  // --max-transaction-bytes: bytes pending per session
-  long maxSessions = 1024;            // --max-sessions: open sessions at once
-  double sessionTimeout = 3600.0;     // --session-timeout: idle seconds; 0 = never reaped
-  long maxKeyBytes = 4096;            // --max-key-bytes
-  long maxValueBytes = 1048576;       // --max-value-bytes
-  long maxMessageBytes = 8388608;     // --max-message-bytes: largest GIOP message accepted
-  long maxMemoryBytes = 2147483648;   // --max-memory-bytes: committed entries in memory
-  long busyTimeoutMs = 5000;          // --busy-timeout: wait for a lock held by another process
+  long maxSessions = 1024;               // --max-sessions: open sessions at once
+  long maxSessionsPerClient = 64;        // --max-sessions-per-client: per client connection
+  long maxPendingBytes = 1073741824;     // --max-pending-bytes: pending bytes of all sessions
+  long maxRequestMemory = 268435456;     // --max-request-memory: requests being served at once
+  double sessionTimeout = 3600.0;        // --session-timeout: idle seconds; 0 = never reaped
+  long maxKeyBytes = 4096;               // --max-key-bytes
+  long maxValueBytes = 1048576;          // --max-value-bytes
+  long maxMessageBytes = 8388608;        // --max-message-bytes: largest GIOP message accepted
+  long maxMemoryBytes = 2147483648;     // --max-memory-bytes: committed entries in memory
+  long busyTimeoutMs = 5000;             // --busy-timeout: wait for a lock held by another process
   qmr_util::Log::Level logLevel = qmr_util::Log::kInfo;  // --log-level
-  bool logLevelSet = false;           // false: the log keeps its default (QMR_LOG_LEVEL)
-  bool help = false;                  // --help
+  bool logLevelSet = false;  // false: the log keeps its default (QMR_LOG_LEVEL)
+  bool help = false;         // --help
 
   // -ORB options from the command line, each with its value, in their order.
   qmr_util::OrbOptions orb;

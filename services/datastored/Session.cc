@@ -6,7 +6,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "FaultPoint.h"
 #include "Index.h"
+#include "NulRefusal.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -28,12 +30,74 @@ char* copyString(const std::string& text) {
   return copy;
 }
 
+// Memory that the server holds per key of a request, besides the key's text: the string as
+// unmarshalled (pointer and heap block), the server's own index of it, and for a get the
+// reply's value. Rough, but proportional: a request of a million short keys is ~100 MB.
+constexpr long long kPerKeyBytes = 96;
+// A request that held this much is followed by a trim of the heap.
+constexpr long long kTrimAfterBytes = 1 << 20;
+
+// The memory of one request, reserved from --max-request-memory for the time it is served.
+class Admission {
+ public:
+  Admission(MemoryBounds& bounds, long long bytes, uint64_t id, const char* op, CORBA::ULong n)
+      : bounds_(bounds), bytes_(bytes) {
+    if (!bounds_.requests.reserve(bytes_)) {
+      log()->warning(
+          "session %llu: %s of %u keys refused with NO_MEMORY: it takes about %lld bytes and "
+          "the requests in progress hold %lld of --max-request-memory %lld; retry later, send "
+          "fewer keys at a time, or raise the flag",
+          static_cast<unsigned long long>(id), op, n, bytes_, bounds_.requests.used(),
+          bounds_.requests.limit());
+      throw CORBA::NO_MEMORY(0, CORBA::COMPLETED_NO);
+    }
+  }
+  ~Admission() {
+    bounds_.requests.release(bytes_);
+    if (bytes_ >= kTrimAfterBytes) bounds_.trimmer.request();
+  }
+  Admission(const Admission&) = delete;
+  Admission& operator=(const Admission&) = delete;
+
+ private:
+  MemoryBounds& bounds_;
+  const long long bytes_;
+};
+
+long long requestBytes(const ClientCore::StringList& keys) {
+  long long bytes = 0;
+  for (CORBA::ULong i = 0; i < keys.length(); ++i) {
+    bytes += kPerKeyBytes + static_cast<long long>(std::strlen(keys[i].in()));
+  }
+  return bytes;
+}
+
+long long requestBytes(const ClientCore::DataStoreSession::EntryList& entries) {
+  long long bytes = 0;
+  for (CORBA::ULong i = 0; i < entries.length(); ++i) {
+    bytes += 2 * kPerKeyBytes + static_cast<long long>(std::strlen(entries[i].key.in()) +
+                                                       std::strlen(entries[i].data.in()));
+  }
+  return bytes;
+}
+
 }  // namespace
 
-Session::Call::Call(Session& s) : s_(s) {
-  if (s_.ended_.load()) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+Session::Call::Call(Session& s, const char* op) : s_(s) {
+  // Counted in flight before the check, so that the reaper, which skips sessions with a call
+  // in flight, cannot end the session between this check and the work.
   ++s_.inFlight_;
   s_.lastActive_.store(Clock::now().time_since_epoch().count());
+  if (s_.ended_.load()) {
+    --s_.inFlight_;
+    throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+  }
+  QMR_FAULT_POINT(op);
+}
+
+void Session::checkOpen() const {
+  // endSession may have ended the session after Call looked: the work must not go on.
+  if (ended_.load()) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
 }
 
 Session::Call::~Call() {
@@ -41,20 +105,25 @@ Session::Call::~Call() {
   --s_.inFlight_;
 }
 
-Session::Session(uint64_t id, Store& store, const Limits& limits)
+Session::Session(uint64_t id, Store& store, const Limits& limits, MemoryBounds& bounds)
     : id_(id),
       store_(store),
       limits_(limits),
+      bounds_(bounds),
       lastActive_(Clock::now().time_since_epoch().count()) {}
 
-Session::~Session() = default;
+CORBA::Boolean Session::_dispatch(omniCallHandle& handle) {
+  NulRefusal refusal(handle, id_);
+  return POA_ClientCore::DataStoreSession::_dispatch(handle);
+}
+
+Session::~Session() { bounds_.pending.release(pendingBytes_); }
 
 size_t Session::end() {
   std::lock_guard<std::mutex> lock(mutex_);
   ended_.store(true);
   size_t discarded = pending_.size();
-  pending_.clear();
-  pendingBytes_ = 0;
+  dropPending();
   return discarded;
 }
 
@@ -96,14 +165,16 @@ void Session::checkRoomFor(const char* op, size_t newKeys, long long newBytes) {
 
 void Session::get(const ClientCore::StringList& keys,
                   ClientCore::DataStoreSession::ValueList_out values) {
-  Call call(*this);
+  Call call(*this, "get");
   const CORBA::ULong n = keys.length();
+  Admission admission(bounds_, requestBytes(keys), id_, "get", n);
   ClientCore::DataStoreSession::ValueList_var result =
       new ClientCore::DataStoreSession::ValueList(n);
   result->length(n);
   size_t bytes = 0;
   std::string key;
   std::lock_guard<std::mutex> lock(mutex_);
+  checkOpen();
   std::vector<CORBA::ULong> committed;  // indexes to answer from the store
   for (CORBA::ULong i = 0; i < n; ++i) {
     key.assign(keys[i].in());
@@ -147,8 +218,9 @@ void Session::get(const ClientCore::StringList& keys,
 }
 
 void Session::set(const ClientCore::DataStoreSession::EntryList& entries) {
-  Call call(*this);
+  Call call(*this, "set");
   const CORBA::ULong n = entries.length();
+  Admission admission(bounds_, requestBytes(entries), id_, "set", n);
   std::vector<Incoming> changes;
   changes.reserve(n);
   for (CORBA::ULong i = 0; i < n; ++i) {
@@ -167,8 +239,9 @@ void Session::set(const ClientCore::DataStoreSession::EntryList& entries) {
 }
 
 void Session::remove(const ClientCore::StringList& keys) {
-  Call call(*this);
+  Call call(*this, "remove");
   const CORBA::ULong n = keys.length();
+  Admission admission(bounds_, requestBytes(keys), id_, "remove", n);
   std::vector<Incoming> changes;
   changes.reserve(n);
   for (CORBA::ULong i = 0; i < n; ++i) {
@@ -180,6 +253,7 @@ void Session::remove(const ClientCore::StringList& keys) {
 
 void Session::apply(const char* op, const std::vector<Incoming>& changes) {
   std::lock_guard<std::mutex> lock(mutex_);
+  checkOpen();
   // What the request would add: keys not pending yet, and bytes (the last change of a key
   // within the request is the one that stays).
   std::unordered_map<std::string_view, const Incoming*> last;
@@ -197,6 +271,16 @@ void Session::apply(const char* op, const std::vector<Incoming>& changes) {
     }
   }
   checkRoomFor(op, fresh, delta);
+  if (delta > 0 && !bounds_.pending.reserve(delta)) {
+    log()->warning(
+        "session %llu: %s refused with NO_MEMORY: sessions hold %lld bytes of pending changes "
+        "in all and %lld more exceed --max-pending-bytes %lld; commit or abort sooner, or raise "
+        "the flag",
+        static_cast<unsigned long long>(id_), op, bounds_.pending.used(), delta,
+        bounds_.pending.limit());
+    throw CORBA::NO_MEMORY(0, CORBA::COMPLETED_NO);
+  }
+  if (delta < 0) bounds_.pending.release(-delta);
   for (const Incoming& c : changes) {
     auto it = pending_.find(c.key);
     if (it == pending_.end()) it = pending_.emplace(std::string(c.key), Change()).first;
@@ -212,8 +296,9 @@ void Session::apply(const char* op, const std::vector<Incoming>& changes) {
 }
 
 void Session::commit() {
-  Call call(*this);
+  Call call(*this, "commit");
   std::lock_guard<std::mutex> lock(mutex_);
+  checkOpen();
   if (pending_.empty()) return;
   try {
     store_.commit(pending_);
@@ -231,18 +316,23 @@ void Session::commit() {
     log()->debug("session %llu: committed %zu changes", static_cast<unsigned long long>(id_),
                  pending_.size());
   }
-  pending_.clear();
-  pendingBytes_ = 0;
+  dropPending();
 }
 
 void Session::abort() {
-  Call call(*this);
+  Call call(*this, "abort");
   std::lock_guard<std::mutex> lock(mutex_);
+  checkOpen();
   if (log()->enabled(qmr_util::Log::kDebug)) {
     log()->debug("session %llu: aborted %zu changes", static_cast<unsigned long long>(id_),
                  pending_.size());
   }
+  dropPending();
+}
+
+void Session::dropPending() {
   pending_.clear();
+  bounds_.pending.release(pendingBytes_);
   pendingBytes_ = 0;
 }
 

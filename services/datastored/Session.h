@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "MemoryBudget.h"
 #include "Store.h"
 #include "qmr/ClientCore/DataStoreSession.hh"
 
@@ -41,7 +42,8 @@ class Session : public POA_ClientCore::DataStoreSession {
  public:
   using Clock = std::chrono::steady_clock;
 
-  Session(uint64_t id, Store& store, const Limits& limits);
+  // `bounds` (borrowed, shared by all sessions) must outlive the session.
+  Session(uint64_t id, Store& store, const Limits& limits, MemoryBounds& bounds);
   ~Session() override;
 
   void get(const ClientCore::StringList& keys,
@@ -52,19 +54,27 @@ class Session : public POA_ClientCore::DataStoreSession {
   void abort() override;
 
   uint64_t id() const { return id_; }
+  // Dispatches as generated, refusing strings with a NUL inside (NulRefusal.h) in the
+  // arguments.
+  CORBA::Boolean _dispatch(omniCallHandle& handle) override;
   // Ends the session: discards the pending changes (waiting for a call in progress) and makes
   // every later call raise OBJECT_NOT_EXIST. Returns how many changes were discarded.
   size_t end();
   // True when no call is in progress and the last one ended before `cutoff`.
   bool idleSince(Clock::time_point cutoff) const;
+  // True while a call is in progress.
+  bool busy() const { return inFlight_.load() > 0; }
   // Seconds since the last call ended (or the session started).
   double idleSeconds() const;
 
  private:
   // Marks a call in progress for the idle check; raises OBJECT_NOT_EXIST on an ended session.
+  // Every operation checks again with checkOpen() once it holds mutex_: end() may run between
+  // the two, and an operation that went on would, for a commit, report success for changes
+  // that end() discarded.
   class Call {
    public:
-    explicit Call(Session& s);
+    Call(Session& s, const char* op);
     ~Call();
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
@@ -80,15 +90,18 @@ class Session : public POA_ClientCore::DataStoreSession {
     std::string_view data;
     int32_t expir;
   };
+  void checkOpen() const;  // mutex_ held; raises OBJECT_NOT_EXIST once end() has run
   void checkKey(const char* op, const char* key) const;
   // Adds the changes, all or none: raises TransactionSizeExceeded when they do not fit.
   void apply(const char* op, const std::vector<Incoming>& changes);
   void checkRoomFor(const char* op, size_t newKeys, long long newBytes);  // mutex_ held
+  void dropPending();  // mutex_ held: empties pending_ and gives its bytes back to bounds_
 
   const uint64_t id_;
   Store& store_;
   const Limits limits_;
-  std::atomic<bool> ended_{false};
+  MemoryBounds& bounds_;
+  std::atomic<bool> ended_{false};  // set under mutex_; read without it only by Call
   std::atomic<int> inFlight_{0};
   std::atomic<int64_t> lastActive_;  // Clock ticks
   std::mutex mutex_;

@@ -5,22 +5,22 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 #include "CommitQueue.h"
 #include "Index.h"
+#include "Schema.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
 namespace {
 
-const char* const kSchema =
-    "CREATE TABLE IF NOT EXISTS entries("
-    "  key TEXT PRIMARY KEY NOT NULL,"
-    "  data TEXT NOT NULL,"
-    "  expires INTEGER NOT NULL"  // ms since the epoch; 0 = never
-    ");"
-    "CREATE INDEX IF NOT EXISTS entries_expires ON entries(expires) WHERE expires > 0;"
-    "CREATE TABLE IF NOT EXISTS info(name TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL);";
+std::string octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
 
 bool isDamage(int rc) {
   int primary = rc & 0xff;
@@ -55,6 +55,42 @@ std::string integrityProblems(Connection& db) {
   }
   sqlite3_finalize(stmt);
   return problems;
+}
+
+// Refuses a database (or its journal files) that users other than the owner and the group
+// may write: anyone could then add triggers or change rows behind the server's back. A file
+// that the group may write is used with a warning, for sites that share it within a group.
+void checkNotWritableByOthers(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::string file = path + suffix;
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0) continue;
+    if ((st.st_mode & S_IWOTH) != 0) {
+      throw StoreError(StoreError::kCannotOpen,
+                       "database file " + file + " may be written by every user (mode " +
+                           octal(st.st_mode) + "); refusing to use it. Run chmod o-w " + file +
+                           " if its content is trusted, or start from a new file");
+    }
+    if ((st.st_mode & S_IWGRP) != 0) {
+      qmr_util::Log::primary()->warning(
+          "database file %s may be written by its group (mode %s); anyone in it can change "
+          "what this server stores (chmod g-w %s to stop it)",
+          file.c_str(), octal(st.st_mode).c_str(), file.c_str());
+    }
+  }
+}
+
+// The first column of the first row of `sql` as text ("" when there is none or SQLite fails).
+std::string pragmaText(Connection& db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  std::string text;
+  if (sqlite3_prepare_v2(db.get(), sql, -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    const unsigned char* value = sqlite3_column_text(stmt, 0);
+    if (value != nullptr) text = reinterpret_cast<const char*>(value);
+  }
+  sqlite3_finalize(stmt);
+  return text;
 }
 
 bool fileHasContent(const std::string& path) {
@@ -98,6 +134,7 @@ Store::Store(const std::string& path, int busyTimeoutMs, size_t maxMemoryBytes)
   // SQLITE_MISUSE, harmlessly, once SQLite is initialised).
   static const int noMemStatus = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   (void)noMemStatus;
+  checkNotWritableByOthers(path_);
   bool existed = fileHasContent(path_);
   writer_.reset(new Writer(path_, busyTimeoutMs_));
   Connection& db = writer_->db;
@@ -113,35 +150,23 @@ Store::Store(const std::string& path, int busyTimeoutMs, size_t maxMemoryBytes)
                            "); refusing to start. Restore it from a backup, or move it away "
                            "to start with an empty store");
     }
-    sqlite3_stmt* stmt = nullptr;
-    const char* foreign =
-        "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name NOT IN "
-        "('entries', 'info') AND name NOT LIKE 'sqlite_%'";
-    if (sqlite3_prepare_v2(db.get(), foreign, -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) > 0) {
-      sqlite3_finalize(stmt);
+    std::string differences = schemaDifferences(db);
+    if (!differences.empty()) {
       writer_.reset();
-      throw StoreError(StoreError::kDamaged, "database " + path_ +
-                                                 " holds tables of another program; refusing "
-                                                 "to use it. Give --db a file of its own");
+      throw StoreError(StoreError::kDamaged,
+                       "database " + path_ + " does not have the schema of qmr-datastored (" +
+                           differences +
+                           "); refusing to use it. Give --db a file of its own, or remove "
+                           "what another program added");
     }
-    sqlite3_finalize(stmt);
   }
   db.exec("PRAGMA journal_mode=WAL", StoreError::kCannotOpen,
           ("cannot switch " + path_ + " to the WAL journal").c_str());
-  {
-    sqlite3_stmt* stmt = nullptr;
-    std::string mode;
-    if (sqlite3_prepare_v2(db.get(), "PRAGMA journal_mode", -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-      mode = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
-    if (mode != "wal") {
-      throw StoreError(StoreError::kCannotOpen, "database " + path_ +
-                                                    " cannot use a WAL journal (mode is '" + mode +
-                                                    "'); put it on a local file system");
-    }
+  std::string mode = pragmaText(db, "PRAGMA journal_mode");
+  if (mode != "wal") {
+    throw StoreError(StoreError::kCannotOpen, "database " + path_ +
+                                                  " cannot use a WAL journal (mode is '" + mode +
+                                                  "'); put it on a local file system");
   }
   db.exec("PRAGMA synchronous=FULL", StoreError::kCannotOpen, "cannot set synchronous=FULL");
   db.exec(kSchema, StoreError::kCannotOpen,
@@ -323,6 +348,15 @@ long Store::checkAndPurge() {
   // An empty commit: the purge goes through the queue and reaches the index like any
   // commit's does.
   return static_cast<long>(queue_->commit(ChangeSet()));
+}
+
+Store::Durability Store::durability() {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  Durability d;
+  d.journalMode = pragmaText(writer_->db, "PRAGMA journal_mode");
+  std::string level = pragmaText(writer_->db, "PRAGMA synchronous");
+  if (!level.empty()) d.synchronous = std::atoi(level.c_str());
+  return d;
 }
 
 long Store::count() {

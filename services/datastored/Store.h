@@ -57,11 +57,12 @@ struct CommitStats {
 class Store {
  public:
   // Opens the database at `path`, creating it when it is missing. An existing file must pass
-  // SQLite's integrity check; it is never replaced. Throws StoreError (kCannotOpen when the
-  // file cannot be opened, created or written; kDamaged when it is not a sound database).
-  // busyTimeoutMs: how long a statement waits for a lock that another process holds.
-  // maxMemoryBytes: the most memory the committed entries may take (0: no limit); a file that
-  // holds more is refused with StoreError(kFull).
+  // SQLite's integrity check and hold exactly the server's schema; it is never replaced. A
+  // file that every user may write is refused, one that its group may write is logged. Throws
+  // StoreError (kCannotOpen when the file cannot be opened, created or written; kDamaged when
+  // it is not a sound database). busyTimeoutMs: how long a statement waits for a lock that
+  // another process holds. maxMemoryBytes: the most memory the committed entries may take
+  // (0: no limit); a file that holds more is refused with StoreError(kFull).
   Store(const std::string& path, int busyTimeoutMs, size_t maxMemoryBytes);
   ~Store();
   Store(const Store&) = delete;
@@ -97,6 +98,15 @@ class Store {
   // Returns how many were purged. Throws StoreError(kDamaged) with the first problems
   // reported, or StoreError(kFailed).
   long checkAndPurge();
+
+  // The journal mode and synchronous level of the write connection, read back from it (they
+  // are per connection, so no other connection could tell). Commits are durable when they
+  // are "wal" and 2 (FULL). Empty / -1 when SQLite does not answer.
+  struct Durability {
+    std::string journalMode;
+    int synchronous = -1;
+  };
+  Durability durability();
 
   // Committed entries, expired ones included (for logs).
   long count();

@@ -6,11 +6,13 @@
 // keeps committed entries in one SQLite file, and rebinds itself in the Naming Service under
 // --name. SIGINT/SIGTERM unbind the name and exit 0. See --help for every flag.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "DataStoreServant.h"
 #include "Naming.h"
 #include "Options.h"
+#include "OrbLog.h"
 #include "SessionRegistry.h"
 #include "Store.h"
 #include "qmr/util/Log.h"
@@ -34,59 +37,35 @@ void fail(const std::string& message) {
   std::fprintf(stderr, "qmr-datastored: %s\n", message.c_str());
 }
 
-long gMaxMessageBytes = 0;  // for orbLog; set once before ORB_init
-
-// omniORB's own diagnostics go to the process log like everything else. Exceptions that the
-// ORB throws are traced (-ORBtraceExceptions) so that a request refused for its size gets a
-// clear line; the other traced throws are routine (clients going away) and logged at debug.
-void orbLog(const char* message) {
-  qmr_util::Log* log = qmr_util::Log::primary();
-  bool traced = std::strstr(message, ": throw ") != nullptr;
-  // A MARSHAL throw of the ORB is a request it cannot read: one that announces more than the
-  // limit, a malformed one, or one sent in fragments that run past the limit before the ORB
-  // knows its length.
-  if (const char* minor = traced ? std::strstr(message, "MARSHAL_") : nullptr) {
-    int length = static_cast<int>(std::strcspn(minor, ") \n"));
-    if (std::strstr(minor, "MessageSizeExceedLimit") != nullptr) {
-      log->warning(
-          "a request was refused with MARSHAL: its GIOP message exceeds --max-message-bytes %ld",
-          gMaxMessageBytes);
-    } else {
-      log->warning(
-          "a request was refused with MARSHAL (%.*s): its GIOP message is malformed or "
-          "longer than --max-message-bytes %ld",
-          length, minor, gMaxMessageBytes);
-    }
-    return;
-  }
-  qmr_util::Log::Level level = traced ? qmr_util::Log::kDebug : qmr_util::Log::kWarning;
-  if (!log->enabled(level)) return;
-  std::string text = message;
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  if (traced) {
-    log->debug("%s", text.c_str());
-  } else {
-    log->warning("%s", text.c_str());
-  }
-}
-
 // The NameService reference the user gave, for messages.
 std::string nameServiceHint(const Options& o) {
   std::string given = o.orb.initRef("NameService");
   return given.empty() ? "(the ORB's configured NameService)" : given;
 }
 
+// Writes the reference through a new file of its own in the same folder (O_EXCL, so nothing
+// planted there beforehand, a symbolic link included, is followed or truncated), then renames
+// it over `path`, so a reader never sees half a reference. mkstemp makes it the owner's only,
+// like everything the server writes.
 bool writeIorFile(const std::string& path, const std::string& ior, std::string* error) {
-  // Written beside and renamed, so a reader never sees half a reference.
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << ior << '\n';
-    out.close();
-    if (!out) {
-      *error = "cannot write the reference to " + tmp + ": " + std::strerror(errno);
-      return false;
-    }
+  std::string tmp = path + ".XXXXXX";
+  int fd = ::mkstemp(&tmp[0]);
+  if (fd < 0) {
+    *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string text = ior + "\n";
+  bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                 ::fsync(fd) == 0;
+  int writeErrno = errno;
+  if (::close(fd) != 0 && written) {
+    written = false;
+    writeErrno = errno;
+  }
+  if (!written) {
+    *error = "cannot write the reference to " + tmp + ": " + std::strerror(writeErrno);
+    ::unlink(tmp.c_str());
+    return false;
   }
   if (::rename(tmp.c_str(), path.c_str()) != 0) {
     *error = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
@@ -102,9 +81,14 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var root = PortableServer::POA::_narrow(obj.in());
   PortableServer::POAManager_var manager = root->the_POAManager();
-  CORBA::PolicyList policies;  // transient, system ids: a restarted server hands out new ones
+  // Transient, so a restarted server knows none of the old references; ids chosen by the
+  // registry, random, so that no client can derive another's session from its own.
+  CORBA::PolicyList policies;
+  policies.length(1);
+  policies[0] = root->create_id_assignment_policy(PortableServer::USER_ID);
   PortableServer::POA_var sessionPoa =
       root->create_POA("DataStoreSessions", manager.in(), policies);
+  policies[0]->destroy();
 
   Limits limits;
   limits.maxTransaction = options.maxTransaction;
@@ -112,8 +96,9 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   limits.maxKeyBytes = options.maxKeyBytes;
   limits.maxValueBytes = options.maxValueBytes;
   limits.maxMessageBytes = options.maxMessageBytes;
-  SessionRegistry sessions(sessionPoa.in(), store, limits, options.maxSessions,
-                           options.sessionTimeout);
+  MemoryBounds bounds(options.maxPendingBytes, options.maxRequestMemory);
+  SessionRegistry sessions(sessionPoa.in(), store, limits, bounds, options.maxSessions,
+                           options.maxSessionsPerClient, options.sessionTimeout);
   PortableServer::Servant_var<DataStoreServant> servant(new DataStoreServant(store, sessions));
   PortableServer::ObjectId_var id = root->activate_object(servant.in());
   CORBA::Object_var dataStore = root->id_to_reference(id.in());
@@ -147,12 +132,17 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   std::fflush(stdout);
   log->info(
       "serving %ld committed entries from %s; limits: %ld keys and %ld bytes per "
-      "transaction, %ld sessions, %g s idle, key %ld bytes, value %ld bytes, message %ld "
-      "bytes",
+      "transaction, %ld sessions (%ld per client), %g s idle, key %ld bytes, value %ld bytes, "
+      "message %ld bytes, %ld bytes pending in all, %ld bytes of requests at once",
       store.count(), store.path().c_str(), options.maxTransaction, options.maxTransactionBytes,
-      options.maxSessions, options.sessionTimeout, options.maxKeyBytes, options.maxValueBytes,
-      options.maxMessageBytes);
+      options.maxSessions, options.maxSessionsPerClient, options.sessionTimeout,
+      options.maxKeyBytes, options.maxValueBytes, options.maxMessageBytes, options.maxPendingBytes,
+      options.maxRequestMemory);
+
   log->info("transport: %s", qmr_util::describeTransport().c_str());
+  Store::Durability durability = store.durability();
+  log->info("database %s: journal_mode %s, synchronous %d (commits are durable with wal and 2)",
+            store.path().c_str(), durability.journalMode.c_str(), durability.synchronous);
 
   int signal = 0;
   sigwait(&stopSignals, &signal);
@@ -197,6 +187,9 @@ int main(int argc, char** argv) {
   }
   if (options.logLevelSet) qmr_util::Log::primary()->setLevel(options.logLevel);
 
+  // The database, its journal files and the reference file are created for the owner only,
+  // whatever umask the server was started with: the data is nobody else's business.
+  ::umask(077);
   std::unique_ptr<Store> store;
   try {
     store.reset(new Store(options.dbPath, static_cast<int>(options.busyTimeoutMs),
@@ -206,8 +199,7 @@ int main(int argc, char** argv) {
     return kDatabase;
   }
 
-  gMaxMessageBytes = options.maxMessageBytes;
-  omniORB::setLogFunction(orbLog);
+  routeOrbLog(options.maxMessageBytes);
   CORBA::ORB_var orb;
   try {
     orb = qmr_util::Orb::init(argv[0], options.orbOptions());

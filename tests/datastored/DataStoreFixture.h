@@ -4,14 +4,17 @@
 #define QMR_TESTS_DATASTORED_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "qmr/ClientCore/DataStore.hh"
 #include "Harness.h"
+#include "qmr/ClientCore/DataStore.hh"
 
 namespace qmr_test {
 
@@ -56,6 +59,35 @@ inline Values read(ClientCore::DataStoreSession_ptr session, const std::vector<s
 
 inline Value read1(ClientCore::DataStoreSession_ptr session, const std::string& key) {
   return read(session, {key}).at(0);
+}
+
+struct ExitedRun {
+  int exitCode = -1;  // -1: did not exit by itself in time
+  std::string output;
+};
+
+// Runs `program` of bin/ with `args` (its log in `dir`) and waits up to 15 s for it to exit by
+// itself.
+inline ExitedRun runToExit(const TempDir& dir, std::vector<std::string> args,
+                           const std::string& program = "qmr-datastored") {
+  static int runs = 0;
+  args.insert(args.begin(), buildDir() + "/bin/" + program);
+  Process p;
+  p.start(args, dir.file("run-" + std::to_string(++runs) + ".log"));
+  int status = p.wait(15000);
+  ExitedRun run;
+  if (status == -1) {
+    p.kill9();
+  } else if (WIFEXITED(status)) {
+    run.exitCode = WEXITSTATUS(status);
+  }
+  run.output = p.log();
+  return run;
+}
+
+inline std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // A server on a database in a temporary folder of its own, registered under a name unique to

@@ -25,33 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct ExitedRun {
-  int exitCode = -1;  // -1: did not exit by itself in time
-  std::string output;
-};
-
-// Runs the server with `args` and waits for it to exit by itself.
-ExitedRun runToExit(const TempDir& dir, std::vector<std::string> args) {
-  static int runs = 0;
-  args.insert(args.begin(), buildDir() + "/bin/qmr-datastored");
-  Process p;
-  p.start(args, dir.file("run-" + std::to_string(++runs) + ".log"));
-  int status = p.wait(15000);
-  ExitedRun run;
-  if (status == -1) {
-    p.kill9();
-  } else if (WIFEXITED(status)) {
-    run.exitCode = WEXITSTATUS(status);
-  }
-  run.output = p.log();
-  return run;
-}
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 bool bound(const std::string& name) {
   try {
     CORBA::Object_var obj = qmr_util::raw_lookup(name);
@@ -81,7 +54,8 @@ TEST_F(ProcessTest, HelpDocumentsEveryFlagAndBadCommandLinesExitWith2) {
   ExitedRun help = runToExit(dir_, {"--help"});
   EXPECT_EQ(help.exitCode, 0);
   for (const char* flag : {"--db", "--name", "--ior-file", "--max-transaction",
-                           "--max-transaction-bytes", "--max-sessions", "--session-timeout",
+                           "--max-transaction-bytes", "--max-sessions", "--max-sessions-per-client",
+                           "--max-pending-bytes", "--max-request-memory", "--session-timeout",
                            "--max-key-bytes", "--max-value-bytes", "--max-message-bytes",
                            "--busy-timeout", "--log-level", "--help", "-ORBendPoint", "SIGTERM"}) {
     EXPECT_NE(help.output.find(flag), std::string::npos) << flag;
@@ -181,8 +155,9 @@ TEST_F(ProcessTest, ReadyLineBindingAndStopSignalsUnbindOnlyItsOwnName) {
   EXPECT_TRUE(logHas("qmr-datastored: ready, DataStore bound as '" + name + "', database " +
                      server_->dbPath()));
   EXPECT_TRUE(
-      logHas("limits: 10000 keys and 268435456 bytes per transaction, 1024 sessions, "
-             "3600 s idle, key 4096 bytes, value 1048576 bytes, message 8388608 bytes"))
+      logHas("limits: 10000 keys and 268435456 bytes per transaction, 1024 sessions (64 per "
+             "client), 3600 s idle, key 4096 bytes, value 1048576 bytes, message 8388608 bytes, "
+             "1073741824 bytes pending in all, 268435456 bytes of requests at once"))
       << "the defaults the README documents";
   ASSERT_TRUE(bound(name));
   CORBA::Object_var obj = qmr_util::raw_lookup(name);

@@ -105,7 +105,7 @@ TEST_F(DataStoreTest, TransactionLimitsRefuseWhatWouldExceedThemAndKeepPendingCh
 }
 
 TEST_F(DataStoreTest, SessionsAreBoundedAndEndOnRequestOrWhenIdle) {
-  startServer({"--max-sessions", "3", "--session-timeout", "1"});
+  startServer({"--max-sessions-per-client", "3", "--session-timeout", "1"});
   DataStoreSession_var busy = newSession();
   DataStoreSession_var idle = newSession();
   DataStoreSession_var ended = newSession();
@@ -113,7 +113,7 @@ TEST_F(DataStoreTest, SessionsAreBoundedAndEndOnRequestOrWhenIdle) {
   idle->set(entries({{"lost", "x"}}));
   ended->set(entries({{"gone", "z"}}));
   EXPECT_THROW(DataStoreSession_var extra = newSession(), CORBA::NO_RESOURCES);
-  EXPECT_TRUE(logHas("startSession refused: 3 sessions are open, the most --max-sessions"));
+  EXPECT_TRUE(logHas(" has 3 sessions open, the most --max-sessions-per-client allows"));
 
   // An ended session is gone with its changes; ending it again, or ending nil, does nothing.
   store_->endSession(ended.in());
@@ -175,8 +175,9 @@ TEST_F(DataStoreTest, OversizedRequestsAndRepliesAreRefusedAndTheSessionGoesOn) 
   EXPECT_TRUE(
       logHas("WARNING a request was refused with MARSHAL: its GIOP message exceeds "
              "--max-message-bytes 1048576"));
-  EXPECT_TRUE(logHas("get of 3 keys refused: the reply would exceed the 1047552 bytes that "
-                     "--max-message-bytes 1048576 leaves for values"));
+  EXPECT_TRUE(
+      logHas("get of 3 keys refused: the reply would exceed the 1047552 bytes that "
+             "--max-message-bytes 1048576 leaves for values"));
 }
 
 // Several client threads with sessions of their own: no commit lost, no session sees

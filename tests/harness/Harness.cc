@@ -115,7 +115,7 @@ void Process::start(const std::vector<std::string>& argv, const std::string& log
     // The child dies with the test binary, however it ends: exit, a signal, even SIGKILL.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
-    int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (fd >= 0) {
       ::dup2(fd, 1);
       ::dup2(fd, 2);
@@ -257,7 +257,8 @@ void DataStoreServer::start(const std::string& dir, const NamingService& naming,
 
 void DataStoreServer::restart() {
   startServer(process_, "datastore", dir_, 0,
-              {"--naming-port", std::to_string(namingPort_), "--name", options_.name},
+              {"--naming-port", std::to_string(namingPort_), "--name", options_.name, "--program",
+               options_.program},
               options_.extraArgs, dir_ + "/qmr-datastored.log");
 }
 

@@ -126,8 +126,9 @@ int runToCompletion(const std::vector<std::string>& argv, const std::string& log
 class DataStoreServer {
  public:
   struct Options {
-    std::string name = "DataStore";       // --name
-    std::vector<std::string> extraArgs;  // more flags, e.g. {"--max-transaction", "10"}
+    std::string name = "DataStore";          // --name
+    std::vector<std::string> extraArgs;      // more flags, e.g. {"--max-transaction", "10"}
+    std::string program = "qmr-datastored";  // in bin/; or "qmr-datastored-faults"
   };
 
   // Starts the server and waits for it to publish its reference (up to 10 s). Throws
