@@ -2,7 +2,8 @@
 """qmrstack - a local stack of the services the client talks to, on 127.0.0.1.
 
 Starts, in one folder, omniNames (naming), omniEvents (event channels, created with eventc)
-and qmr-datastored (the reference data store, SQLite file in the folder), each on a free
+and qmr-datastored (the reference data store, SQLite file in the folder; or, with
+postgres=True / `up --postgres`, a PostgreSQL server of the stack's own), each on a free
 loopback port, each writing its own log file into the folder. The process ids, ports and
 start times are kept in DIR/stack.json so that any process (a shell, a test run inside
 qmr-host, a later `down`) can stop, kill or restart each server by its process id.
@@ -47,10 +48,12 @@ import sys
 import time
 
 STATE_FILE = "stack.json"
-SERVERS = ("naming", "events", "datastore")  # start order; stopped in reverse
+SERVERS = ("naming", "events", "postgres", "datastore")  # start order; stopped in reverse
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CHILD_UMASK = 0o077  # nothing a server writes is readable by other users
 CONFINE_LIBRARY = os.path.join("lib", "libqmr_confine.so")  # in the build folder
+POSTGRES_USER = "qmr"  # the superuser that initdb creates; trust authentication on loopback
+POSTGRES_STANDBY_NAME = "qmrstandby"  # a standby's cluster_name, as the primary names it
 
 
 class StackError(RuntimeError):
@@ -124,6 +127,109 @@ def check_private(path):
     return path
 
 
+# ---- PostgreSQL: binaries, the unprivileged user, the cluster
+
+def postgres_bindir():
+    """The folder of postgres, initdb and pg_basebackup: Debian's newest
+    /usr/lib/postgresql/VERSION/bin, else the one of `postgres` on PATH."""
+    import glob
+    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/postgres"),
+                   key=lambda p: int(p.split("/")[4]) if p.split("/")[4].isdigit() else 0)
+    if found:
+        return os.path.dirname(found[-1])
+    on_path = shutil.which("postgres")
+    if on_path:
+        return os.path.dirname(os.path.realpath(on_path))
+    raise StackError("PostgreSQL is not installed (no postgres program); run ./qmr deps")
+
+
+def postgres_user_prefix():
+    """PostgreSQL refuses to run as root: as root its programs run as nobody (setpriv, which
+    execs, so the process id stays the one the caller watches, and keeps a parent-death signal
+    that the caller set); as anyone else, as that user."""
+    if os.geteuid() != 0:
+        return []
+    import pwd
+    nobody = pwd.getpwnam("nobody")
+    return ["setpriv", "--reuid=%d" % nobody.pw_uid, "--regid=%d" % nobody.pw_gid,
+            "--clear-groups", "--pdeathsig", "keep", "--"]
+
+
+def postgres_uri(port, options=None):
+    """The libpq URI of the stack's PostgreSQL on 127.0.0.1:port (database postgres); options
+    is e.g. "-csearch_path=NAME" to give a server a schema of its own."""
+    uri = "postgresql://%s@127.0.0.1:%d/postgres" % (POSTGRES_USER, port)
+    if options:
+        from urllib.parse import quote
+        uri += "?options=" + quote(options, safe="")
+    return uri
+
+
+def _postgres_reachable_folder(data):
+    """As root, the cluster belongs to nobody, which must be able to reach it: the folder
+    holding it (the stack's own, 0700) becomes 0711, searchable but not listable; any folder
+    above must be searchable already."""
+    if os.geteuid() != 0:
+        return
+    parent = os.path.dirname(os.path.abspath(data))
+    st = os.stat(parent)
+    if st.st_uid == 0 and not st.st_mode & 0o001:
+        os.chmod(parent, stat.S_IMODE(st.st_mode) | 0o011)
+    above = os.path.dirname(parent)
+    while above and above != "/":
+        if not os.stat(above).st_mode & 0o001:
+            raise StackError("PostgreSQL runs as nobody and cannot reach %s through %s (mode "
+                             "%o); choose a stack folder under /tmp (--dir or QMR_STACK_DIR)"
+                             % (data, above, stat.S_IMODE(os.stat(above).st_mode)))
+        above = os.path.dirname(above)
+
+
+def _postgres_run(argv, data, log_name):
+    """Runs a PostgreSQL program as the PostgreSQL user in data; raises StackError with its
+    output when it fails."""
+    import subprocess
+    log_path = os.path.join(data, log_name)
+    with open(os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600), "ab") as log:
+        rc = subprocess.run(postgres_user_prefix() + argv, cwd=data, stdin=subprocess.DEVNULL,
+                            stdout=log, stderr=log, timeout=120).returncode
+    if rc != 0:
+        raise StackError("%s failed (status %s); its log %s says:\n%s"
+                         % (os.path.basename(argv[0]), rc, log_path, _read(log_path).strip()))
+
+
+def prepare_postgres(data, primary_port=0):
+    """Creates the cluster in data/cluster unless it exists: initdb (superuser qmr, trust
+    authentication, which initdb's pg_hba.conf limits to loopback and the socket), or, with
+    primary_port, a streaming standby copied from that primary (pg_basebackup -R)."""
+    try:
+        os.makedirs(data, mode=0o700)
+    except FileExistsError:
+        pass
+    _postgres_reachable_folder(data)
+    if os.geteuid() == 0:
+        import pwd
+        nobody = pwd.getpwnam("nobody")
+        st = os.lstat(data)
+        if st.st_uid not in (0, nobody.pw_uid) or not stat.S_ISDIR(st.st_mode):
+            raise StackError("the PostgreSQL folder %s belongs to uid %d; choose another folder"
+                             % (data, st.st_uid))
+        os.chown(data, nobody.pw_uid, nobody.pw_gid)
+    else:
+        check_private(data)
+    cluster = os.path.join(data, "cluster")
+    if os.path.exists(os.path.join(cluster, "PG_VERSION")):
+        return
+    bindir = postgres_bindir()
+    if primary_port:
+        _postgres_run([os.path.join(bindir, "pg_basebackup"), "-h", "127.0.0.1", "-p",
+                       str(primary_port), "-U", POSTGRES_USER, "-D", cluster, "-R",
+                       "-X", "stream", "--no-sync"], data, "pg_basebackup.log")
+    else:
+        _postgres_run([os.path.join(bindir, "initdb"), "-D", cluster, "-U", POSTGRES_USER,
+                       "--auth=trust", "-E", "UTF8", "--locale=C", "--no-sync"],
+                      data, "initdb.log")
+
+
 # ---- the one definition of the servers: command lines, environment, readiness
 
 def corbaloc(naming_port):
@@ -131,11 +237,14 @@ def corbaloc(naming_port):
 
 
 def server_argv(server, data, port=0, naming_port=0, build=None, name="DataStore", extra=(),
-                program="qmr-datastored"):
+                program="qmr-datastored", db=None, standby=False):
     """The command line of `server` with its data in folder `data`: "naming" (omniNames on
-    port), "events" (omniEvents on port), "datastore" (program of build, qmr-datastored or its
-    test build qmr-datastored-faults, registered as name, with the flags extra) or "channel"
-    (eventc creating the channel extra[0])."""
+    port), "events" (omniEvents on port), "postgres" (PostgreSQL on 127.0.0.1:port, its socket
+    in data, with the settings extra, e.g. ["-c", "synchronous_standby_names=qmrstandby"];
+    standby: named as the primary's synchronous_standby_names expects), "datastore" (program of
+    build, qmr-datastored or its test build qmr-datastored-faults, registered as name, on the
+    database db (default: the SQLite file in data), with the flags extra) or "channel" (eventc
+    creating the channel extra[0])."""
     endpoint = "giop:tcp:127.0.0.1:%d" % port
     init_ref = ["-ORBInitRef", "NameService=" + corbaloc(naming_port)]
     if server == "naming":
@@ -147,10 +256,20 @@ def server_argv(server, data, port=0, naming_port=0, build=None, name="DataStore
         # file. Publishing 127.0.0.1 keeps its references on loopback.
         return ["omniEvents", "-f", "-l", data, "-p", str(port)] + init_ref + [
             "-ORBendPointPublish", endpoint]
+    if server == "postgres":
+        # Loopback only, no socket outside the folder; a commit returns once it is on disk
+        # (synchronous_commit on, fsync on: the defaults, given so that nothing else decides).
+        return postgres_user_prefix() + [
+            os.path.join(postgres_bindir(), "postgres"), "-D", os.path.join(data, "cluster"),
+            "-p", str(port), "-c", "listen_addresses=127.0.0.1",
+            "-c", "unix_socket_directories=" + os.path.abspath(data),
+            "-c", "max_connections=200", "-c", "synchronous_commit=on", "-c", "fsync=on",
+            "-c", "cluster_name=" + (POSTGRES_STANDBY_NAME if standby else "qmrprimary"),
+        ] + list(extra)
     if server == "datastore":
         exe = os.path.join(os.path.abspath(build or os.path.join(SOURCE_DIR, "build")), "bin",
                            program)
-        return [exe, "--db", os.path.join(data, "datastore.db"), "--name", name,
+        return [exe, "--db", db or os.path.join(data, "datastore.db"), "--name", name,
                 "--ior-file", os.path.join(data, "datastore.ior")] + list(extra) + init_ref
     if server == "channel":
         return ["eventc", "-n", extra[0]] + init_ref
@@ -172,9 +291,13 @@ def server_env(server, build=None, env=None):
     return env
 
 
-def prepare(server, data):
+def prepare(server, data, primary_port=0):
     """Readies the data folder of `server` before it starts: created private, and no reference
-    left from an earlier run that is_ready() could mistake for a new one."""
+    left from an earlier run that is_ready() could mistake for a new one; for postgres, the
+    cluster (prepare_postgres)."""
+    if server == "postgres":
+        prepare_postgres(data, primary_port)
+        return
     private_folder(data)
     if server == "datastore":
         try:
@@ -218,6 +341,14 @@ def is_ready(server, data, port=0):
         return port_open(port)
     if server == "datastore":
         return bool(_read(os.path.join(data, "datastore.ior")).strip())
+    if server == "postgres":
+        # Accepting connections (pg_isready), not merely listening: "starting up" is not ready.
+        import subprocess
+        return port_open(port) and subprocess.run(
+            [os.path.join(postgres_bindir(), "pg_isready"), "-q", "-h", "127.0.0.1", "-p",
+             str(port), "-U", POSTGRES_USER, "-d", "postgres"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL).returncode == 0
     raise StackError("unknown server %r" % server)
 
 
@@ -326,12 +457,14 @@ def spawn(argv, log_path, cwd=None, env=None):
 
 
 class Stack:
-    """omniNames + omniEvents (+ channels) + qmr-datastored in one folder on 127.0.0.1."""
+    """omniNames + omniEvents (+ channels) + qmr-datastored (+ PostgreSQL, when the data store
+    uses it) in one folder on 127.0.0.1."""
 
-    def __init__(self, folder, build=None, datastore_name="DataStore"):
+    def __init__(self, folder, build=None, datastore_name="DataStore", postgres=False):
         self.dir = os.path.abspath(folder)
         self.build = os.path.abspath(build or os.path.join(SOURCE_DIR, "build"))
         self.datastore_name = datastore_name
+        self.postgres = postgres
         self.channels = []
         self.ports = {}
         self.procs = {}  # name -> {"pid", "start", "argv", "log"}
@@ -339,10 +472,13 @@ class Stack:
     # ---- construction
 
     @classmethod
-    def up(cls, folder, channels=(), build=None, datastore=True, datastore_name="DataStore"):
+    def up(cls, folder, channels=(), build=None, datastore=True, datastore_name="DataStore",
+           postgres=False):
         """Creates folder if needed and starts every server; on any failure stops what it
-        started and raises StackError with the failing server's log."""
-        stack = cls(folder, build, datastore_name)
+        started and raises StackError with the failing server's log. postgres: the data store
+        keeps its entries in a PostgreSQL server of the stack (cluster in FOLDER/postgres,
+        kept like the SQLite file) instead of FOLDER/datastore.db."""
+        stack = cls(folder, build, datastore_name, postgres)
         private_folder(stack.dir)
         if os.path.exists(stack.state_path):
             old = cls.load(stack.dir)
@@ -361,6 +497,9 @@ class Stack:
             stack._start("events")
             for name in channels:
                 stack.create_channel(name)
+            if postgres:
+                stack.ports["postgres"] = free_port()
+                stack._start("postgres")
             if datastore:
                 stack._start_datastore()
         except BaseException:
@@ -382,7 +521,8 @@ class Stack:
         except (OSError, ValueError) as e:
             raise StackError("no stack state in %s (%s); start one with: tools/qmrstack.py up "
                              "--dir DIR" % (path, e))
-        stack = cls(state["dir"], state["build"], state["datastore_name"])
+        stack = cls(state["dir"], state["build"], state["datastore_name"],
+                    state.get("postgres", False))
         stack.channels = list(state["channels"])
         stack.ports = dict(state["ports"])
         stack.procs = dict(state["procs"])
@@ -394,6 +534,7 @@ class Stack:
 
     def _save(self):
         state = {"dir": self.dir, "build": self.build, "datastore_name": self.datastore_name,
+                 "postgres": self.postgres,
                  "channels": self.channels, "ports": self.ports, "procs": self.procs}
         tmp = self.state_path + ".tmp"
         with open(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
@@ -422,6 +563,7 @@ class Stack:
 
     def log_path(self, server):
         return os.path.join(self.dir, {"naming": "omniNames.log", "events": "omniEvents.log",
+                                       "postgres": "postgres.log",
                                        "datastore": "qmr-datastored.log"}.get(server,
                                                                              server + ".log"))
 
@@ -431,6 +573,11 @@ class Stack:
     @property
     def db_path(self):
         return os.path.join(self.dir, "datastore.db")
+
+    @property
+    def db(self):
+        """What the data store's --db names: the PostgreSQL URI or the SQLite file."""
+        return postgres_uri(self.ports["postgres"]) if self.postgres else self.db_path
 
     @property
     def ior_path(self):
@@ -447,7 +594,7 @@ class Stack:
         prepare(server, data)
         port = self.ports.get(server, 0)
         argv = server_argv(server, data, port, self.naming_port, self.build,
-                           self.datastore_name)
+                           self.datastore_name, db=self.db if server == "datastore" else None)
         pid, start = spawn(argv, self.log_path(server), cwd=self.dir,
                            env=server_env(server, self.build))
         self.procs[server] = {"pid": pid, "start": start, "argv": argv,
@@ -579,12 +726,15 @@ class Stack:
 
 def _cli_up(args):
     stack = Stack.up(args.dir, channels=args.channel or [], build=args.build,
-                     datastore=not args.no_datastore, datastore_name=args.datastore)
+                     datastore=not args.no_datastore, datastore_name=args.datastore,
+                     postgres=args.postgres)
     for server in stack.procs:
         print("%-9s pid %-7d log %s" % (server, stack.procs[server]["pid"],
                                         stack.log_path(server)))
     if stack.channels:
         print("channels  %s" % " ".join(stack.channels))
+    if stack.postgres:
+        print("database  %s" % stack.db)
     print("orb args  %s" % " ".join(shlex.quote(a) for a in stack.orb_args()))
     return 0
 
@@ -642,11 +792,13 @@ def _cli_exec(args):
     if args.server == "channel" and len(extra) != 1:
         raise StackError("exec channel takes one channel name")
     if args.server != "channel":
-        prepare(args.server, args.data)
+        prepare(args.server, args.data, args.primary_port)
     argv = server_argv(args.server, args.data, args.port, args.naming_port, args.build,
-                       args.name, extra, args.program)
+                       args.name, extra, args.program, db=args.db, standby=bool(args.primary_port))
     env = server_env(args.server, args.build)
     os.umask(CHILD_UMASK)
+    if args.server == "postgres":
+        os.chdir(args.data)  # a folder that the PostgreSQL user can reach
     sys.stdout.flush()
     try:
         os.execvpe(argv[0], argv, env)
@@ -662,7 +814,10 @@ def _became(pid, server):
     except OSError:
         return False
     # startswith: the data store may be its test build, qmr-datastored-faults.
-    return os.path.basename(exe).startswith(os.path.basename(server_argv(server, ".")[0]))
+    argv = server_argv(server, ".")
+    if server == "postgres":
+        argv = argv[len(postgres_user_prefix()):]
+    return os.path.basename(exe).startswith(os.path.basename(argv[0]))
 
 
 def _cli_ready(args):
@@ -703,6 +858,9 @@ def main(argv=None):
     p.add_argument("--datastore", default="DataStore", metavar="NAME",
                    help="name the data store registers under (default: DataStore)")
     p.add_argument("--no-datastore", action="store_true", help="do not start qmr-datastored")
+    p.add_argument("--postgres", action="store_true",
+                   help="also start PostgreSQL (as nobody when run as root; cluster in "
+                        "DIR/postgres) and keep the data store's entries there")
     p.set_defaults(func=_cli_up)
 
     p = sub.add_parser("down", help="stop every process of the stack in --dir, by pid")
@@ -743,10 +901,15 @@ def main(argv=None):
     p.add_argument("--program", default="qmr-datastored",
                    help="the data store's program in the build's bin/ (default qmr-datastored; "
                         "tests use qmr-datastored-faults)")
+    p.add_argument("--db", help="the data store's --db (default: datastore.db in --data)")
+    p.add_argument("--primary-port", type=int, default=0,
+                   help="postgres: make the cluster a streaming standby of the primary on this "
+                        "port (pg_basebackup -R), named qmrstandby")
     p.set_defaults(func=_cli_exec)
     p.epilog = ("After --: more flags of qmr-datastored, or the name of the channel to create. "
                 "Example: qmrstack.py exec datastore --data D --naming-port 5000 -- "
-                "--max-sessions 4")
+                "--max-sessions 4; qmrstack.py exec postgres --data D --port 5433 -- -c "
+                "synchronous_standby_names=qmrstandby")
 
     p = sub.add_parser("ready", help="wait until one server is ready (status 0) or not (1)")
     p.add_argument("server", choices=SERVERS)

@@ -9,7 +9,7 @@
 
 namespace qmr_datastored {
 
-CommitQueue::CommitQueue(Store& store, Index& index) : store_(store), index_(index) {}
+CommitQueue::CommitQueue(Store& store, Index* index) : store_(store), index_(index) {}
 
 size_t CommitQueue::commit(const ChangeSet& changes) {
   Request request;
@@ -43,12 +43,12 @@ void CommitQueue::runGroup(const std::vector<Request*>& group) {
   std::vector<const ChangeSet*> sets;
   long long reserved = 0;
   for (Request* r : group) {
-    long long growth = index_.growth(*r->changes);
-    if (!index_.fits(growth, reserved)) {
+    long long growth = index_ != nullptr ? index_->growth(*r->changes) : 0;
+    if (index_ != nullptr && !index_->fits(growth, reserved)) {
       r->error = std::make_exception_ptr(StoreError(
           StoreError::kFull,
-          "the committed entries would take " + std::to_string(index_.bytes() + reserved + growth) +
-              " bytes of memory, over --max-memory-bytes " + std::to_string(index_.maxBytes()) +
+          "the committed entries would take " + std::to_string(index_->bytes() + reserved + growth) +
+              " bytes of memory, over --max-memory-bytes " + std::to_string(index_->maxBytes()) +
               "; remove entries or raise the limit"));
       continue;
     }
@@ -77,7 +77,7 @@ void CommitQueue::runGroup(const std::vector<Request*>& group) {
       ops.push_back({&item.first, &item.second, expiresAt(item.second, now)});
     }
   }
-  index_.publish(ops, purged);
+  if (index_ != nullptr) index_->publish(ops, purged);
   for (Request* r : members) r->purged = purged.size();
   qmr_util::Log* log = qmr_util::Log::primary();
   if (log->enabled(qmr_util::Log::kDebug)) {

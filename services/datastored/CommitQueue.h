@@ -1,10 +1,11 @@
 // CommitQueue.h - group commit: commits of concurrent sessions that arrive while a transaction
-// is being written share the next one (one SQLite transaction, one fsync for the group).
+// is being written share the next one (one database transaction, one fsync for the group).
 //
 // The first caller to find no group in progress leads: it takes every commit waiting, writes
 // them in one transaction (each in a savepoint of its own, so a failing commit takes no other
-// down with it), then publishes them to the in-memory index under one exclusive lock and wakes
-// its members. Every caller returns only once its commit is on disk and visible to reads.
+// down with it), then publishes them to the in-memory index (when the store has one) under one
+// exclusive lock and wakes its members. Every caller returns only once its commit is on disk
+// and visible to reads.
 //
 // Thread-safety: commit() may be called from any thread at once.
 #ifndef QMR_DATASTORED_COMMITQUEUE_H
@@ -24,12 +25,14 @@ class Index;
 
 class CommitQueue {
  public:
-  CommitQueue(Store& store, Index& index);
+  // `index` (borrowed; null when reads go to the database) receives what is written.
+  CommitQueue(Store& store, Index* index);
   CommitQueue(const CommitQueue&) = delete;
   CommitQueue& operator=(const CommitQueue&) = delete;
 
   // Writes `changes` durably and publishes them, all or nothing. Throws StoreError: kFull when
-  // the entries would exceed the memory limit, kFailed when SQLite failed (nothing applied).
+  // the entries would exceed the memory limit, kFailed or kUnavailable when the database
+  // failed (nothing applied).
   // Returns how many expired entries the group's transaction purged (an empty `changes` only
   // purges).
   size_t commit(const ChangeSet& changes);
@@ -47,7 +50,7 @@ class CommitQueue {
   void runGroup(const std::vector<Request*>& group);
 
   Store& store_;
-  Index& index_;
+  Index* index_;
   mutable std::mutex mutex_;
   std::condition_variable finished_;
   std::vector<Request*> queue_;  // guarded by mutex_

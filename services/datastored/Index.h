@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Store.h"
+#include "Engine.h"
 
 namespace qmr_datastored {
 

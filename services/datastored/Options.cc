@@ -106,7 +106,7 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
     bool ok = true;
     if (flag == "--db") {
       if (value.empty()) {
-        *error = "--db needs a file path";
+        *error = "--db needs a file path or a postgresql:// URI";
         return false;
       }
       o.dbPath = value;
@@ -153,7 +153,9 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
     if (!ok) return false;
   }
   if (!haveDb && !o.help) {
-    *error = "--db is required (the SQLite database file; created when missing)";
+    *error =
+        "--db is required (an SQLite database file, created when missing, or a "
+        "postgresql://USER@HOST:PORT/DB URI)";
     return false;
   }
   *out = o;
@@ -161,15 +163,28 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
 }
 
 std::string usage() {
-  return "usage: qmr-datastored --db FILE [options] [-ORB<option> value ...]\n"
+  return "usage: qmr-datastored --db FILE|URI [options] [-ORB<option> value ...]\n"
          "\n"
          "The reference data store service: serves ClientCore::DataStore and its sessions over\n"
          "CORBA, keeps committed entries in one SQLite file (WAL journal, synchronous FULL: a\n"
-         "commit that returned is on disk), and registers itself in the Naming Service.\n"
+         "commit that returned is on disk) or in a PostgreSQL database that several servers may\n"
+         "share, and registers itself in the Naming Service.\n"
          "\n"
          "  --db FILE                 SQLite database file; created when missing. An existing\n"
          "                            file that fails the integrity check is refused, never\n"
-         "                            replaced.\n"
+         "                            replaced. Reads are served from memory.\n"
+         "  --db URI                  a PostgreSQL database: any libpq connection URI starting\n"
+         "                            postgresql:// or postgres://, e.g.\n"
+         "                            postgresql://qmr@db1:5432,db2:5432/qmr?target_session_attrs=read-write\n"
+         "                            (follows the primary when a standby is promoted). The\n"
+         "                            table entries is created when missing; one with another\n"
+         "                            schema is refused. Every get reads from the database, so\n"
+         "                            servers sharing it see each other's commits at once. The\n"
+         "                            server does not start while the database cannot be\n"
+         "                            reached (status 3). Once running, calls fail with\n"
+         "                            TRANSIENT while it cannot be reached, and the server\n"
+         "                            connects again by itself (pauses of 0.1 s doubling up to\n"
+         "                            2 s between attempts).\n"
          "  --name NAME               Naming Service name to (re)bind (default \"DataStore\").\n"
          "  --ior-file FILE           also write the DataStore reference (IOR:...) to FILE.\n"
          "  --max-transaction N       distinct keys a session may have pending before set/remove\n"
@@ -205,10 +220,12 @@ std::string usage() {
          "                            values longer than 15 bytes; default 2147483648, 0 = no\n"
          "                            limit). A commit past it raises NO_RESOURCES and its\n"
          "                            changes stay pending; a database that holds more is\n"
-         "                            refused at start-up (status 3).\n"
+         "                            refused at start-up (status 3). SQLite only: with\n"
+         "                            PostgreSQL nothing committed is kept in memory.\n"
          "  --busy-timeout MS         how long a commit waits for the database while another\n"
          "                            process holds its write lock before it fails with\n"
-         "                            PERSIST_STORE (default 5000).\n"
+         "                            PERSIST_STORE (default 5000). PostgreSQL: how long one\n"
+         "                            connection attempt may take (at least 2 s).\n"
          "  --log-level LEVEL         error, warning, info or debug (default: the environment's\n"
          "                            QMR_LOG_LEVEL, else info); log lines go to stderr.\n"
          "  --help                    this text.\n"

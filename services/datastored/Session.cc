@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "FaultPoint.h"
-#include "Index.h"
 #include "NulRefusal.h"
 #include "qmr/util/Log.h"
 
@@ -189,18 +188,20 @@ void Session::get(const ClientCore::StringList& keys,
     bytes += replyBytes(v.valid ? it->second.data.size() : 0);
   }
   if (!committed.empty()) {
-    // Committed values come from memory; the snapshot holds every key of the request to one
-    // state of the store, between two commit groups.
-    Index::Snapshot snapshot(store_.index());
-    int64_t now = nowMs();
-    for (CORBA::ULong i : committed) {
-      key.assign(keys[i].in());
-      ClientCore::DataStoreSession::Value& v = result[i];
-      const std::string* found = snapshot.find(key, now);
+    std::vector<std::string_view> lookups;
+    lookups.reserve(committed.size());
+    for (CORBA::ULong i : committed) lookups.emplace_back(keys[i].in());
+    auto visit = [&](size_t j, const std::string* found) {
+      ClientCore::DataStoreSession::Value& v = result[committed[j]];
       v.valid = found != nullptr;
       if (v.valid) v.data = copyString(*found);
       bytes += replyBytes(v.valid ? found->size() : 0);
-      if (bytes > static_cast<size_t>(limits_.maxReplyBytes())) break;
+      return bytes <= static_cast<size_t>(limits_.maxReplyBytes());
+    };
+    try {
+      store_.lookup(lookups, nowMs(), visit);
+    } catch (const StoreError& e) {
+      raiseStoreFailure("get", n, e);
     }
   }
   if (bytes > static_cast<size_t>(limits_.maxReplyBytes())) {
@@ -308,15 +309,25 @@ void Session::commit() {
                      static_cast<unsigned long long>(id_), pending_.size(), e.what());
       throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
     }
-    log()->error("session %llu: commit of %zu changes failed, they stay pending: %s",
-                 static_cast<unsigned long long>(id_), pending_.size(), e.what());
-    throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_NO);
+    raiseStoreFailure("commit", pending_.size(), e);
   }
   if (log()->enabled(qmr_util::Log::kDebug)) {
     log()->debug("session %llu: committed %zu changes", static_cast<unsigned long long>(id_),
                  pending_.size());
   }
   dropPending();
+}
+
+void Session::raiseStoreFailure(const char* op, size_t count, const StoreError& e) const {
+  // Unreachable: the client may retry soon (TRANSIENT); anything else is the database's
+  // failure (PERSIST_STORE). Changes of a failed commit stay pending either way.
+  bool unreachable = e.kind() == StoreError::kUnavailable;
+  log()->error("session %llu: %s of %zu %s failed%s (%s): %s", static_cast<unsigned long long>(id_),
+               op, count, std::strcmp(op, "get") == 0 ? "keys" : "changes",
+               std::strcmp(op, "commit") == 0 ? ", they stay pending" : "",
+               unreachable ? "TRANSIENT" : "PERSIST_STORE", e.what());
+  if (unreachable) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+  throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_NO);
 }
 
 void Session::abort() {

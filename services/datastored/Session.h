@@ -3,6 +3,8 @@
 //
 // get answers each key from the session's own pending change when it has one (a pending set
 // is valid with its data, a pending remove is not valid), otherwise from the committed store.
+// A database that fails a get or commit raises TRANSIENT (cannot be reached now) or
+// PERSIST_STORE, which the client library answers with a fresh session.
 // set and remove only add pending changes; commit applies them all in one transaction.
 //
 // Thread-safety: calls on one session are serialised by the session's own lock, so calls on
@@ -96,6 +98,9 @@ class Session : public POA_ClientCore::DataStoreSession {
   void apply(const char* op, const std::vector<Incoming>& changes);
   void checkRoomFor(const char* op, size_t newKeys, long long newBytes);  // mutex_ held
   void dropPending();  // mutex_ held: empties pending_ and gives its bytes back to bounds_
+  // Logs the database failure `e` of `op` on `count` keys or changes and raises TRANSIENT when
+  // the database cannot be reached now, PERSIST_STORE otherwise.
+  [[noreturn]] void raiseStoreFailure(const char* op, size_t count, const StoreError& e) const;
 
   const uint64_t id_;
   Store& store_;

@@ -1,31 +1,14 @@
-// Sqlite.h - owning handles for SQLite connections and prepared statements, and the error type
-// that the store raises when SQLite fails.
+// Sqlite.h - owning handles for SQLite connections and prepared statements.
 #ifndef QMR_DATASTORED_SQLITE_H
 #define QMR_DATASTORED_SQLITE_H
 
 #include <sqlite3.h>
 
-#include <stdexcept>
 #include <string>
 
+#include "StoreError.h"
+
 namespace qmr_datastored {
-
-// A failure of the database, with a message that names the file and what to do.
-class StoreError : public std::runtime_error {
- public:
-  enum Kind {
-    kCannotOpen,  // the file cannot be opened, created or written
-    kDamaged,     // the file is not a database, or fails the integrity check
-    kFailed,      // a statement failed while the server was running
-    kFull,        // the committed entries would exceed their memory limit
-  };
-  StoreError(Kind kind, const std::string& message)
-      : std::runtime_error(message), kind_(kind) {}
-  Kind kind() const { return kind_; }
-
- private:
-  Kind kind_;
-};
 
 // One connection, closed by the destructor. Not thread-safe: one user at a time.
 class Connection {

@@ -140,9 +140,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
       options.maxRequestMemory);
 
   log->info("transport: %s", qmr_util::describeTransport().c_str());
-  Store::Durability durability = store.durability();
-  log->info("database %s: journal_mode %s, synchronous %d (commits are durable with wal and 2)",
-            store.path().c_str(), durability.journalMode.c_str(), durability.synchronous);
+  log->info("database %s: %s", store.path().c_str(), store.durability().c_str());
 
   int signal = 0;
   sigwait(&stopSignals, &signal);

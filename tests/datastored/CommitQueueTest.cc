@@ -34,7 +34,7 @@ ChangeSet sets(const std::vector<std::pair<std::string, std::string>>& pairs) {
 
 // The committed value of `key` as a get sees it, or "-" when there is none.
 std::string committed(const Store& store, const std::string& key) {
-  Index::Snapshot snapshot(store.index());
+  Index::Snapshot snapshot(*store.index());
   const std::string* v = snapshot.find(key, qmr_datastored::nowMs());
   return v != nullptr ? *v : "-";
 }
@@ -166,7 +166,7 @@ TEST_F(CommitQueueTest, AGetSeesAWholeCommitOrNoneOfIt) {
   for (int r = 0; r < 3; ++r) {
     readers.emplace_back([&] {
       while (!stop) {
-        Index::Snapshot snapshot(store.index());
+        Index::Snapshot snapshot(*store.index());
         int64_t now = qmr_datastored::nowMs();
         const std::string* first = snapshot.find("x0", now);
         for (int i = 1; i < kKeys; ++i) {
@@ -194,7 +194,7 @@ TEST_F(CommitQueueTest, TheMemoryLimitRefusesACommitAndAFileThatWouldExceedIt) {
     ChangeSet ten;
     for (int i = 0; i < 10; ++i) ten["k" + std::to_string(100 + i)].data = std::string(100, 'v');
     store.commit(ten);
-    EXPECT_EQ(store.index().bytes(), perEntry * 10);
+    EXPECT_EQ(store.index()->bytes(), perEntry * 10);
     try {
       store.commit(sets({{"k999", std::string(100, 'v')}}));
       ADD_FAILURE() << "an eleventh entry fitted";
@@ -208,7 +208,7 @@ TEST_F(CommitQueueTest, TheMemoryLimitRefusesACommitAndAFileThatWouldExceedIt) {
     ChangeSet remove;
     remove["k101"].remove = true;
     store.commit(remove);
-    EXPECT_EQ(store.index().size(), 9u);
+    EXPECT_EQ(store.index()->size(), 9u);
     store.commit(sets({{"k999", std::string(100, 'v')}}));
   }
   try {
@@ -219,7 +219,7 @@ TEST_F(CommitQueueTest, TheMemoryLimitRefusesACommitAndAFileThatWouldExceedIt) {
     EXPECT_NE(std::string(e.what()).find(db()), std::string::npos) << e.what();
   }
   Store again(db(), 10000, kNoLimit);
-  EXPECT_EQ(again.index().size(), 10u) << "the refused start changed nothing";
+  EXPECT_EQ(again.index()->size(), 10u) << "the refused start changed nothing";
   EXPECT_EQ(committed(again, "k100"), "short");
 }
 

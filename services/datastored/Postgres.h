@@ -1,0 +1,84 @@
+// Postgres.h - owning handles for libpq connections and results, binary parameters (bytea and
+// int8 arrays), and the connection URI without its password for messages.
+#ifndef QMR_DATASTORED_POSTGRES_H
+#define QMR_DATASTORED_POSTGRES_H
+
+#include <libpq-fe.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qmr_datastored {
+
+// `uri` with any password removed (the one in its user part and a password= parameter), for
+// log lines and messages.
+std::string redactUri(const std::string& uri);
+
+// One result, cleared by the destructor.
+class PgResult {
+ public:
+  explicit PgResult(PGresult* result = nullptr) : result_(result) {}
+  ~PgResult() { PQclear(result_); }
+  PgResult(PgResult&& other) noexcept : result_(other.result_) { other.result_ = nullptr; }
+  PgResult& operator=(PgResult&& other) noexcept {
+    std::swap(result_, other.result_);
+    return *this;
+  }
+  PgResult(const PgResult&) = delete;
+  PgResult& operator=(const PgResult&) = delete;
+  PGresult* get() const { return result_; }
+  ExecStatusType status() const { return PQresultStatus(result_); }
+  bool ok() const { return status() == PGRES_COMMAND_OK || status() == PGRES_TUPLES_OK; }
+  int rows() const { return PQntuples(result_); }
+  // Column `column` of row `row`, as returned (binary or text).
+  std::string_view value(int row, int column) const {
+    return std::string_view(PQgetvalue(result_, row, column),
+                            static_cast<size_t>(PQgetlength(result_, row, column)));
+  }
+  std::string text(int row, int column) const { return std::string(value(row, column)); }
+  // A big-endian int8 of a binary result.
+  int64_t int64(int row, int column) const;
+  // The server's error text of a failed result ("" when there is none).
+  std::string error() const;
+
+ private:
+  PGresult* result_;
+};
+
+// One connection, closed by the destructor. Not thread-safe: one user at a time.
+class PgConnection {
+ public:
+  explicit PgConnection(PGconn* conn) : conn_(conn) {}
+  ~PgConnection() { PQfinish(conn_); }
+  PgConnection(const PgConnection&) = delete;
+  PgConnection& operator=(const PgConnection&) = delete;
+  PGconn* get() const { return conn_; }
+  bool broken() const { return PQstatus(conn_) != CONNECTION_OK; }
+  // libpq's last error text of this connection, on one line.
+  std::string message() const;
+  // Runs SQL text (several statements allowed).
+  PgResult exec(const char* sql) { return PgResult(PQexec(conn_, sql)); }
+
+ private:
+  PGconn* conn_;
+};
+
+// The binary parameters of one statement: each a value with its length and format 1.
+class PgParams {
+ public:
+  // A bytea[] of `items` (or the int8[] of `numbers`), in PostgreSQL's binary array format.
+  void addByteaArray(const std::vector<std::string_view>& items);
+  void addInt8Array(const std::vector<int64_t>& numbers);
+  void addInt8(int64_t number);
+  // Runs the prepared statement `name` with these parameters, results in binary.
+  PgResult execPrepared(PgConnection& conn, const char* name) const;
+
+ private:
+  std::vector<std::string> values_;
+};
+
+}  // namespace qmr_datastored
+
+#endif  // QMR_DATASTORED_POSTGRES_H
