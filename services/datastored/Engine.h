@@ -42,6 +42,8 @@ inline int64_t expiresAt(const Change& change, int64_t now) {
 // Whether an entry with absolute expiry `expires` (0 never) is gone at `now`.
 inline bool expiredAt(int64_t expires, int64_t now) { return expires > 0 && expires <= now; }
 
+// Key i of a lookup; the text stays valid during the lookup.
+using KeyAt = std::function<std::string_view(size_t i)>;
 // Called for key i of a lookup with its committed value, or null when it has none (or it
 // expired). The value is valid during the call only. Return false to stop the lookup.
 using Visit = std::function<bool(size_t i, const std::string* value)>;
@@ -60,10 +62,9 @@ class Engine {
   virtual bool servesReadsFromMemory() const = 0;
   // Adds every committed entry to `index` (start-up, before any reader). Throws StoreError.
   virtual void load(Index& index) = 0;
-  // Looks up `keys` in the database itself, all in one consistent state. Throws StoreError
-  // (kUnavailable when the database cannot be reached).
-  virtual void lookup(const std::vector<std::string_view>& keys, int64_t now,
-                      const Visit& visit) = 0;
+  // Looks up `count` keys in the database itself, all in one consistent state. Throws
+  // StoreError (kUnavailable when the database cannot be reached).
+  virtual void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) = 0;
 
   // Writes `members` in one transaction (each all or nothing, in a savepoint of its own when
   // there are several), values expiring relative to `now`, purges expired entries and

@@ -8,32 +8,21 @@
 namespace qmr_datastored {
 namespace {
 
-constexpr uint32_t kByteaOid = 17;
 constexpr uint32_t kInt8Oid = 20;
 
-void put32(std::string* out, uint32_t v) {
+}  // namespace
+
+void pgPut32(std::string* out, uint32_t v) {
   uint32_t be = htonl(v);
   out->append(reinterpret_cast<const char*>(&be), 4);
 }
 
+namespace {
+
 void put64(std::string* out, int64_t v) {
   uint64_t u = static_cast<uint64_t>(v);
-  put32(out, static_cast<uint32_t>(u >> 32));
-  put32(out, static_cast<uint32_t>(u));
-}
-
-// The header of a one-dimensional array without NULLs: dimensions, flags, element type, then
-// the size and lower bound of its dimension (none for an empty array).
-std::string arrayHeader(uint32_t elementOid, size_t count) {
-  std::string out;
-  put32(&out, count == 0 ? 0 : 1);
-  put32(&out, 0);
-  put32(&out, elementOid);
-  if (count != 0) {
-    put32(&out, static_cast<uint32_t>(count));
-    put32(&out, 1);
-  }
-  return out;
+  pgPut32(out, static_cast<uint32_t>(u >> 32));
+  pgPut32(out, static_cast<uint32_t>(u));
 }
 
 std::string oneLine(const char* text) {
@@ -46,6 +35,20 @@ std::string oneLine(const char* text) {
 }
 
 }  // namespace
+
+// The header of a one-dimensional array without NULLs: dimensions, flags, element type, then
+// the size and lower bound of its dimension (none for an empty array).
+std::string pgArrayHeader(uint32_t elementOid, size_t count) {
+  std::string out;
+  pgPut32(&out, count == 0 ? 0 : 1);
+  pgPut32(&out, 0);
+  pgPut32(&out, elementOid);
+  if (count != 0) {
+    pgPut32(&out, static_cast<uint32_t>(count));
+    pgPut32(&out, 1);
+  }
+  return out;
+}
 
 std::string redactUri(const std::string& uri) {
   std::string out = uri;
@@ -92,18 +95,13 @@ std::string PgResult::error() const {
 std::string PgConnection::message() const { return oneLine(PQerrorMessage(conn_)); }
 
 void PgParams::addByteaArray(const std::vector<std::string_view>& items) {
-  std::string out = arrayHeader(kByteaOid, items.size());
-  for (std::string_view item : items) {
-    put32(&out, static_cast<uint32_t>(item.size()));
-    out.append(item.data(), item.size());
-  }
-  values_.push_back(std::move(out));
+  addByteaArray(items.size(), [&items](size_t i) { return items[i]; });
 }
 
 void PgParams::addInt8Array(const std::vector<int64_t>& numbers) {
-  std::string out = arrayHeader(kInt8Oid, numbers.size());
+  std::string out = pgArrayHeader(kInt8Oid, numbers.size());
   for (int64_t n : numbers) {
-    put32(&out, 8);
+    pgPut32(&out, 8);
     put64(&out, n);
   }
   values_.push_back(std::move(out));

@@ -70,6 +70,9 @@ class PgParams {
  public:
   // A bytea[] of `items` (or the int8[] of `numbers`), in PostgreSQL's binary array format.
   void addByteaArray(const std::vector<std::string_view>& items);
+  // The same for `count` items, item i given by at(i).
+  template <typename At>
+  void addByteaArray(size_t count, const At& at);
   void addInt8Array(const std::vector<int64_t>& numbers);
   void addInt8(int64_t number);
   // Runs the prepared statement `name` with these parameters, results in binary.
@@ -78,6 +81,22 @@ class PgParams {
  private:
   std::vector<std::string> values_;
 };
+
+// The header of a one-dimensional binary array of `count` elements of type `elementOid`, and a
+// big-endian 32-bit number (an element's length).
+std::string pgArrayHeader(uint32_t elementOid, size_t count);
+void pgPut32(std::string* out, uint32_t v);
+
+template <typename At>
+void PgParams::addByteaArray(size_t count, const At& at) {
+  std::string out = pgArrayHeader(17, count);  // 17: bytea
+  for (size_t i = 0; i < count; ++i) {
+    std::string_view item = at(i);
+    pgPut32(&out, static_cast<uint32_t>(item.size()));
+    out.append(item.data(), item.size());
+  }
+  values_.push_back(std::move(out));
+}
 
 }  // namespace qmr_datastored
 

@@ -209,10 +209,9 @@ void PostgresEngine::load(Index&) {
   throw std::logic_error("the PostgreSQL engine reads from the database, not from memory");
 }
 
-void PostgresEngine::lookup(const std::vector<std::string_view>& keys, int64_t now,
-                            const Visit& visit) {
+void PostgresEngine::lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) {
   PgParams params;
-  params.addByteaArray(keys);
+  params.addByteaArray(count, keyAt);
   PgResult result;
   std::unique_ptr<PgConnection> conn;
   // A pooled connection may have broken while idle (the database restarted, or failed over):
@@ -249,8 +248,8 @@ void PostgresEngine::lookup(const std::vector<std::string_view>& keys, int64_t n
   rows.reserve(static_cast<size_t>(result.rows()));
   for (int r = 0; r < result.rows(); ++r) rows.emplace(result.value(r, 0), r);
   std::string value;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    auto it = rows.find(keys[i]);
+  for (size_t i = 0; i < count; ++i) {
+    auto it = rows.find(keyAt(i));
     bool found = it != rows.end() && !expiredAt(result.int64(it->second, 2), now);
     if (found) {
       std::string_view data = result.value(it->second, 1);

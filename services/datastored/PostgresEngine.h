@@ -38,8 +38,7 @@ class PostgresEngine : public Engine {
   const std::string& name() const override { return name_; }
   bool servesReadsFromMemory() const override { return false; }
   void load(Index& index) override;
-  void lookup(const std::vector<std::string_view>& keys, int64_t now,
-              const Visit& visit) override;
+  void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) override;
   void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
                    std::vector<std::exception_ptr>* failures,
                    std::vector<std::string>* purged) override;

@@ -188,9 +188,7 @@ void Session::get(const ClientCore::StringList& keys,
     bytes += replyBytes(v.valid ? it->second.data.size() : 0);
   }
   if (!committed.empty()) {
-    std::vector<std::string_view> lookups;
-    lookups.reserve(committed.size());
-    for (CORBA::ULong i : committed) lookups.emplace_back(keys[i].in());
+    auto keyAt = [&](size_t j) { return std::string_view(keys[committed[j]].in()); };
     auto visit = [&](size_t j, const std::string* found) {
       ClientCore::DataStoreSession::Value& v = result[committed[j]];
       v.valid = found != nullptr;
@@ -199,7 +197,7 @@ void Session::get(const ClientCore::StringList& keys,
       return bytes <= static_cast<size_t>(limits_.maxReplyBytes());
     };
     try {
-      store_.lookup(lookups, nowMs(), visit);
+      store_.lookup(committed.size(), keyAt, nowMs(), visit);
     } catch (const StoreError& e) {
       raiseStoreFailure("get", n, e);
     }

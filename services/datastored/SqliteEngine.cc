@@ -214,7 +214,7 @@ void SqliteEngine::load(Index& index) {
       index.size(), ms, index.bytes() / 1048576.0, index.maxBytes() / 1048576.0);
 }
 
-void SqliteEngine::lookup(const std::vector<std::string_view>&, int64_t, const Visit&) {
+void SqliteEngine::lookup(size_t, const KeyAt&, int64_t, const Visit&) {
   throw std::logic_error("the SQLite engine serves reads from memory, not from the file");
 }
 

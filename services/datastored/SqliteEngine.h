@@ -28,8 +28,7 @@ class SqliteEngine : public Engine {
   const std::string& name() const override { return path_; }
   bool servesReadsFromMemory() const override { return true; }
   void load(Index& index) override;
-  void lookup(const std::vector<std::string_view>& keys, int64_t now,
-              const Visit& visit) override;
+  void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) override;
   void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
                    std::vector<std::exception_ptr>* failures,
                    std::vector<std::string>* purged) override;

@@ -46,18 +46,18 @@ Store::~Store() {
   engine_.reset();
 }
 
-void Store::lookup(const std::vector<std::string_view>& keys, int64_t now,
-                   const Visit& visit) const {
+void Store::lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) const {
   if (!index_) {
-    engine_->lookup(keys, now, visit);
+    engine_->lookup(count, keyAt, now, visit);
     return;
   }
   // The snapshot holds every key of the request to one state of the store, between two
   // commit groups.
   Index::Snapshot snapshot(*index_);
   std::string key;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    key.assign(keys[i].data(), keys[i].size());
+  for (size_t i = 0; i < count; ++i) {
+    std::string_view k = keyAt(i);
+    key.assign(k.data(), k.size());
     if (!visit(i, snapshot.find(key, now))) return;
   }
 }

@@ -58,11 +58,11 @@ class Store {
   // the store.
   const Index* index() const { return index_.get(); }
 
-  // Calls visit(i, value) for each of `keys` with its committed value that has not expired at
-  // `now`, or null, all from one state of the store (between two commit groups), until visit
-  // returns false. Throws StoreError when the database must be asked and fails (kUnavailable:
-  // it cannot be reached now).
-  void lookup(const std::vector<std::string_view>& keys, int64_t now, const Visit& visit) const;
+  // Calls visit(i, value) for each key i < count (keyAt(i)) with its committed value that has
+  // not expired at `now`, or null, all from one state of the store (between two commit
+  // groups), until visit returns false. Throws StoreError when the database must be asked and
+  // fails (kUnavailable: it cannot be reached now).
+  void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) const;
 
   // Applies `changes` durably (and to the index), in one transaction shared with commits of
   // other sessions that arrive meanwhile; expired entries are purged in it. On failure nothing

@@ -1,9 +1,11 @@
-// DataStoreFixture.h - a real qmr-datastored per test, reached through the test's ORB, and
-// short helpers that build requests, read replies and search the server's log.
+// DataStoreFixture.h - a real qmr-datastored per test, reached through the test's ORB, on an
+// SQLite file or in a schema of its own in the binary's PostgreSQL (EngineTest runs a test on
+// both), and short helpers that build requests, read replies and search the server's log.
 #ifndef QMR_TESTS_DATASTORED_FIXTURE_H
 #define QMR_TESTS_DATASTORED_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 
 #include <fstream>
@@ -90,8 +92,8 @@ inline std::string readAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// A server on a database in a temporary folder of its own, registered under a name unique to
-// the running test.
+// A server on a database in a temporary folder of its own (or, with postgres_, in a schema of
+// its own), registered under a name unique to the running test.
 class DataStoreTest : public ::testing::Test {
  protected:
   DataStoreTest() : dir_("qmr-datastored") {}
@@ -112,6 +114,11 @@ class DataStoreTest : public ::testing::Test {
     DataStoreServer::Options options;
     options.name = testName();
     options.extraArgs = extra;
+    if (postgres_) {
+      PostgresServer& pg = Stack::instance().postgres();
+      if (schema_.empty()) schema_ = pg.newSchema();
+      options.db = pg.uri(schema_);
+    }
     server_->start(dir_.path(), Stack::instance().naming(), options);
     connect();
   }
@@ -134,6 +141,24 @@ class DataStoreTest : public ::testing::Test {
 
   std::string serverLog() { return server_->process().log(); }
 
+  // The first column of the first row of `sql` (a count) run on the server's database, as
+  // another program would see it.
+  long countRows(const std::string& sql) {
+    if (postgres_) return std::stol(Stack::instance().postgres().query(sql, schema_));
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    long n = -1;
+    if (sqlite3_open_v2(server_->dbPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      n = static_cast<long>(sqlite3_column_int64(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return n;
+  }
+
   // Whether the server's log shows `text` within a few seconds (lines that the ORB writes may
   // follow the reply that the client already has).
   ::testing::AssertionResult logHas(const std::string& text) {
@@ -144,9 +169,23 @@ class DataStoreTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  bool postgres_ = false;  // the database is a schema of the binary's PostgreSQL
+  std::string schema_;     // its name, once the server started
   std::unique_ptr<DataStoreServer> server_;
   ClientCore::DataStore_var store_;
 };
+
+enum class Engine { kSqlite, kPostgres };
+
+// The same test on an SQLite file and on PostgreSQL.
+class EngineTest : public DataStoreTest, public ::testing::WithParamInterface<Engine> {
+ protected:
+  EngineTest() { postgres_ = GetParam() == Engine::kPostgres; }
+};
+
+inline std::string engineName(const ::testing::TestParamInfo<Engine>& info) {
+  return info.param == Engine::kPostgres ? "Postgres" : "Sqlite";
+}
 
 }  // namespace qmr_test
 

@@ -106,34 +106,6 @@ TEST_F(DurabilityTest, KillsAndAPowerCutLoseNoReturnedCommitAndTearNoTransaction
   EXPECT_TRUE(obj->_is_equivalent(store_.in())) << "the restarted server is bound by its name";
 }
 
-TEST_F(DurabilityTest, EntriesExpireAfterTheirCommitAndCheckDataFilePurgesThem) {
-  startServer();
-  DataStoreSession_var s = newSession();
-  s->set(entries({{"short", "s", 1}, {"never", "n", 0}, {"negative", "m", -5}}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  EXPECT_EQ(read1(s, "short"), Value("s")) << "the lifetime starts at the commit";
-  auto committed = std::chrono::steady_clock::now();
-  s->commit();
-  DataStoreSession_var other = newSession();
-  EXPECT_EQ(read(other, {"short", "never", "negative"}), (Values{"s", "n", "m"}));
-  EXPECT_TRUE(eventually([&] { return !read1(other, "short").has_value(); }, 10000));
-  auto lived = std::chrono::steady_clock::now() - committed;
-  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(lived).count(), 950)
-      << "expired before its second was over";
-  EXPECT_EQ(read(other, {"never", "negative"}), (Values{"n", "m"}));
-
-  Db db(server_->dbPath());
-  EXPECT_EQ(db.count("SELECT count(*) FROM entries"), 3) << "reads do not purge";
-  store_->checkDataFile();
-  EXPECT_EQ(db.count("SELECT count(*) FROM entries WHERE key IN ('never', 'negative')"), 2);
-  EXPECT_EQ(db.count("SELECT count(*) FROM entries"), 2);
-  EXPECT_TRUE(logHas("passed the integrity check; 1 expired entries purged"));
-  // Writing the key again gives it a new life.
-  s->set(entries({{"short", "again", 0}}));
-  s->commit();
-  EXPECT_EQ(read1(other, "short"), Value("again"));
-}
-
 TEST_F(DurabilityTest, CheckDataFileReportsADamagedFile) {
   startServer();
   std::vector<Put> puts;

@@ -1,7 +1,9 @@
 // SessionTest.cc - what sessions see of their own pending changes and of the committed store,
-// and how qmr-datastored enforces its limits: each refusal reaches the caller as an exception
-// and a log line, and the session, the connection and the server go on serving.
+// how entries expire, and how qmr-datastored enforces its limits: each refusal reaches the
+// caller as an exception and a log line, and the session, the connection and the server go on
+// serving. Every test runs on both engines, SQLite and PostgreSQL.
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
@@ -19,7 +21,7 @@ using TooBig = DataStoreSession::TransactionSizeExceeded;
 // the environment in ORB_init, which main() calls after this runs.
 const bool kLargeClientMessages = ::setenv("ORBgiopMaxMsgSize", "268435456", 0) == 0;
 
-TEST_F(DataStoreTest, PendingChangesOverlayTheStoreUntilCommitOrAbort) {
+TEST_P(EngineTest, PendingChangesOverlayTheStoreUntilCommitOrAbort) {
   startServer();
   commitAll({{"a", "1"}, {"b", "2"}});
   DataStoreSession_var s = newSession();
@@ -47,7 +49,7 @@ TEST_F(DataStoreTest, PendingChangesOverlayTheStoreUntilCommitOrAbort) {
   EXPECT_EQ(read(s, {"a", "b", "n"}), (Values{"10", {}, "new"}));
 }
 
-TEST_F(DataStoreTest, LastChangeOfAKeyWinsAndAnyBytesRoundTrip) {
+TEST_P(EngineTest, LastChangeOfAKeyWinsAndAnyBytesRoundTrip) {
   startServer();
   DataStoreSession_var s = newSession();
   s->set(entries({{"k", "x"}, {"k", "y"}}));
@@ -70,7 +72,7 @@ TEST_F(DataStoreTest, LastChangeOfAKeyWinsAndAnyBytesRoundTrip) {
       << "an empty value is a valid value";
 }
 
-TEST_F(DataStoreTest, TransactionLimitsRefuseWhatWouldExceedThemAndKeepPendingChanges) {
+TEST_P(EngineTest, TransactionLimitsRefuseWhatWouldExceedThemAndKeepPendingChanges) {
   startServer({"--max-transaction", "3", "--max-transaction-bytes", "100"});
   DataStoreSession_var s = newSession();
   // Distinct keys: a key repeated in a request, or already pending, counts once.
@@ -104,7 +106,7 @@ TEST_F(DataStoreTest, TransactionLimitsRefuseWhatWouldExceedThemAndKeepPendingCh
   EXPECT_TRUE(logHas("more exceed --max-transaction-bytes 100; commit or abort first"));
 }
 
-TEST_F(DataStoreTest, SessionsAreBoundedAndEndOnRequestOrWhenIdle) {
+TEST_P(EngineTest, SessionsAreBoundedAndEndOnRequestOrWhenIdle) {
   startServer({"--max-sessions-per-client", "3", "--session-timeout", "1"});
   DataStoreSession_var busy = newSession();
   DataStoreSession_var idle = newSession();
@@ -139,7 +141,7 @@ TEST_F(DataStoreTest, SessionsAreBoundedAndEndOnRequestOrWhenIdle) {
   EXPECT_EQ(read(fresh, {"kept", "lost", "gone"}), (Values{"y", {}, {}}));
 }
 
-TEST_F(DataStoreTest, OversizedKeysAndValuesAreRefusedWithBadParam) {
+TEST_P(EngineTest, OversizedKeysAndValuesAreRefusedWithBadParam) {
   startServer({"--max-key-bytes", "8", "--max-value-bytes", "16"});
   DataStoreSession_var s = newSession();
   EXPECT_THROW(s->set(entries({{"ok", "v"}, {"123456789", "v"}})), CORBA::BAD_PARAM);
@@ -155,7 +157,7 @@ TEST_F(DataStoreTest, OversizedKeysAndValuesAreRefusedWithBadParam) {
   EXPECT_TRUE(logHas("is 17 bytes, over --max-value-bytes 16"));
 }
 
-TEST_F(DataStoreTest, OversizedRequestsAndRepliesAreRefusedAndTheSessionGoesOn) {
+TEST_P(EngineTest, OversizedRequestsAndRepliesAreRefusedAndTheSessionGoesOn) {
   startServer({"--max-message-bytes", "1048576", "--max-value-bytes", "400000"});
   DataStoreSession_var s = newSession();
   const std::string value(400000, 'x');
@@ -182,7 +184,7 @@ TEST_F(DataStoreTest, OversizedRequestsAndRepliesAreRefusedAndTheSessionGoesOn) 
 
 // Several client threads with sessions of their own: no commit lost, no session sees
 // another's pending changes.
-TEST_F(DataStoreTest, ConcurrentSessionsLoseNoCommitsAndStayIsolated) {
+TEST_P(EngineTest, ConcurrentSessionsLoseNoCommitsAndStayIsolated) {
   startServer();
   constexpr int kThreads = 8;
   constexpr int kRounds = 40;
@@ -235,6 +237,36 @@ TEST_F(DataStoreTest, ConcurrentSessionsLoseNoCommitsAndStayIsolated) {
     EXPECT_EQ(std::stoi(v->substr(slash + 1)) % 4, i) << *v;
   }
 }
+
+TEST_P(EngineTest, EntriesExpireAfterTheirCommitAndCheckDataFilePurgesThem) {
+  startServer();
+  DataStoreSession_var s = newSession();
+  s->set(entries({{"short", "s", 1}, {"never", "n", 0}, {"negative", "m", -5}}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(read1(s, "short"), Value("s")) << "the lifetime starts at the commit";
+  auto committed = std::chrono::steady_clock::now();
+  s->commit();
+  DataStoreSession_var other = newSession();
+  EXPECT_EQ(read(other, {"short", "never", "negative"}), (Values{"s", "n", "m"}));
+  EXPECT_TRUE(eventually([&] { return !read1(other, "short").has_value(); }, 10000));
+  auto lived = std::chrono::steady_clock::now() - committed;
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(lived).count(), 950)
+      << "expired before its second was over";
+  EXPECT_EQ(read(other, {"never", "negative"}), (Values{"n", "m"}));
+
+  EXPECT_EQ(countRows("SELECT count(*) FROM entries"), 3) << "reads do not purge";
+  store_->checkDataFile();
+  EXPECT_EQ(countRows("SELECT count(*) FROM entries WHERE key IN ('never', 'negative')"), 2);
+  EXPECT_EQ(countRows("SELECT count(*) FROM entries"), 2);
+  EXPECT_TRUE(logHas("passed the integrity check; 1 expired entries purged"));
+  // Writing the key again gives it a new life.
+  s->set(entries({{"short", "again", 0}}));
+  s->commit();
+  EXPECT_EQ(read1(other, "short"), Value("again"));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, EngineTest,
+                         ::testing::Values(Engine::kSqlite, Engine::kPostgres), engineName);
 
 }  // namespace
 }  // namespace qmr_test

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <libpq-fe.h>
 #include <netinet/in.h>
 #include <omniORB4/Naming.hh>
 #include <signal.h>
@@ -154,9 +155,9 @@ int Process::wait(int timeoutMs) {
   }
 }
 
-int Process::stop(int graceMs) {
+int Process::stop(int graceMs, int signal) {
   if (pid_ <= 0) return -1;
-  ::kill(pid_, SIGTERM);
+  ::kill(pid_, signal);
   int status = wait(graceMs);
   if (status == -1 && pid_ > 0) status = kill9();
   return status;
@@ -201,8 +202,8 @@ void startServer(Process& process, const std::string& server, const std::string&
 
   std::vector<std::string> ready = stackTool("ready", server);
   ready.insert(ready.end(), where.begin(), where.end());
-  ready.insert(ready.end(), {"--pid", std::to_string(process.pid()), "--timeout", "10"});
-  int status = runToCompletion(ready, logFile, 20000);
+  ready.insert(ready.end(), {"--pid", std::to_string(process.pid()), "--timeout", "30"});
+  int status = runToCompletion(ready, logFile, 40000);
   if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || !process.running()) {
     std::string log = process.log();
     process.kill9();
@@ -247,6 +248,52 @@ void EventService::createChannel(const std::string& name) {
   }
 }
 
+void PostgresServer::start(const std::string& dir, const Options& options) {
+  dir_ = dir;
+  options_ = options;
+  port_ = freeLoopbackPort();
+  restart();
+}
+
+void PostgresServer::restart() {
+  std::vector<std::string> where;
+  if (options_.primaryPort != 0) where = {"--primary-port", std::to_string(options_.primaryPort)};
+  startServer(process_, "postgres", dir_, port_, where, options_.settings, dir_ + ".log");
+}
+
+std::string PostgresServer::uri(const std::string& schema) const {
+  std::string uri = "postgresql://qmr@127.0.0.1:" + std::to_string(port_) + "/postgres";
+  if (!schema.empty()) uri += "?options=-csearch_path%3D" + schema;
+  return uri;
+}
+
+std::string PostgresServer::newSchema() {
+  std::string name = "t" + std::to_string(++schemas_);
+  query("CREATE SCHEMA " + name);
+  return name;
+}
+
+std::string PostgresServer::query(const std::string& sql, const std::string& schema) const {
+  PGconn* conn = PQconnectdb(uri(schema).c_str());
+  if (PQstatus(conn) != CONNECTION_OK) {
+    std::string why = PQerrorMessage(conn);
+    PQfinish(conn);
+    throw std::runtime_error("cannot connect to PostgreSQL on port " + std::to_string(port_) +
+                             ": " + why);
+  }
+  PGresult* r = PQexec(conn, sql.c_str());
+  ExecStatusType status = PQresultStatus(r);
+  std::string out;
+  if (status == PGRES_TUPLES_OK && PQntuples(r) > 0) out = PQgetvalue(r, 0, 0);
+  std::string why = PQresultErrorMessage(r);
+  PQclear(r);
+  PQfinish(conn);
+  if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+    throw std::runtime_error("PostgreSQL refused " + sql + ": " + why);
+  }
+  return out;
+}
+
 void DataStoreServer::start(const std::string& dir, const NamingService& naming,
                             const Options& options) {
   dir_ = dir;
@@ -256,10 +303,11 @@ void DataStoreServer::start(const std::string& dir, const NamingService& naming,
 }
 
 void DataStoreServer::restart() {
-  startServer(process_, "datastore", dir_, 0,
-              {"--naming-port", std::to_string(namingPort_), "--name", options_.name, "--program",
-               options_.program},
-              options_.extraArgs, dir_ + "/qmr-datastored.log");
+  std::vector<std::string> where = {"--naming-port", std::to_string(namingPort_), "--name",
+                                    options_.name, "--program", options_.program};
+  if (!options_.db.empty()) where.insert(where.end(), {"--db", options_.db});
+  startServer(process_, "datastore", dir_, 0, where, options_.extraArgs,
+              dir_ + "/qmr-datastored.log");
 }
 
 std::string DataStoreServer::ior() const { return trim(readFile(dir_ + "/datastore.ior")); }
@@ -296,10 +344,29 @@ void Stack::shutdown() {
     orb_->destroy();
     orb_ = CORBA::ORB::_nil();
   }
+  if (postgres_ != nullptr) {
+    postgres_->stop();
+    delete postgres_;
+    postgres_ = nullptr;
+  }
   events_.process().stop();
   naming_.stop();
   delete dir_;
   dir_ = nullptr;
+}
+
+PostgresServer& Stack::postgres() {
+  if (postgres_ == nullptr) {
+    auto* server = new PostgresServer;
+    try {
+      server->start(dir_->file("postgres"));
+    } catch (...) {
+      delete server;
+      throw;
+    }
+    postgres_ = server;
+  }
+  return *postgres_;
 }
 
 std::vector<std::string> Stack::orbArgs() const { return {"-ORBInitRef", naming_.initRef()}; }

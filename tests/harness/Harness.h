@@ -7,6 +7,8 @@
 // "NameService" initial reference points at that omniNames, activates the root POA (so tests
 // can host servants) and hands the ORB to qmr_util::Orb. Tests then start data store servers
 // with DataStoreServer and create channels with Stack::instance().events().createChannel().
+// Stack::instance().postgres() starts one PostgreSQL server for the binary at its first use;
+// tests give each data store a schema of its own in it (PostgresServer::newSchema).
 //
 // The servers are defined once, in tools/qmrstack.py, which ./qmr up, the demo, the soak and
 // the Python tests use as well: their command lines, environment (umask 077, omniNames and
@@ -64,8 +66,9 @@ class Process {
   void start(const std::vector<std::string>& argv, const std::string& logFile);
   pid_t pid() const { return pid_; }
   bool running();
-  // SIGTERM, wait up to graceMs, then SIGKILL. Returns the wait status (-1 if not running).
-  int stop(int graceMs = 5000);
+  // `signal` (SIGTERM by default), wait up to graceMs, then SIGKILL. Returns the wait status
+  // (-1 if not running).
+  int stop(int graceMs = 5000, int signal = 15);
   // SIGKILL at once and reap. Returns the wait status.
   int kill9();
   // Waits up to timeoutMs for the process to exit by itself; the wait status, or -1.
@@ -122,11 +125,47 @@ class EventService {
 int runToCompletion(const std::vector<std::string>& argv, const std::string& logFile,
                     int timeoutMs);
 
+// PostgreSQL on 127.0.0.1 (and a socket in its folder), its cluster in a folder of its own,
+// created at the first start (initdb, or pg_basebackup for a standby), run as nobody when the
+// tests run as root.
+class PostgresServer {
+ public:
+  struct Options {
+    int primaryPort = 0;                // a streaming standby of the primary on this port
+    std::vector<std::string> settings;  // e.g. {"-c", "synchronous_standby_names=qmrstandby"}
+  };
+  void start(const std::string& dir, const Options& options);
+  void start(const std::string& dir) { start(dir, Options()); }
+  // Starts again on the same port and cluster.
+  void restart();
+  // Fast shutdown (SIGINT: sessions are ended), then SIGKILL after the grace period.
+  int stop() { return process_.stop(5000, 2); }
+  int kill9() { return process_.kill9(); }
+  int port() const { return port_; }
+  // The libpq URI of database postgres; with `schema`, the table of a server given this URI
+  // is looked up and created in that schema.
+  std::string uri(const std::string& schema = "") const;
+  // Creates a schema of a name not used before in this server and returns it.
+  std::string newSchema();
+  // Runs `sql` and returns the first column of the first row ("" without rows). Throws
+  // std::runtime_error with PostgreSQL's message when it fails.
+  std::string query(const std::string& sql, const std::string& schema = "") const;
+  Process& process() { return process_; }
+
+ private:
+  std::string dir_;
+  int port_ = 0;
+  int schemas_ = 0;
+  Options options_;
+  Process process_;
+};
+
 // qmr-datastored on 127.0.0.1 with a database in a folder, registered in a NamingService.
 class DataStoreServer {
  public:
   struct Options {
     std::string name = "DataStore";          // --name
+    std::string db;                          // --db; empty: datastore.db in the folder
     std::vector<std::string> extraArgs;      // more flags, e.g. {"--max-transaction", "10"}
     std::string program = "qmr-datastored";  // in bin/; or "qmr-datastored-faults"
   };
@@ -167,6 +206,8 @@ class Stack {
   TempDir& dir() { return *dir_; }
   NamingService& naming() { return naming_; }
   EventService& events() { return events_; }
+  // The binary's PostgreSQL, started at the first call.
+  PostgresServer& postgres();
   // Borrowed; valid between start() and shutdown().
   CORBA::ORB_ptr orb() { return orb_.in(); }
   // The root POA, active. Borrowed.
@@ -179,6 +220,7 @@ class Stack {
   TempDir* dir_ = nullptr;
   NamingService naming_;
   EventService events_;
+  PostgresServer* postgres_ = nullptr;
   CORBA::ORB_var orb_;
   PortableServer::POA_var poa_;
 };
