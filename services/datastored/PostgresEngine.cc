@@ -103,6 +103,14 @@ PostgresEngine::PostgresEngine(const std::string& uri, int connectTimeoutMs)
 
 PostgresEngine::~PostgresEngine() = default;
 
+void PostgresEngine::notice(void*, const char* message) {
+  if (log()->enabled(qmr_util::Log::kDebug)) {
+    std::string text = message;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    log()->debug("database: %s", text.c_str());
+  }
+}
+
 PgResult PostgresEngine::startupExec(const char* sql, const std::string& what) {
   PgResult r = writer_->exec(sql);
   if (!r.ok()) {
@@ -128,6 +136,8 @@ std::unique_ptr<PgConnection> PostgresEngine::connectOnce(std::string* error) {
     *error = conn->message();
     return nullptr;
   }
+  // Notices ("relation entries already exists, skipping") go to the debug log, not stderr.
+  PQsetNoticeProcessor(conn->get(), &PostgresEngine::notice, nullptr);
   PgResult state = conn->exec(
       "SELECT pg_is_in_recovery(), current_setting('synchronous_commit'), "
       "current_setting('server_version_num')::int");

@@ -62,6 +62,7 @@ class PostgresEngine : public Engine {
   StoreError failure(const PgConnection& conn, const PgResult& result, const std::string& what);
   // Deletes expired entries in the open transaction; appends their keys to *keys.
   long purge(PgConnection& conn, int64_t now, std::vector<std::string>* keys);
+  static void notice(void* unused, const char* message);  // libpq's notice processor
   // Runs `sql` on the write connection for start-up; throws StoreError(kCannotOpen).
   PgResult startupExec(const char* sql, const std::string& what);
 

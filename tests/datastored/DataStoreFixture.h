@@ -114,7 +114,9 @@ class DataStoreTest : public ::testing::Test {
     DataStoreServer::Options options;
     options.name = testName();
     options.extraArgs = extra;
-    if (postgres_) {
+    if (!db_.empty()) {
+      options.db = db_;
+    } else if (postgres_) {
       PostgresServer& pg = Stack::instance().postgres();
       if (schema_.empty()) schema_ = pg.newSchema();
       options.db = pg.uri(schema_);
@@ -169,6 +171,7 @@ class DataStoreTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  std::string db_;         // --db when not empty
   bool postgres_ = false;  // the database is a schema of the binary's PostgreSQL
   std::string schema_;     // its name, once the server started
   std::unique_ptr<DataStoreServer> server_;
