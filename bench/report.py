@@ -2,7 +2,8 @@
 the ratios between methods, the verdict on each target, the printed table, and the
 latest.json / latest.csv / latest.png files.
 
-Every result line is a dict with "kind" (read, write, event, scale, group, memory), "method",
+Every result line is a dict with "kind" (read, write, event, scale, group, frontends, memory),
+"method",
 the case ("keys" and "value_bytes", or "entries", or "clients") and "us" (microseconds per
 request); reads and writes also carry "p50_us" and "p99_us" (percentiles of their calls).
 """
@@ -13,13 +14,14 @@ import os
 import statistics
 import subprocess
 
-READ_METHODS = ["floor", "orb-only", "stub", "manager", "manager-cache", "python", "hiredis",
-                "redis-py"]
-WRITE_METHODS = ["stub", "manager", "python", "hiredis", "redis-py", "hiredis-fsync"]
+READ_METHODS = ["floor", "orb-only", "stub", "pg", "manager", "manager-cache", "python",
+                "hiredis", "redis-py"]
+WRITE_METHODS = ["stub", "pg", "manager", "python", "hiredis", "redis-py", "hiredis-fsync"]
 METHOD_LABELS = {
     "floor": "TCP floor (same bytes)",
     "orb-only": "ORB-only server, generated stub (C++)",
     "stub": "generated stub (C++)",
+    "pg": "generated stub (C++), PostgreSQL",
     "manager": "DataStoreManager::get (C++)",
     "manager-cache": "DataStoreManager::get, caching on",
     "python": "_datastore.get (Python, qmr-host)",
@@ -28,6 +30,7 @@ METHOD_LABELS = {
 }
 WRITE_LABELS = {
     "stub": "stub set+commit (C++)",
+    "pg": "stub set+commit (C++), PostgreSQL",
     "manager": "DataStoreManager set+commit (C++)",
     "python": "_datastore set+commit (Python)",
     "hiredis": "redis MULTI/SET/EXEC, hiredis (C)",
@@ -37,6 +40,7 @@ WRITE_LABELS = {
 # (numerator, denominator, what it says); time ratios, below 1 means the numerator is faster.
 RATIOS = [
     ("stub", "orb-only", "qmr-datastored / ORB-only (stub)"),
+    ("pg", "stub", "PostgreSQL / SQLite (stub)"),
     ("manager", "stub", "manager / stub"),
     ("manager-cache", "stub", "manager with caching / stub"),
     ("python", "stub", "Python / stub"),
@@ -55,7 +59,7 @@ def case_of(record):
         return (kind, record["method"], int(record["keys"]), int(record["value_bytes"]))
     if kind == "write":
         return (kind, record["method"], int(record["entries"]))
-    if kind in ("scale", "group"):
+    if kind in ("scale", "group", "frontends"):
         return (kind, record["method"], int(record["clients"]))
     return (kind, record["method"])
 
@@ -112,6 +116,26 @@ def group_rows(figures):
             rows.append((writers, 1e6 / entry["us"], entry["p50_us"], entry["p99_us"],
                          one["us"] / entry["us"] if one else None))
     return rows
+
+
+FRONTENDS_TITLE = ("PostgreSQL front-ends: one stub client per front-end, get of 1 key and "
+                   "set+commit of 1 entry, in total")
+
+
+def frontend_rows(figures):
+    """[(front-ends, reads/s, commits/s)] of the front-ends run; None where not measured."""
+    rows = []
+    for count in sorted({case[2] for case in figures if case[0] == "frontends"}):
+        per_second = []
+        for method in ("pg-read", "pg-write"):
+            entry = figures.get(("frontends", method, count))
+            per_second.append(1e6 / entry["us"] if entry and entry["us"] else None)
+        rows.append((count, per_second[0], per_second[1]))
+    return rows
+
+
+def fmt_rate(x):
+    return "-" if x is None else "%.0f/s" % x
 
 
 def ratio(a, b):
@@ -268,6 +292,13 @@ def table(figures, shapes, memory, entries=(1, 10, 100)):
             lines.append("  %d writer%s: %7.0f commits/s (%.2fx one writer), p50 %s us, p99 %s us"
                          % (writers, "s" if writers > 1 else " ", per_second, gain or 0,
                             fmt_us(p50), fmt_us(p99)))
+    fronts = frontend_rows(figures)
+    if fronts:
+        lines.append("")
+        lines.append(FRONTENDS_TITLE)
+        for count, reads, commits in fronts:
+            lines.append("  %d front-end%s: %8s reads, %8s commits"
+                         % (count, "s" if count > 1 else " ", fmt_rate(reads), fmt_rate(commits)))
     event = figures.get(("event", "signalEvent"))
     if event:
         lines.append("")
@@ -431,6 +462,14 @@ def markdown(figures, shapes, memory, machine):
             out.append("| %d writer%s | %.0f | %s | %s | %s |"
                        % (writers, "s" if writers > 1 else "", per_second, fmt_ratio(gain),
                           fmt_us(p50), fmt_us(p99)))
+        out.append("")
+    fronts = frontend_rows(figures)
+    if fronts:
+        out.append("| %s | reads | commits |" % FRONTENDS_TITLE)
+        out.append("|---|---|---|")
+        for count, reads, commits in fronts:
+            out.append("| %d front-end%s | %s | %s |" % (count, "s" if count > 1 else "",
+                                                        fmt_rate(reads), fmt_rate(commits)))
         out.append("")
     event = figures.get(("event", "signalEvent"))
     if event:

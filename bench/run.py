@@ -5,8 +5,11 @@ Builds the release programs into build-bench/, starts its own omniNames, omniEve
 channel), qmr-datastored and redis-server on 127.0.0.1 in a temporary folder, fills both stores
 with the same keys and values, then runs every benchmark in rounds (each round runs every
 method once, so that drift of the machine hits all methods alike) and takes the median of the
-rounds. Then the scale run (1, 2 and 4 client processes at once), the group-commit run (1, 2,
-4 and 8 writer processes at once) and the memory run (many _datastore.get calls in one
+rounds. Reads and set+commit also go through qmr-datastored on PostgreSQL (a server of the
+run's own, started as tools/qmrstack.py defines it, with two front-ends on one database).
+Then the scale run (1, 2 and 4 client processes at once), the group-commit run (1, 2, 4 and 8
+writer processes at once), the front-ends run (one client per PostgreSQL front-end, 1 and 2
+front-ends) and the memory run (many _datastore.get calls in one
 qmr-host). Beside qmr-datastored it reads from qmr-bench-orbonly (the same interface behind the
 generated skeleton with nothing but a hash map: what the ORB alone costs), and writes to a
 second redis-server with appendfsync always (as durable as a commit of qmr-datastored). Writes bench/results/latest.json, latest.csv,
@@ -140,6 +143,48 @@ class OrbOnly(Server):
             self.ior = f.read().strip()
 
 
+class PostgresFrontEnds:
+    """PostgreSQL on 127.0.0.1 and two qmr-datastored on its one database, registered in the
+    stack's naming service as DataStorePgA and DataStorePgB; every server defined by
+    tools/qmrstack.py and stopped by its process id."""
+
+    def __init__(self, build, folder, naming_port):
+        self.servers = []
+        data = os.path.join(folder, "postgres")
+        port = qmrstack.free_port()
+        qmrstack.prepare("postgres", data)
+        self._spawn(qmrstack.server_argv("postgres", data, port), os.path.join(folder,
+                                                                            "postgres.log"),
+                    lambda: qmrstack.is_ready("postgres", data, port), "PostgreSQL")
+        self.uri = qmrstack.postgres_uri(port)
+        self.iors = []
+        for name in ("DataStorePgA", "DataStorePgB"):
+            fe = os.path.join(folder, name)
+            qmrstack.prepare("datastore", fe)
+            self._spawn(qmrstack.server_argv("datastore", fe, naming_port=naming_port,
+                                             build=build, name=name, db=self.uri),
+                        os.path.join(folder, name + ".log"),
+                        lambda: qmrstack.is_ready("datastore", fe), name)
+            with open(os.path.join(fe, "datastore.ior")) as f:
+                self.iors.append(f.read().strip())
+
+    def _spawn(self, argv, log, ready, what):
+        server = Server()
+        server.pid, server.start = qmrstack.spawn(argv, log, cwd=os.path.dirname(log))
+        self.servers.append(server)
+        if not qmrstack.wait_for(lambda: ready() or not server.running(), timeout=30) or \
+                not server.running():
+            self.stop()
+            raise BenchError("%s did not start; see %s" % (what, log))
+
+    def pids(self):
+        return [s.pid for s in self.servers]
+
+    def stop(self):
+        for server in reversed(self.servers):
+            server.stop()
+
+
 class Runner:
     def __init__(self, args, build, folder):
         self.args = args
@@ -151,6 +196,7 @@ class Runner:
         self.redis = None
         self.redis_durable = None
         self.orbonly = None
+        self.pg = None
         self.env = dict(os.environ, QMR_LOG_LEVEL="warning")
         self.floor_cases = {}  # (keys, value_bytes) -> (request bytes, reply bytes)
 
@@ -164,10 +210,13 @@ class Runner:
         self.redis = Redis(os.path.join(self.folder, "redis"))
         self.redis_durable = Redis(os.path.join(self.folder, "redis-aof"), durable=True)
         self.orbonly = OrbOnly(self.build, os.path.join(self.folder, "orbonly"))
+        say("starting PostgreSQL and two qmr-datastored on it")
+        self.pg = PostgresFrontEnds(self.build, os.path.join(self.folder, "pg"),
+                                    self.stack.naming_port)
         self.orb = self.stack.orb_args()
 
     def stop(self):
-        for server in (self.orbonly, self.redis_durable, self.redis):
+        for server in (self.pg, self.orbonly, self.redis_durable, self.redis):
             if server:
                 server.stop()
         if self.stack:
@@ -175,7 +224,7 @@ class Runner:
 
     def server_pids(self):
         return [self.stack.pid("datastore"), self.redis.pid, self.redis_durable.pid,
-                self.orbonly.pid]
+                self.orbonly.pid] + self.pg.pids()
 
     # ---- running one program
 
@@ -216,6 +265,8 @@ class Runner:
         self.call(self.corba("populate", "--shapes", sizes), "populating qmr-datastored")
         self.call(self.corba("populate", "--shapes", sizes, "--datastore", self.orbonly.ior),
                   "populating qmr-bench-orbonly")
+        self.call(self.corba("populate", "--shapes", sizes, "--datastore", self.pg.iors[0]),
+                  "populating qmr-datastored on PostgreSQL")
         self.call(self.redis_c("populate", "--shapes", sizes), "populating redis-server")
 
     def round(self, number, rounds, shapes, seconds):
@@ -227,12 +278,16 @@ class Runner:
             ("floor", None),
             ("ORB-only reads", self.corba(*reads, "--method", "stub", "--datastore",
                                           self.orbonly.ior, "--label", "orb-only")),
+            ("PostgreSQL stub reads", self.corba(*reads, "--method", "stub", "--datastore",
+                                                 self.pg.iors[0], "--label", "pg")),
             ("manager reads", self.corba(*reads, "--method", "manager")),
             ("manager reads, caching on", self.corba(*reads, "--method", "manager-cache")),
             ("_datastore reads in qmr-host", self.host(*reads)),
             ("hiredis MGET", self.redis_c(*reads)),
             ("redis-py MGET", self.redis_py(*reads)),
             ("stub writes", self.corba(*writes, "--method", "stub")),
+            ("PostgreSQL stub writes", self.corba(*writes, "--method", "stub", "--datastore",
+                                                  self.pg.iors[0], "--label", "pg")),
             ("manager writes", self.corba(*writes, "--method", "manager")),
             ("_datastore writes", self.host(*writes)),
             ("hiredis MULTI/SET/EXEC", self.redis_c(*writes)),
@@ -330,6 +385,43 @@ class Runner:
                 say("group commit %d/%d: %d writer%s %7.0f commits/s, p50 %.0f us, p99 %.0f us"
                     % (number, rounds, writers, "s" if writers > 1 else " ",
                        1e6 / record["us"], record["p50_us"], record["p99_us"]))
+
+    def frontends(self, rounds, seconds):
+        """One stub client per PostgreSQL front-end, 1 and 2 front-ends: reads of 1 key and
+        set+commit of 1 entry, requests/s in total."""
+        if self.args.pin:
+            for pid in self.server_pids():
+                set_affinity(pid, set(range(os.cpu_count())))
+        for number in range(1, rounds + 1):
+            for count in (1, 2):
+                for kind, args in (("read", ["reads", "--shapes", "1x16"]),
+                                   ("write", ["writes", "--entries", "1"])):
+                    start_at = time.time() + 1.0
+                    procs = []
+                    for fe in range(count):
+                        argv = self.corba(*args, "--method", "stub", "--datastore",
+                                          self.pg.iors[fe], "--seconds", str(seconds),
+                                          "--start-at", "%.3f" % start_at,
+                                          "--prefix", "f%d.%d:" % (count, fe))
+                        procs.append(subprocess.Popen(
+                            argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=self.env, preexec_fn=lambda: os.sched_setaffinity(
+                                0, set(range(os.cpu_count())))))
+                    total, failures = 0.0, []
+                    for proc in procs:
+                        out, err = proc.communicate(timeout=120)
+                        got = [json.loads(x) for x in out.splitlines() if x.startswith("{")]
+                        if proc.returncode != 0 or not got:
+                            failures.append(err.strip())
+                        else:
+                            total += 1e6 / got[0]["us"]
+                    if failures:
+                        raise BenchError("a front-end client failed: " + failures[0])
+                    self.records.append({"kind": "frontends", "method": "pg-" + kind,
+                                         "clients": count, "us": 1e6 / total, "round": number})
+                    say("front-ends %d/%d: %d front-end%s, %s %7.0f/s in total"
+                        % (number, rounds, count, "s" if count > 1 else " ",
+                           "reads  " if kind == "read" else "commits", total))
 
     def memory(self, calls):
         say("memory: %d _datastore.get calls in one qmr-host (takes a while)" % calls)
@@ -435,6 +527,7 @@ def main(argv=None):
             runner.round(number, rounds, shapes, seconds)
         runner.scale(rounds, scale_seconds)
         runner.group_commit(rounds, scale_seconds)
+        runner.frontends(rounds, scale_seconds)
         if memory_calls > 0:
             memory = runner.memory(memory_calls)
         say("measured in %.0f s" % (time.monotonic() - measuring))

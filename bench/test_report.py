@@ -128,3 +128,29 @@ def test_read_p99_is_the_median_of_the_rounds_and_shown_beside_the_medians():
     md = report.markdown(figures, [(1, 16), (10, 16)], None, {})
     assert "| Reads: p99 µs per request | 1 key | 10 keys |" in md
     assert "| generated stub (C++) | 60.0 | - |" in md
+
+
+def test_postgres_rows_sit_in_the_sqlite_tables_and_front_ends_add_up_per_count():
+    records = [read("stub", 1, 40.0), read("pg", 1, 100.0, round_=1), read("pg", 1, 120.0,
+                                                                             round_=2)]
+    records += [{"kind": "write", "method": m, "entries": 1, "us": us}
+                for m, us in (("stub", 300.0), ("pg", 900.0))]
+    # Two rounds of each; the median of 1 front-end's reads is 2000/s, of its commits 500/s.
+    for round_, (r1, w1, r2) in enumerate([(400.0, 2000.0, 250.0), (600.0, 2000.0, 250.0)]):
+        records += [{"kind": "frontends", "method": "pg-read", "clients": 1, "us": r1,
+                     "round": round_},
+                    {"kind": "frontends", "method": "pg-write", "clients": 1, "us": w1,
+                     "round": round_},
+                    {"kind": "frontends", "method": "pg-read", "clients": 2, "us": r2,
+                     "round": round_}]
+    figures = report.medians(records)
+    assert report.frontend_rows(figures) == [(1, 2000.0, 500.0), (2, 4000.0, None)]
+    text = report.table(figures, [(1, 16)], None)
+    assert "generated stub (C++), PostgreSQL" in text
+    assert "stub set+commit (C++), PostgreSQL" in text
+    assert "  1 front-end :   2000/s reads,    500/s commits" in text
+    assert "  2 front-ends:   4000/s reads,        - commits" in text
+    md = report.markdown(figures, [(1, 16)], None, {})
+    assert "| PostgreSQL / SQLite (stub) | 2.75 |" in md
+    assert "| 2 front-ends | 4000/s | - |" in md
+    assert "| stub set+commit (C++), PostgreSQL | 900.0 | - | - |" in md
