@@ -719,7 +719,8 @@ class Stack:
 
     def env(self):
         return {"QMR_STACK_DIR": self.dir, "QMR_STACK_STATE": self.state_path,
-                "QMR_NAMESERVICE": self.corbaloc, "QMR_ORB_ARGS": " ".join(self.orb_args())}
+                "QMR_NAMESERVICE": self.corbaloc, "QMR_ORB_ARGS": " ".join(self.orb_args()),
+                "QMR_DB": self.db}
 
 
 # ---- command line
