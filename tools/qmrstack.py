@@ -197,6 +197,31 @@ def _postgres_run(argv, data, log_name):
                          % (os.path.basename(argv[0]), rc, log_path, _read(log_path).strip()))
 
 
+def _wait_for_old_backends(cluster, timeout=15.0):
+    """After a SIGKILL of the postmaster its backends live on for a moment (until they notice),
+    and a new postmaster refuses the cluster while they hold its shared memory, or while the old
+    postmaster's process id exists (until it is reaped). The backends run in the cluster folder:
+    waits until no process does and the old process id is gone."""
+    real = os.path.realpath(cluster)
+    old = _read(os.path.join(cluster, "postmaster.pid")).split("\n")[0].strip()
+    if old.isdigit():
+        wait_for(lambda: not os.path.exists("/proc/" + old), timeout=timeout)
+
+    def left():
+        found = []
+        for pid in os.listdir("/proc"):
+            if pid.isdigit():
+                try:
+                    if os.readlink("/proc/%s/cwd" % pid) == real:
+                        found.append(int(pid))
+                except OSError:
+                    pass
+        return found
+    if not wait_for(lambda: not left(), timeout=timeout):
+        raise StackError("processes %s still run in %s; stop them before starting PostgreSQL "
+                         "there again" % (left(), cluster))
+
+
 def prepare_postgres(data, primary_port=0):
     """Creates the cluster in data/cluster unless it exists: initdb (superuser qmr, trust
     authentication, which initdb's pg_hba.conf limits to loopback and the socket), or, with
@@ -218,6 +243,7 @@ def prepare_postgres(data, primary_port=0):
         check_private(data)
     cluster = os.path.join(data, "cluster")
     if os.path.exists(os.path.join(cluster, "PG_VERSION")):
+        _wait_for_old_backends(cluster)
         return
     bindir = postgres_bindir()
     if primary_port:
