@@ -5,8 +5,10 @@ else can read, and its folder is the user's own (./qmr up's default included).""
 
 import json
 import os
+import shutil
 import stat
 import subprocess
+import tempfile
 
 import pytest
 
@@ -59,6 +61,34 @@ def test_servers_restart_in_place_listen_on_loopback_only_and_keep_their_files_p
         assert not any(_start_time(pid) is not None for pid in pids.values())
     finally:
         stack.down()
+
+
+def test_a_postgres_stack_keeps_entries_in_postgres_on_loopback_and_survives_a_sigkill(
+        build_dir, run_host):
+    # Directly under /tmp: as root PostgreSQL runs as nobody, which must reach the folder.
+    folder = tempfile.mkdtemp(prefix="qmr-pgstack-")
+    stack = Stack.up(folder, build=build_dir, postgres=True)
+    try:
+        assert stack.db == "postgresql://qmr@127.0.0.1:%d/postgres" % stack.ports["postgres"]
+        args = ["-ORBInitRef", "NameService=" + stack.corbaloc, "-c"]
+        write = run_host(*args, "import _datastore as d; d.set([('k', 'v', 0)]); print(d.commit())",
+                         orb=False)
+        assert write.stdout.strip() == "1", write.stderr
+        old = stack.pid("postgres")
+        stack.kill9("postgres")
+        assert _start_time(old) is None
+        stack.restart("postgres")  # at once: the old backends must not block it
+        read = run_host(*args, "import _datastore as d; print(d.get(['k'], 0)[1])", orb=False)
+        assert read.stdout.strip() == "{'k': 'v'}", read.stderr
+        assert "database postgresql://qmr@127.0.0.1" in stack.log("datastore")
+        addresses = listening(stack.pid("postgres"))
+        assert addresses and all(loopback(a) for a in addresses), addresses
+        # Only the socket is open to all, inside the cluster's owner-only folder.
+        assert stat.S_IMODE(os.stat(os.path.join(folder, "postgres")).st_mode) == 0o700
+        assert [e for e in private_files(folder) if ".s.PGSQL." not in e] == []
+    finally:
+        stack.down()
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def test_a_stack_folder_another_user_owns_or_can_write_is_refused(tmp_path, build_dir):
