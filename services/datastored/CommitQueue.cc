@@ -45,11 +45,12 @@ void CommitQueue::runGroup(const std::vector<Request*>& group) {
   for (Request* r : group) {
     long long growth = index_ != nullptr ? index_->growth(*r->changes) : 0;
     if (index_ != nullptr && !index_->fits(growth, reserved)) {
-      r->error = std::make_exception_ptr(StoreError(
-          StoreError::kFull,
-          "the committed entries would take " + std::to_string(index_->bytes() + reserved + growth) +
-              " bytes of memory, over --max-memory-bytes " + std::to_string(index_->maxBytes()) +
-              "; remove entries or raise the limit"));
+      r->error = std::make_exception_ptr(
+          StoreError(StoreError::kFull, "the committed entries would take " +
+                                            std::to_string(index_->bytes() + reserved + growth) +
+                                            " bytes of memory, over --max-memory-bytes " +
+                                            std::to_string(index_->maxBytes()) +
+                                            "; remove entries or raise the limit"));
       continue;
     }
     reserved += std::max(growth, 0LL);

@@ -77,8 +77,9 @@ PostgresEngine::PostgresEngine(const std::string& uri, int connectTimeoutMs)
                          "(options=-csearch_path%3DNAME in the URI), or remove what another "
                          "program added");
   }
-  startupExec(kCreate, "cannot create the table entries (does the user have CREATE on the "
-                       "schema?)");
+  startupExec(kCreate,
+              "cannot create the table entries (does the user have CREATE on the "
+              "schema?)");
   PgResult rights = startupExec(
       "SELECT has_table_privilege(to_regclass('entries'), 'SELECT, INSERT, UPDATE, DELETE')",
       "cannot read the privileges on entries");
@@ -114,9 +115,9 @@ void PostgresEngine::notice(void*, const char* message) {
 PgResult PostgresEngine::startupExec(const char* sql, const std::string& what) {
   PgResult r = writer_->exec(sql);
   if (!r.ok()) {
-    throw StoreError(StoreError::kCannotOpen, "database " + name_ + ": " + what + ": " +
-                                                  (r.error().empty() ? writer_->message()
-                                                                     : r.error()));
+    throw StoreError(StoreError::kCannotOpen,
+                     "database " + name_ + ": " + what + ": " +
+                         (r.error().empty() ? writer_->message() : r.error()));
   }
   return r;
 }
@@ -146,8 +147,9 @@ std::unique_ptr<PgConnection> PostgresEngine::connectOnce(std::string* error) {
     return nullptr;
   }
   if (state.text(0, 0) == "t") {
-    *error = "the server is a standby (read-only); name the primary, or several hosts with "
-             "target_session_attrs=read-write";
+    *error =
+        "the server is a standby (read-only); name the primary, or several hosts with "
+        "target_session_attrs=read-write";
     return nullptr;
   }
   if (state.text(0, 1) == "off") {
@@ -157,9 +159,10 @@ std::unique_ptr<PgConnection> PostgresEngine::connectOnce(std::string* error) {
       *error = "cannot set synchronous_commit to on: " + set.error();
       return nullptr;
     }
-    log()->warning("database %s has synchronous_commit off; this server sets it on for its own "
-                   "connections",
-                   name_.c_str());
+    log()->warning(
+        "database %s has synchronous_commit off; this server sets it on for its own "
+        "connections",
+        name_.c_str());
   }
   // At start-up the statements are prepared once the table exists.
   if (started_ && !prepareStatements(*conn, error)) return nullptr;
@@ -171,10 +174,10 @@ std::unique_ptr<PgConnection> PostgresEngine::connect() {
     std::lock_guard<std::mutex> lock(connectMutex_);
     Clock::time_point now = Clock::now();
     if (pause_ != Clock::duration::zero() && now < nextAttempt_) {
-      throw StoreError(StoreError::kUnavailable,
-                       "database " + name_ + " cannot be reached (" + lastError_ +
-                           "); next attempt in " + std::to_string(millis(nextAttempt_ - now)) +
-                           " ms");
+      throw StoreError(StoreError::kUnavailable, "database " + name_ + " cannot be reached (" +
+                                                     lastError_ + "); next attempt in " +
+                                                     std::to_string(millis(nextAttempt_ - now)) +
+                                                     " ms");
     }
   }
   std::string error;
@@ -187,14 +190,14 @@ std::unique_ptr<PgConnection> PostgresEngine::connect() {
     pause_ = Clock::duration::zero();
     return conn;
   }
-  pause_ = pause_ == Clock::duration::zero()
-               ? Clock::duration(kFirstPause)
-               : std::min<Clock::duration>(pause_ * 2, kLongestPause);
+  pause_ = pause_ == Clock::duration::zero() ? Clock::duration(kFirstPause)
+                                             : std::min<Clock::duration>(pause_ * 2, kLongestPause);
   nextAttempt_ = Clock::now() + pause_;
   lastError_ = error;
-  log()->warning("database %s cannot be reached: %s; calls fail with TRANSIENT, next attempt in "
-                 "%lld ms",
-                 name_.c_str(), error.c_str(), millis(pause_));
+  log()->warning(
+      "database %s cannot be reached: %s; calls fail with TRANSIENT, next attempt in "
+      "%lld ms",
+      name_.c_str(), error.c_str(), millis(pause_));
   throw StoreError(StoreError::kUnavailable,
                    "database " + name_ + " cannot be reached (" + error + ")");
 }
@@ -346,9 +349,9 @@ void PostgresEngine::commitGroup(const std::vector<const ChangeSet*>& members, i
       // Lost while COMMIT was on its way: the transaction may or may not have been applied,
       // so this is reported as the database's failure, not as a call to retry.
       StoreError e = failure(*w, commit, "commit failed");
-      throw StoreError(StoreError::kFailed,
-                       w->broken() ? std::string(e.what()) + "; whether it was applied is unknown"
-                                   : e.what());
+      throw StoreError(
+          StoreError::kFailed,
+          w->broken() ? std::string(e.what()) + "; whether it was applied is unknown" : e.what());
     }
   } catch (...) {
     purged->clear();
@@ -368,9 +371,9 @@ void PostgresEngine::check() {
   std::string differences = postgresSchemaDifferences(writer(), name_);
   if (writer_ && writer_->broken()) writer_.reset();
   if (!differences.empty()) {
-    throw StoreError(StoreError::kDamaged, "database " + name_ +
-                                               " no longer has the schema of qmr-datastored: " +
-                                               differences);
+    throw StoreError(
+        StoreError::kDamaged,
+        "database " + name_ + " no longer has the schema of qmr-datastored: " + differences);
   }
 }
 

@@ -196,8 +196,8 @@ void SqliteEngine::load(Index& index) {
     size_t dataSize = static_cast<size_t>(sqlite3_column_bytes(use.get(), 1));
     try {
       index.load(std::string(key != nullptr ? key : "", keySize),
-                   std::string(data != nullptr ? data : "", dataSize),
-                   sqlite3_column_int64(use.get(), 2));
+                 std::string(data != nullptr ? data : "", dataSize),
+                 sqlite3_column_int64(use.get(), 2));
     } catch (const StoreError& e) {
       throw StoreError(StoreError::kFull,
                        "database " + path_ + " is too large to serve: " + e.what());

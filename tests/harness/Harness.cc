@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <libpq-fe.h>
 #include <netinet/in.h>
-#include <omniORB4/Naming.hh>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -17,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <omniORB4/Naming.hh>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -303,8 +303,9 @@ void DataStoreServer::start(const std::string& dir, const NamingService& naming,
 }
 
 void DataStoreServer::restart() {
-  std::vector<std::string> where = {"--naming-port", std::to_string(namingPort_), "--name",
-                                    options_.name, "--program", options_.program};
+  std::vector<std::string> where = {"--naming-port", std::to_string(namingPort_),
+                                    "--name",        options_.name,
+                                    "--program",     options_.program};
   if (!options_.db.empty()) where.insert(where.end(), {"--db", options_.db});
   startServer(process_, "datastore", dir_, 0, where, options_.extraArgs,
               dir_ + "/qmr-datastored.log");

@@ -173,9 +173,7 @@ class DataStoreServer {
   // Starts the server and waits for it to publish its reference (up to 10 s). Throws
   // std::runtime_error with the server's log if it exits or does not get ready.
   void start(const std::string& dir, const NamingService& naming, const Options& options);
-  void start(const std::string& dir, const NamingService& naming) {
-    start(dir, naming, Options());
-  }
+  void start(const std::string& dir, const NamingService& naming) { start(dir, naming, Options()); }
   int stop() { return process_.stop(); }
   int kill9() { return process_.kill9(); }
   // Starts again with the same database, name and flags.
