@@ -3,10 +3,9 @@
 // exception is logged, reported as false, and followed by a fresh lookup and session.
 #include "qmr/DataStoreManager.h"
 
-#include <cstring>
 #include <iterator>
-#include <vector>
 
+#include "GetCall.h"
 #include "qmr/util/Log.h"
 
 namespace QMR_Client {
@@ -36,10 +35,11 @@ qmr_util::InitException initError(unsigned int line, const char* message) {
 using ResultMap = std::map<std::string, std::string>;
 
 // Refills a caller's results map with a reply whose keys come in ascending order, each once.
-// Entries of keys read again keep their place and only take the new value, entries of keys
-// not in the reply go, new keys go in at their place: the map ends exactly as if it had been
-// emptied and filled, but a caller that reads the same keys again frees and allocates no entry.
-// Unless finish() is reached, the map is emptied when the Refill ends (a failed read).
+// Entries of keys read again keep their place and take the new value in the room of the old one,
+// entries of keys not in the reply go, new keys go in at their place: the map ends exactly as if
+// it had been emptied and filled, but a caller that reads the same keys again frees and
+// allocates nothing. Unless finish() is reached, the map is emptied when the Refill ends (a
+// failed read).
 class Refill {
  public:
   explicit Refill(ResultMap& results) : results_(results), next_(results.begin()) {}
@@ -49,19 +49,21 @@ class Refill {
   Refill(const Refill&) = delete;
   Refill& operator=(const Refill&) = delete;
 
-  // Files `data` under `key`, which is above every key given before; returns its entry.
-  ResultMap::iterator put(const std::string& key, const char* data) {
+  // The value of `key`, which is above every key given before: its old value, or a new empty one.
+  std::string& slot(const std::string& key) {
     skipBelow(key);
-    if (next_ != results_.end() && next_->first == key) {
-      next_->second = data;
-      return next_++;
-    }
-    return results_.emplace_hint(next_, key, data);
+    if (next_ != results_.end() && next_->first == key) return (next_++)->second;
+    return results_.emplace_hint(next_, key, std::string())->second;
   }
   // `key` (above every key given before) has no value: an entry under it goes.
   void drop(const std::string& key) {
     skipBelow(key);
     if (next_ != results_.end() && next_->first == key) next_ = results_.erase(next_);
+  }
+  // Empties the map; the keys given after this need not come in any order.
+  void restart() {
+    results_.clear();
+    next_ = results_.end();
   }
   // Removes what is left above the last key and keeps the map.
   void finish() {
@@ -78,43 +80,44 @@ class Refill {
   bool done_ = false;
 };
 
-// Files one value of a reply under its key: a valid one in `results` (and in `cache` unless that
-// is null), any other in `missing`. Keys come in ascending order and each once; *cacheHint is
-// where the next key is likely to go in the cache.
-inline void fileValue(const std::string& key, const ClientCore::DataStoreSession::Value& value,
-                      Refill& refill, std::set<std::string>& missing, ResultMap* cache,
-                      ResultMap::iterator* cacheHint) {
-  if (value.valid) {
-    ResultMap::iterator stored = refill.put(key, value.data.in());
-    if (cache != nullptr) {
-      *cacheHint = std::next(cache->insert_or_assign(*cacheHint, key, stored->second));
+// Files the values of a reply: valid ones in the results (and in `cache` unless that is null),
+// the others in `missing`. Keys come in ascending order and each once, unless a key was
+// shortened at a NUL byte: then the results are emptied first, keys may repeat and come in any
+// order, and the last value read wins.
+class ReplyFiler : public ValueReceiver {
+ public:
+  ReplyFiler(Refill& refill, ResultMap& results, std::set<std::string>& missing, ResultMap* cache)
+      : refill_(refill), results_(results), missing_(missing), cache_(cache) {
+    if (cache_ != nullptr) cacheHint_ = cache_->begin();
+  }
+  void start(bool shortened) override {
+    shortened_ = shortened;
+    if (shortened_) refill_.restart();
+  }
+  std::string& found(const std::string& key) override {
+    return shortened_ ? results_[key] : refill_.slot(key);
+  }
+  void stored(const std::string& key, const std::string& value) override {
+    if (cache_ == nullptr) return;
+    if (shortened_) {
+      cache_->insert_or_assign(key, value);
+    } else {
+      cacheHint_ = std::next(cache_->insert_or_assign(cacheHint_, key, value));
     }
-  } else {
-    refill.drop(key);
-    missing.insert(key);
   }
-}
-
-// As above for keys shortened at a NUL byte, which may repeat and come in any order, into an
-// emptied map: the last value read wins.
-inline void fileShortenedValue(const std::string& key,
-                               const ClientCore::DataStoreSession::Value& value,
-                               ResultMap& results, std::set<std::string>& missing,
-                               ResultMap* cache) {
-  if (value.valid) {
-    ResultMap::iterator stored = results.insert_or_assign(key, value.data.in()).first;
-    if (cache != nullptr) cache->insert_or_assign(key, stored->second);
-  } else {
-    missing.insert(key);
+  void absent(const std::string& key) override {
+    if (!shortened_) refill_.drop(key);
+    missing_.insert(key);
   }
-}
 
-// Room for the key pointers of one request, kept per thread between calls.
-std::vector<char*>& keyPointers(std::size_t n) {
-  thread_local std::vector<char*> pointers;
-  pointers.resize(n);
-  return pointers;
-}
+ private:
+  Refill& refill_;
+  ResultMap& results_;
+  std::set<std::string>& missing_;
+  ResultMap* cache_;
+  ResultMap::iterator cacheHint_;  // where the next key is likely to go in the cache
+  bool shortened_ = false;
+};
 
 }  // namespace
 
@@ -191,60 +194,32 @@ bool DataStoreManager::resetSession_() {
 bool DataStoreManager::get(const std::set<std::string>& keys,
                            std::map<std::string, std::string>& results,
                            std::set<std::string>& missing, bool useCache) {
-  bool result = true;
   const CORBA::ULong n = static_cast<CORBA::ULong>(keys.size());
   if (n == 0) {
     results.clear();
     return true;
   }
 
-  // The key list, ascending. It borrows the keys' own bytes (release false: the list neither
-  // frees nor changes them), so no key is copied. A key travels up to its first NUL byte; such
-  // keys are paired with the reply by that shortened text.
-  std::vector<char*>& pointers = keyPointers(n);
-  bool shortened = false;
-  CORBA::ULong i = 0;
-  for (const std::string& key : keys) {
-    pointers[i++] = const_cast<char*>(key.c_str());
-    if (!shortened && std::memchr(key.data(), '\0', key.size()) != nullptr) shortened = true;
-  }
-  const ClientCore::StringList keyList(n, n, pointers.data(), false);
-  if (shortened) results.clear();
+  // The keys go on the wire straight from the set and each value is read into the entry of the
+  // results map that keeps it (client/GetCall.h).
   Refill refill(results);  // empties results unless the read succeeds
-
-  ClientCore::DataStoreSession::ValueList_var values;
+  ReplyFiler filer(refill, results, missing, useCache ? &cache_ : nullptr);
   try {
-    result = false;
-    session_->get(keyList, values.out());
-    const CORBA::ULong count = values->length();
+    const CORBA::ULong count = getInto(session_, keys, filer);
     if (count != n) {
       qmr_util::Log::primary()->error("DataStore reply to get() holds %lu values for %lu keys",
                                       static_cast<unsigned long>(count),
                                       static_cast<unsigned long>(n));
       return false;
     }
-    result = true;
-    ResultMap* cache = useCache ? &cache_ : nullptr;
-    ResultMap::iterator cacheHint = cache_.begin();
-    std::set<std::string>::const_iterator key = keys.begin();
-    for (i = 0; i < n; ++i, ++key) {
-      const ClientCore::DataStoreSession::Value& value = values[i];
-      if (shortened) {
-        fileShortenedValue(std::string(keyList[i].in()), value, results, missing, cache);
-      } else {
-        fileValue(*key, value, refill, missing, cache, &cacheHint);
-      }
-    }
     refill.finish();
-  } catch (const ClientCore::DataStoreSession::TransactionSizeExceeded&) {
-    qmr_util::Log::primary()->error("Transaction size exceeded for DataStoreManager::get()");
-    results.clear();
+    return true;
   } catch (const CORBA::SystemException&) {
     qmr_util::Log::primary()->error("CORBA system exception in DataStoreManager::get()");
     results.clear();
     resetSession_();
+    return false;
   }
-  return result;
 }
 
 bool DataStoreManager::get(const std::set<std::string>& keys,

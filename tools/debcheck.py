@@ -158,13 +158,15 @@ print("roundtrip ok")
 """
 
 
-def check_stack():
+def check_stack(confine):
     """The installed programs against omniNames and omniEvents on loopback."""
     folder = tempfile.mkdtemp(prefix="qmr-debcheck.")
     # Stack runs BUILD/bin/qmr-datastored: point that at the installed server.
     fake_build = os.path.join(folder, "installed")
     os.makedirs(os.path.join(fake_build, "bin"))
     os.symlink("/usr/sbin/qmr-datastored", os.path.join(fake_build, "bin", "qmr-datastored"))
+    os.makedirs(os.path.join(fake_build, "lib"))
+    os.symlink(confine, os.path.join(fake_build, "lib", "libqmr_confine.so"))
     stack = None
     listener = None
     try:
@@ -221,6 +223,10 @@ def main():
                     "them again (see the top of this file for what is checked).")
     p.add_argument("dir",
                    help="folder holding the .deb files (./qmr package puts them in build-deb/)")
+    p.add_argument("--confine", metavar="LIB",
+                   default=os.path.join(SOURCE_DIR, "build", "lib", "libqmr_confine.so"),
+                   help="the loopback shim the check's omniNames and omniEvents run with "
+                        "(default: build/lib/libqmr_confine.so of this tree)")
     args = p.parse_args()
 
     debs = []
@@ -247,7 +253,7 @@ def main():
         check_programs()
         check_python_package()
         check_service_files()
-        check_stack()
+        check_stack(os.path.abspath(args.confine))
     except (CheckFailed, StackError, subprocess.TimeoutExpired) as e:
         say("FAILED: %s" % e)
         rc = 1

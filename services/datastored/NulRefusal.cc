@@ -1,5 +1,5 @@
-// NulRefusal.cc - a code set converter that delegates to the connection's own and checks the
-// length of each string it unmarshals.
+// NulRefusal.cc - a code set converter that delegates to the connection's own, checks the
+// length of each string it unmarshals and copies the strings of the reply as whole blocks.
 #include "NulRefusal.h"
 
 #include <omniORB4/callHandle.h>
@@ -43,9 +43,20 @@ class NulRefusal::Checking : public omniCodeSet::TCS_C {
   CORBA::Boolean fastMarshalChar(cdrStream& s, omniCodeSet::NCS_C* ncs, CORBA::Char c) override {
     return inner_->fastMarshalChar(s, ncs, c);
   }
+  // The direct path of the reply's strings. omniORB copies such a string into the stream one
+  // byte at a time, looking for its end as it goes (cdrStream::marshalRawString); that loop took
+  // 45 % of the server's processor time in a read of 100 values of 1 KiB. The same octets, found
+  // with strlen and copied as one block, cost a fraction of that.
   CORBA::Boolean fastMarshalString(cdrStream& s, omniCodeSet::NCS_C* ncs, CORBA::ULong bound,
                                    CORBA::ULong len, const char* text) override {
-    return inner_->fastMarshalString(s, ncs, bound, len, text);
+    if (ncs->id() != id()) return inner_->fastMarshalString(s, ncs, bound, len, text);
+    const size_t length = std::strlen(text) + 1;  // with the closing NUL
+    if (length > 0x7fffffffU || (bound != 0 && length - 1 > bound)) {
+      return inner_->fastMarshalString(s, ncs, bound, len, text);  // raises its own error
+    }
+    s.marshalULong(static_cast<CORBA::ULong>(length));
+    s.put_octet_array(reinterpret_cast<const CORBA::Octet*>(text), static_cast<int>(length));
+    return true;
   }
   CORBA::Boolean fastUnmarshalChar(cdrStream& s, omniCodeSet::NCS_C* ncs, CORBA::Char& c) override {
     return inner_->fastUnmarshalChar(s, ncs, c);

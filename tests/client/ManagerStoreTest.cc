@@ -169,6 +169,41 @@ TEST_F(ManagerStoreTest, ARefilledMapHoldsExactlyTheLatestReply) {
   EXPECT_EQ((Map{{"k1", big + "!"}, {"k2", "s"}, {"k3", ""}}), m_->cache());
 }
 
+// The manager reads each value of a reply straight from the stream into the entry that keeps it,
+// and the server writes each one into the reply as one block. A value longer than the GIOP
+// buffer (256 KiB) travels in several fragments; every byte must arrive, beside empty and short
+// values, into entries that held longer and shorter text before. The generated proxy reads the
+// same reply with omniORB's own code, which checks the server's side on its own.
+TEST_F(ManagerStoreTest, ValuesLongerThanATransportBufferArriveWhole) {
+  std::string huge(600 * 1024, ' ');
+  for (size_t i = 0; i < huge.size(); ++i) huge[i] = static_cast<char>('a' + i % 26);
+  const std::string kib(1024, 'k');
+  ASSERT_TRUE(m_->set({{"f0", "", 0}, {"f1", huge, 0}, {"f2", kib, 0}, {"f3", "z", 0}}));
+  ASSERT_TRUE(m_->commit());
+  results_ = {{"f1", "old"}, {"f2", std::string(5000, 'o')}, {"f3", "longer"}};
+  ASSERT_TRUE(m_->get({"f0", "f1", "f2", "f3", "f4"}, results_, missing_, false));
+  EXPECT_EQ((Map{{"f0", ""}, {"f1", huge}, {"f2", kib}, {"f3", "z"}}), results_);
+  EXPECT_EQ((Keys{"f4"}), missing_);
+
+  ClientCore::DataStore_var store =
+      QMR_Client::lookup_object<ClientCore::DataStore>("ManagerStore");
+  ClientCore::DataStoreSession_var session = store->startSession();
+  ClientCore::StringList keys(3);
+  keys.length(3);
+  keys[0] = "f1";
+  keys[1] = "f4";
+  keys[2] = "f2";
+  ClientCore::DataStoreSession::ValueList_var values;
+  session->get(keys, values.out());
+  store->endSession(session);
+  ASSERT_EQ(3u, values->length());
+  EXPECT_TRUE(values[0].valid);
+  EXPECT_EQ(huge, values[0].data.in());
+  EXPECT_FALSE(values[1].valid);
+  EXPECT_TRUE(values[2].valid);
+  EXPECT_EQ(kib, values[2].data.in());
+}
+
 TEST_F(ManagerStoreTest, RecoversWithAFreshSessionAfterTheServerWasKilled) {
   ASSERT_TRUE(m_->set({{"kept", "yes", 0}}) && m_->commit());
   ASSERT_TRUE(m_->set({{"lost", "pending", 0}}));  // never committed

@@ -14,6 +14,7 @@
 #include "CommitQueue.h"
 #include "Harness.h"
 #include "Index.h"
+#include "SqliteConnection.h"
 #include "Store.h"
 
 namespace qmr_test {
@@ -39,32 +40,6 @@ std::string committed(const Store& store, const std::string& key) {
   return v != nullptr ? *v : "-";
 }
 
-// A connection of the test's own to the database file; hold() takes its write lock, as
-// another process would, so that the store's next transaction waits for release().
-class OtherWriter {
- public:
-  explicit OtherWriter(const std::string& path) {
-    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-  }
-  ~OtherWriter() { sqlite3_close(db_); }
-  void hold() { ASSERT_EQ(sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), 0); }
-  void release() { sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr); }
-  long count(const std::string& where) {
-    sqlite3_stmt* stmt = nullptr;
-    std::string sql = "SELECT count(*) FROM entries WHERE " + where;
-    long n = -1;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-      n = static_cast<long>(sqlite3_column_int64(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
-    return n;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
-
 class CommitQueueTest : public ::testing::Test {
  protected:
   CommitQueueTest() : dir_("qmr-commitqueue") {}
@@ -87,8 +62,8 @@ class CommitQueueTest : public ::testing::Test {
   // commit to return.
   void commitBehindALock(Store& store, const ChangeSet& first, const std::vector<ChangeSet>& rest,
                          std::vector<std::string>* outcomes) {
-    OtherWriter other(db());
-    other.hold();
+    SqliteConnection other(db());  // takes the write lock, as another process would
+    ASSERT_EQ(other.exec("BEGIN IMMEDIATE"), SQLITE_OK);
     outcomes->assign(rest.size() + 1, "");
     std::vector<std::thread> threads;
     threads.push_back(commitLater(store, first, &(*outcomes)[0]));
@@ -98,7 +73,7 @@ class CommitQueueTest : public ::testing::Test {
       threads.push_back(commitLater(store, rest[i], &(*outcomes)[i + 1]));
     }
     bool queued = eventually([&] { return store.commitCounts().waiting == rest.size(); }, 5000);
-    other.release();
+    other.exec("ROLLBACK");
     for (std::thread& t : threads) t.join();
     ASSERT_TRUE(writing) << "the first commit never began";
     ASSERT_TRUE(queued) << "the commits never queued behind the first";
@@ -120,8 +95,8 @@ TEST_F(CommitQueueTest, CommitsArrivingDuringATransactionShareTheNextOne) {
   EXPECT_EQ(counts.transactions, 2u) << "the seven queued commits went one by one";
   EXPECT_EQ(counts.largestGroup, 7u);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(committed(store, "k" + std::to_string(i)), "v");
-  OtherWriter check(db());
-  EXPECT_EQ(check.count("key LIKE 'k%' OR key = 'shared'"), 9) << "every commit is on disk";
+  SqliteConnection check(db());
+  EXPECT_EQ(check.entries("key LIKE 'k%' OR key = 'shared'"), 9) << "every commit is on disk";
 }
 
 TEST_F(CommitQueueTest, AFailingCommitOfAGroupTakesNoOtherDownWithIt) {
@@ -145,10 +120,10 @@ TEST_F(CommitQueueTest, AFailingCommitOfAGroupTakesNoOtherDownWithIt) {
   EXPECT_EQ(committed(store, "c"), "3");
   EXPECT_EQ(committed(store, "b1"), "before");
   EXPECT_EQ(committed(store, "b2"), "-");
-  OtherWriter check(db());
-  EXPECT_EQ(check.count("key IN ('lead', 'a', 'c')"), 3);
-  EXPECT_EQ(check.count("key = 'b1' AND data = 'before'"), 1) << "the failed member left a trace";
-  EXPECT_EQ(check.count("key = 'b2'"), 0);
+  SqliteConnection check(db());
+  EXPECT_EQ(check.entries("key IN ('lead', 'a', 'c')"), 3);
+  EXPECT_EQ(check.entries("key = 'b1' AND data = 'before'"), 1) << "the failed member left a trace";
+  EXPECT_EQ(check.entries("key = 'b2'"), 0);
 }
 
 TEST_F(CommitQueueTest, AGetSeesAWholeCommitOrNoneOfIt) {

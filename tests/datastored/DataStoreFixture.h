@@ -5,7 +5,6 @@
 #define QMR_TESTS_DATASTORED_FIXTURE_H
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
 
 #include <fstream>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "Harness.h"
+#include "SqliteConnection.h"
 #include "qmr/ClientCore/DataStore.hh"
 
 namespace qmr_test {
@@ -147,18 +147,7 @@ class DataStoreTest : public ::testing::Test {
   // another program would see it.
   long countRows(const std::string& sql) {
     if (postgres_) return std::stol(Stack::instance().postgres().query(sql, schema_));
-    sqlite3* db = nullptr;
-    sqlite3_stmt* stmt = nullptr;
-    long n = -1;
-    if (sqlite3_open_v2(server_->dbPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
-            SQLITE_OK &&
-        sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-      n = static_cast<long>(sqlite3_column_int64(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return n;
+    return SqliteConnection(server_->dbPath()).count(sql);
   }
 
   // Whether the server's log shows `text` within a few seconds (lines that the ORB writes may

@@ -1,7 +1,7 @@
 // DurabilityTest.cc - what reaches the database file: every commit that returned survives
 // SIGKILL, also with a torn write-ahead-log tail (a power cut), and no transaction is torn;
-// expired entries are purged, checkDataFile reports damage, and a commit that SQLite refuses
-// stays pending.
+// checkDataFile reports damage, and a commit that SQLite refuses stays pending. (Expiry and its
+// purge are tested on both engines in SessionTest.cc.)
 #include <sqlite3.h>
 
 #include <atomic>
@@ -12,35 +12,13 @@
 #include <thread>
 
 #include "DataStoreFixture.h"
+#include "SqliteConnection.h"
 #include "qmr/util/Lookup.h"
 
 namespace qmr_test {
 namespace {
 
 using ClientCore::DataStoreSession_var;
-
-// A connection of the test's own to the server's database file.
-class Db {
- public:
-  explicit Db(const std::string& path) {
-    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-  }
-  ~Db() { sqlite3_close(db_); }
-  int exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
-  long count(const char* sql) {
-    sqlite3_stmt* stmt = nullptr;
-    long n = -1;
-    if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) == SQLITE_OK &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
-      n = static_cast<long>(sqlite3_column_int64(stmt, 0));
-    }
-    sqlite3_finalize(stmt);
-    return n;
-  }
-
- private:
-  sqlite3* db_ = nullptr;
-};
 
 using DurabilityTest = DataStoreTest;
 
@@ -113,7 +91,7 @@ TEST_F(DurabilityTest, CheckDataFileReportsADamagedFile) {
   commitAll(puts);
   {
     // Move everything from the journal into the file, then damage pages in its middle.
-    Db db(server_->dbPath());
+    SqliteConnection db(server_->dbPath());
     ASSERT_EQ(db.exec("PRAGMA wal_checkpoint(TRUNCATE)"), SQLITE_OK);
   }
   {
@@ -135,7 +113,7 @@ TEST_F(DurabilityTest, FailedCommitRaisesPersistStoreAndKeepsPendingChanges) {
   s->remove(strings({"gone"}));
   {
     // Another process holds the write lock, so the server's commit cannot begin.
-    Db blocker(server_->dbPath());
+    SqliteConnection blocker(server_->dbPath());
     ASSERT_EQ(blocker.exec("BEGIN IMMEDIATE"), SQLITE_OK);
     EXPECT_THROW(s->commit(), CORBA::PERSIST_STORE);
     EXPECT_EQ(read(s, {"a", "gone"}), (Values{"1", {}}));

@@ -68,13 +68,18 @@ TEST_F(MemoryTest, ConcurrentLargeReadsStayUnderTheBoundAndMemoryGoesBack) {
               idleKb, peakKb, afterKb, served.load(), refused.load());
   EXPECT_GT(served, 0);
   EXPECT_EQ(served + refused, kThreads * 3);
+  if (refused > 0) {
+    EXPECT_TRUE(logHas("--max-request-memory 160000000"));
+  }
+#ifdef __SANITIZE_ADDRESS__
+  // AddressSanitizer keeps freed blocks in quarantine and adds redzones: resident sizes say
+  // nothing about the server's own bounds in that build.
+  GTEST_SKIP() << "resident-size bounds are not meaningful under AddressSanitizer";
+#endif
   // Most of the peak is the ORB's: the keys of each request in progress, unmarshalled before
   // the server can refuse it (about 40 MB for 500,000 keys), times the client's connections.
   EXPECT_LT(peakKb, 300 * 1024) << "peak resident memory";
   EXPECT_LT(afterKb, idleKb + 64 * 1024) << "resident memory after the load";
-  if (refused > 0) {
-    EXPECT_TRUE(logHas("--max-request-memory 160000000"));
-  }
 }
 
 TEST_F(MemoryTest, PendingChangesAreBoundedAcrossAllSessions) {
