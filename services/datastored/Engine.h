@@ -70,10 +70,10 @@ class Engine {
   // there are several), values expiring relative to `now`, purges expired entries and
   // commits. (*failures)[i] receives member i's error, or null when it was written; *purged
   // the keys purged. Throws StoreError when the transaction as a whole fails: then nothing is
-  // applied (kUnavailable when the connection was lost before the commit was sent).
-  virtual void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
-                           std::vector<std::exception_ptr>* failures,
-                           std::vector<std::string>* purged) = 0;
+  // applied (kUnavailable when the connection was lost before the commit was sent). The same
+  // for every engine, through the steps below.
+  void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
+                   std::vector<std::exception_ptr>* failures, std::vector<std::string>* purged);
 
   // Checks that the database is sound and still has the server's schema. Throws
   // StoreError(kDamaged) with the problems found, or another StoreError.
@@ -89,6 +89,19 @@ class Engine {
   // the member of a group that stores such a value. Engines that cannot do it throw
   // std::logic_error.
   virtual void limitValueBytesForTest(int bytes) = 0;
+
+ protected:
+  // The steps of commitGroup; each throws StoreError when it fails.
+  enum class Savepoint { kOpen, kRollBack, kRelease };
+  virtual void begin() = 0;
+  virtual void savepoint(Savepoint step) = 0;
+  // Writes one member's changes (values expiring relative to `now`).
+  virtual void write(const ChangeSet& changes, int64_t now) = 0;
+  // Deletes entries expired at `now`; appends their keys to *keys.
+  virtual void purge(int64_t now, std::vector<std::string>* keys) = 0;
+  virtual void commit() = 0;
+  // Undoes whatever part of the transaction is open after a failure; never throws.
+  virtual void abandon() noexcept = 0;
 };
 
 // True when `db` (the --db value) names a PostgreSQL database: a libpq connection URI,

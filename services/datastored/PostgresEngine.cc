@@ -92,7 +92,6 @@ PostgresEngine::PostgresEngine(const std::string& uri, int connectTimeoutMs)
   if (!prepareStatements(*writer_, &error)) {
     throw StoreError(StoreError::kCannotOpen, "database " + name_ + ": " + error);
   }
-  std::vector<std::string> purged;
   PgParams params;
   params.addInt8(nowMs());
   PgResult r = params.execPrepared(*writer_, "purge");
@@ -272,99 +271,94 @@ void PostgresEngine::lookup(size_t count, const KeyAt& keyAt, int64_t now, const
   }
 }
 
-long PostgresEngine::purge(PgConnection& conn, int64_t now, std::vector<std::string>* keys) {
+void PostgresEngine::purge(int64_t now, std::vector<std::string>* keys) {
   PgParams params;
   params.addInt8(now);
-  PgResult r = params.execPrepared(conn, "purge");
-  if (!r.ok()) throw failure(conn, r, "purge of expired entries failed");
+  PgResult r = params.execPrepared(*writer_, "purge");
+  if (!r.ok()) throw failure(*writer_, r, "purge of expired entries failed");
   for (int i = 0; i < r.rows() && keys != nullptr; ++i) keys->emplace_back(r.value(i, 0));
-  return r.rows();
 }
 
-void PostgresEngine::commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
-                                 std::vector<std::exception_ptr>* failures,
-                                 std::vector<std::string>* purged) {
+void PostgresEngine::run(const char* sql, const char* what) {
+  PgResult r = writer_->exec(sql);
+  if (!r.ok()) throw failure(*writer_, r, what);
+}
+
+void PostgresEngine::begin() {
   bool reused = writer_ && !writer_->broken();
-  PgConnection* w = &writer();
-  auto run = [&](const char* sql, const char* what) {
-    PgResult r = w->exec(sql);
-    if (!r.ok()) throw failure(*w, r, what);
-  };
-  // Writes one member; throws StoreError at its first failing statement.
-  auto write = [&](const ChangeSet& changes) {
-    std::vector<std::string_view> setKeys, data, removeKeys;
-    std::vector<int64_t> expires;
-    for (const auto& [key, change] : changes) {
-      if (change.remove) {
-        removeKeys.push_back(key);
-      } else {
-        setKeys.push_back(key);
-        data.push_back(change.data);
-        expires.push_back(expiresAt(change, now));
-      }
-    }
-    if (!setKeys.empty()) {
-      PgParams params;
-      params.addByteaArray(setKeys);
-      params.addByteaArray(data);
-      params.addInt8Array(expires);
-      PgResult r = params.execPrepared(*w, "upsert");
-      if (!r.ok()) throw failure(*w, r, "write failed");
-    }
-    if (!removeKeys.empty()) {
-      PgParams params;
-      params.addByteaArray(removeKeys);
-      PgResult r = params.execPrepared(*w, "erase");
-      if (!r.ok()) throw failure(*w, r, "remove failed");
-    }
-  };
-  failures->assign(members.size(), nullptr);
-  try {
-    PgResult begin = w->exec("BEGIN");
-    if (!begin.ok() && reused && w->broken()) {
-      // The connection broke while idle; nothing was sent yet, so a new one may begin.
-      writer_.reset();
-      w = &writer();
-      begin = w->exec("BEGIN");
-    }
-    if (!begin.ok()) throw failure(*w, begin, "cannot begin a transaction");
-    if (members.size() == 1) {
-      write(*members[0]);  // a failure undoes the whole transaction below
-    } else {
-      for (size_t i = 0; i < members.size(); ++i) {
-        run("SAVEPOINT member", "cannot open a savepoint");
-        try {
-          write(*members[i]);
-        } catch (const StoreError& e) {
-          if (e.kind() == StoreError::kUnavailable) throw;
-          (*failures)[i] = std::current_exception();
-          run("ROLLBACK TO member", "cannot roll back a failed commit of the group");
-        }
-        run("RELEASE member", "cannot release a savepoint");
-      }
-    }
-    purge(*w, now, purged);
-    PgResult commit = w->exec("COMMIT");
-    if (!commit.ok() || std::strcmp(PQcmdStatus(commit.get()), "COMMIT") != 0) {
-      // Lost while COMMIT was on its way: the transaction may or may not have been applied,
-      // so this is reported as the database's failure, not as a call to retry.
-      StoreError e = failure(*w, commit, "commit failed");
-      throw StoreError(
-          StoreError::kFailed,
-          w->broken() ? std::string(e.what()) + "; whether it was applied is unknown" : e.what());
-    }
-  } catch (...) {
-    purged->clear();
-    if (writer_) {
-      if (writer_->broken()) {
-        writer_.reset();
-      } else {
-        PgResult rollback = writer_->exec("ROLLBACK");
-        if (!rollback.ok()) writer_.reset();
-      }
-    }
-    throw;
+  PgResult r = writer().exec("BEGIN");
+  if (!r.ok() && reused && writer_->broken()) {
+    // The connection broke while idle; nothing was sent yet, so a new one may begin.
+    writer_.reset();
+    r = writer().exec("BEGIN");
   }
+  if (!r.ok()) throw failure(*writer_, r, "cannot begin a transaction");
+}
+
+void PostgresEngine::savepoint(Savepoint step) {
+  switch (step) {
+    case Savepoint::kOpen:
+      run("SAVEPOINT member", "cannot open a savepoint");
+      break;
+    case Savepoint::kRollBack:
+      run("ROLLBACK TO member", "cannot roll back a failed commit of the group");
+      break;
+    case Savepoint::kRelease:
+      run("RELEASE member", "cannot release a savepoint");
+      break;
+  }
+}
+
+void PostgresEngine::write(const ChangeSet& changes, int64_t now) {
+  // One statement for the values and one for the removals, whatever their number.
+  std::vector<std::string_view> setKeys, data, removeKeys;
+  std::vector<int64_t> expires;
+  for (const auto& [key, change] : changes) {
+    if (change.remove) {
+      removeKeys.push_back(key);
+    } else {
+      setKeys.push_back(key);
+      data.push_back(change.data);
+      expires.push_back(expiresAt(change, now));
+    }
+  }
+  if (!setKeys.empty()) {
+    PgParams params;
+    params.addByteaArray(setKeys);
+    params.addByteaArray(data);
+    params.addInt8Array(expires);
+    PgResult r = params.execPrepared(*writer_, "upsert");
+    if (!r.ok()) throw failure(*writer_, r, "write failed");
+  }
+  if (!removeKeys.empty()) {
+    PgParams params;
+    params.addByteaArray(removeKeys);
+    PgResult r = params.execPrepared(*writer_, "erase");
+    if (!r.ok()) throw failure(*writer_, r, "remove failed");
+  }
+}
+
+void PostgresEngine::commit() {
+  PgResult r = writer_->exec("COMMIT");
+  if (!r.ok() || std::strcmp(PQcmdStatus(r.get()), "COMMIT") != 0) {
+    // Lost while COMMIT was on its way: the transaction may or may not have been applied, so
+    // this is reported as the database's failure, not as a call to retry.
+    StoreError e = failure(*writer_, r, "commit failed");
+    throw StoreError(StoreError::kFailed, writer_->broken() ? std::string(e.what()) +
+                                                                  "; whether it was applied "
+                                                                  "is unknown"
+                                                            : e.what());
+  }
+}
+
+void PostgresEngine::abandon() noexcept {
+  if (!writer_) return;
+  if (writer_->broken()) {
+    writer_.reset();
+    return;
+  }
+  PgResult rollback = writer_->exec("ROLLBACK");
+  if (!rollback.ok()) writer_.reset();
 }
 
 void PostgresEngine::check() {

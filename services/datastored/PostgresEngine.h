@@ -39,15 +39,20 @@ class PostgresEngine : public Engine {
   bool servesReadsFromMemory() const override { return false; }
   void load(Index& index) override;
   void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) override;
-  void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
-                   std::vector<std::exception_ptr>* failures,
-                   std::vector<std::string>* purged) override;
   // Checks the table's schema again.
   void check() override;
   // synchronous_commit, fsync and synchronous_standby_names, read back from the server.
   std::string durability() override;
   long count() override;
   void limitValueBytesForTest(int bytes) override;
+
+ protected:
+  void begin() override;
+  void savepoint(Savepoint step) override;
+  void write(const ChangeSet& changes, int64_t now) override;
+  void purge(int64_t now, std::vector<std::string>* keys) override;
+  void commit() override;
+  void abandon() noexcept override;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -60,8 +65,8 @@ class PostgresEngine : public Engine {
   // A failure of a statement on `conn`: kUnavailable when the connection broke (it is then
   // dropped by the caller), kFailed otherwise; the message names the database and `what`.
   StoreError failure(const PgConnection& conn, const PgResult& result, const std::string& what);
-  // Deletes expired entries in the open transaction; appends their keys to *keys.
-  long purge(PgConnection& conn, int64_t now, std::vector<std::string>* keys);
+  // Runs `sql` on the write connection; throws failure(..., what).
+  void run(const char* sql, const char* what);
   static void notice(void* unused, const char* message);  // libpq's notice processor
   // Runs `sql` on the write connection for start-up; throws StoreError(kCannotOpen).
   PgResult startupExec(const char* sql, const std::string& what);

@@ -218,13 +218,11 @@ void SqliteEngine::lookup(size_t, const KeyAt&, int64_t, const Visit&) {
   throw std::logic_error("the SQLite engine serves reads from memory, not from the file");
 }
 
-long SqliteEngine::purge(int64_t now, std::vector<std::string>* keys) {
+void SqliteEngine::purge(int64_t now, std::vector<std::string>* keys) {
   StatementUse use(*writer_->purge);
   sqlite3_bind_int64(use.get(), 1, now);
-  long purged = 0;
   int rc;
   while ((rc = sqlite3_step(use.get())) == SQLITE_ROW) {
-    ++purged;
     if (keys != nullptr) {
       const char* key = static_cast<const char*>(sqlite3_column_blob(use.get(), 0));
       keys->emplace_back(key != nullptr ? key : "",
@@ -235,7 +233,6 @@ long SqliteEngine::purge(int64_t now, std::vector<std::string>* keys) {
     throw StoreError(StoreError::kFailed,
                      "purge of expired entries failed: " + writer_->db.message());
   }
-  return purged;
 }
 
 namespace {
@@ -254,60 +251,56 @@ bool bindText(sqlite3_stmt* stmt, int n, const std::string& text) {
 
 }  // namespace
 
-void SqliteEngine::commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
-                               std::vector<std::exception_ptr>* failures,
-                               std::vector<std::string>* purged) {
-  Writer& w = *writer_;
-  auto fail = [&w](const char* what) {
-    throw StoreError(StoreError::kFailed, std::string(what) + ": " + w.db.message());
-  };
-  // Writes one member; throws StoreError(kFailed) at its first failing statement.
-  auto write = [&](const ChangeSet& changes) {
-    for (const auto& item : changes) {
-      const std::string& key = item.first;
-      const Change& change = item.second;
-      if (change.remove) {
-        StatementUse use(*w.erase);
-        if (!bindText(use.get(), 1, key) || sqlite3_step(use.get()) != SQLITE_DONE) {
-          fail("remove failed");
-        }
-      } else {
-        StatementUse use(*w.upsert);
-        if (!bindText(use.get(), 1, key) || !bindText(use.get(), 2, change.data)) {
-          fail("write failed");
-        }
-        sqlite3_bind_int64(use.get(), 3, expiresAt(change, now));
-        if (sqlite3_step(use.get()) != SQLITE_DONE) fail("write failed");
-      }
-    }
-  };
-  failures->assign(members.size(), nullptr);
-  try {
-    if (!run(*w.begin)) fail("cannot begin a transaction");
-    if (members.size() == 1) {
-      write(*members[0]);  // a failure undoes the whole transaction below
-    } else {
-      for (size_t i = 0; i < members.size(); ++i) {
-        if (!run(*w.savepoint)) fail("cannot open a savepoint");
-        try {
-          write(*members[i]);
-        } catch (const StoreError&) {
-          (*failures)[i] = std::current_exception();
-          if (!run(*w.rollbackTo)) fail("cannot roll back a failed commit of the group");
-        }
-        if (!run(*w.release)) fail("cannot release a savepoint");
-      }
-    }
-    purge(now, purged);
-    if (!run(*w.commit)) fail("commit failed");
-  } catch (...) {
-    // Statements are reset by now; undo whatever part of the transaction is open.
-    if (!sqlite3_get_autocommit(w.db.get())) {
-      sqlite3_exec(w.db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    purged->clear();
-    throw;
+void SqliteEngine::begin() {
+  if (!run(*writer_->begin)) fail("cannot begin a transaction");
+}
+
+void SqliteEngine::savepoint(Savepoint step) {
+  switch (step) {
+    case Savepoint::kOpen:
+      if (!run(*writer_->savepoint)) fail("cannot open a savepoint");
+      break;
+    case Savepoint::kRollBack:
+      if (!run(*writer_->rollbackTo)) fail("cannot roll back a failed commit of the group");
+      break;
+    case Savepoint::kRelease:
+      if (!run(*writer_->release)) fail("cannot release a savepoint");
+      break;
   }
+}
+
+void SqliteEngine::write(const ChangeSet& changes, int64_t now) {
+  Writer& w = *writer_;
+  for (const auto& [key, change] : changes) {
+    if (change.remove) {
+      StatementUse use(*w.erase);
+      if (!bindText(use.get(), 1, key) || sqlite3_step(use.get()) != SQLITE_DONE) {
+        fail("remove failed");
+      }
+    } else {
+      StatementUse use(*w.upsert);
+      if (!bindText(use.get(), 1, key) || !bindText(use.get(), 2, change.data)) {
+        fail("write failed");
+      }
+      sqlite3_bind_int64(use.get(), 3, expiresAt(change, now));
+      if (sqlite3_step(use.get()) != SQLITE_DONE) fail("write failed");
+    }
+  }
+}
+
+void SqliteEngine::commit() {
+  if (!run(*writer_->commit)) fail("commit failed");
+}
+
+void SqliteEngine::abandon() noexcept {
+  // Statements are reset by now; undo whatever part of the transaction is open.
+  if (!sqlite3_get_autocommit(writer_->db.get())) {
+    sqlite3_exec(writer_->db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
+
+void SqliteEngine::fail(const char* what) {
+  throw StoreError(StoreError::kFailed, std::string(what) + ": " + writer_->db.message());
 }
 
 void SqliteEngine::limitValueBytesForTest(int bytes) {

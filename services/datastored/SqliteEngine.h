@@ -29,9 +29,6 @@ class SqliteEngine : public Engine {
   bool servesReadsFromMemory() const override { return true; }
   void load(Index& index) override;
   void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) override;
-  void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
-                   std::vector<std::exception_ptr>* failures,
-                   std::vector<std::string>* purged) override;
   // Runs SQLite's integrity check on a connection of its own.
   void check() override;
   // "journal_mode wal, synchronous 2 (...)": both are per connection, read back from the
@@ -40,11 +37,18 @@ class SqliteEngine : public Engine {
   long count() override;
   void limitValueBytesForTest(int bytes) override;
 
+ protected:
+  void begin() override;
+  void savepoint(Savepoint step) override;
+  void write(const ChangeSet& changes, int64_t now) override;
+  // Also used on its own at start-up (keys null).
+  void purge(int64_t now, std::vector<std::string>* keys) override;
+  void commit() override;
+  void abandon() noexcept override;
+
  private:
   struct Writer;
-  // Deletes expired entries (in the open transaction, or on its own); appends their keys to
-  // *keys. Returns how many were purged.
-  long purge(int64_t now, std::vector<std::string>* keys);
+  [[noreturn]] void fail(const char* what);  // StoreError(kFailed) with SQLite's message
 
   std::string path_;
   int busyTimeoutMs_;

@@ -6,8 +6,6 @@
 
 #include "CommitQueue.h"
 #include "Index.h"
-#include "PostgresEngine.h"
-#include "SqliteEngine.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -15,15 +13,6 @@ namespace qmr_datastored {
 int64_t nowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-bool isPostgresUri(const std::string& db) {
-  return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
-}
-
-std::unique_ptr<Engine> openEngine(const std::string& db, int busyTimeoutMs) {
-  if (isPostgresUri(db)) return std::make_unique<PostgresEngine>(db, busyTimeoutMs);
-  return std::make_unique<SqliteEngine>(db, busyTimeoutMs);
 }
 
 Store::Store(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes)
