@@ -323,31 +323,41 @@ class Runner:
             return None
         return [os.path.join(self.bin, "qmr-bench-floor"), "--seconds", str(seconds)] + cases
 
-    def scale(self, rounds, seconds):
+    def unpin_servers(self):
+        """Lets the servers use every CPU, for the runs with several clients at once."""
         if self.args.pin:
             for pid in self.server_pids():
                 set_affinity(pid, set(range(os.cpu_count())))
+
+    def run_clients(self, argvs, what):
+        """Runs the client programs `argvs` at once on every CPU and returns the first result
+        line of each (a dict); raises BenchError naming `what` when one of them fails."""
+        every_cpu = set(range(os.cpu_count()))
+        procs = [subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  text=True, env=self.env,
+                                  preexec_fn=lambda: os.sched_setaffinity(0, every_cpu))
+                 for argv in argvs]
+        results, failures = [], []
+        for proc in procs:
+            out, err = proc.communicate(timeout=120)
+            got = [json.loads(x) for x in out.splitlines() if x.startswith("{")]
+            if proc.returncode != 0 or not got:
+                failures.append(err.strip())
+            else:
+                results.append(got[0])
+        if failures:
+            raise BenchError("%s failed: %s" % (what, failures[0]))
+        return results
+
+    def scale(self, rounds, seconds):
+        self.unpin_servers()
         for number in range(1, rounds + 1):
             for clients in (1, 2, 4):
                 start_at = time.time() + 1.0
                 argv = self.corba("reads", "--method", "manager", "--shapes", "1x16",
                                   "--seconds", str(seconds), "--start-at", "%.3f" % start_at)
-                procs = [subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                          text=True, env=self.env,
-                                          preexec_fn=lambda: os.sched_setaffinity(
-                                              0, set(range(os.cpu_count()))))
-                         for _ in range(clients)]
-                total = 0.0
-                failures = []
-                for proc in procs:
-                    out, err = proc.communicate(timeout=120)
-                    lines = [json.loads(x) for x in out.splitlines() if x.startswith("{")]
-                    if proc.returncode != 0 or not lines:
-                        failures.append(err.strip())
-                    else:
-                        total += 1e6 / lines[0]["us"]
-                if failures:
-                    raise BenchError("a scale client failed: " + failures[0])
+                results = self.run_clients([argv] * clients, "a scale client")
+                total = sum(1e6 / r["us"] for r in results)
                 self.records.append({"kind": "scale", "method": "manager", "clients": clients,
                                      "us": 1e6 / total, "round": number})
                 say("scale %d/%d: %d client%s %9.0f requests/s in total"
@@ -356,31 +366,15 @@ class Runner:
     def group_commit(self, rounds, seconds):
         """1, 2, 4 and 8 writer processes at once, each committing one entry at a time (keys
         of its own) through the generated stub; commits/s in total, p50 and p99 latency."""
-        if self.args.pin:
-            for pid in self.server_pids():
-                set_affinity(pid, set(range(os.cpu_count())))
+        self.unpin_servers()
         for number in range(1, rounds + 1):
             for writers in (1, 2, 4, 8):
                 start_at = time.time() + 1.0
-                procs = []
-                for w in range(writers):
-                    argv = self.corba("writes", "--method", "stub", "--entries", "1",
-                                      "--seconds", str(seconds), "--start-at", "%.3f" % start_at,
-                                      "--prefix", "g%d.%d:" % (writers, w))
-                    procs.append(subprocess.Popen(
-                        argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                        env=self.env,
-                        preexec_fn=lambda: os.sched_setaffinity(0, set(range(os.cpu_count())))))
-                lines, failures = [], []
-                for proc in procs:
-                    out, err = proc.communicate(timeout=120)
-                    got = [json.loads(x) for x in out.splitlines() if x.startswith("{")]
-                    if proc.returncode != 0 or not got:
-                        failures.append(err.strip())
-                    else:
-                        lines.append(got[0])
-                if failures:
-                    raise BenchError("a group-commit writer failed: " + failures[0])
+                argvs = [self.corba("writes", "--method", "stub", "--entries", "1",
+                                    "--seconds", str(seconds), "--start-at", "%.3f" % start_at,
+                                    "--prefix", "g%d.%d:" % (writers, w))
+                         for w in range(writers)]
+                lines = self.run_clients(argvs, "a group-commit writer")
                 record = report.group_record(writers, lines)
                 record["round"] = number
                 self.records.append(record)
@@ -391,34 +385,19 @@ class Runner:
     def frontends(self, rounds, seconds):
         """One stub client per PostgreSQL front-end, 1 and 2 front-ends: reads of 1 key and
         set+commit of 1 entry, requests/s in total."""
-        if self.args.pin:
-            for pid in self.server_pids():
-                set_affinity(pid, set(range(os.cpu_count())))
+        self.unpin_servers()
         for number in range(1, rounds + 1):
             for count in (1, 2):
                 for kind, args in (("read", ["reads", "--shapes", "1x16"]),
                                    ("write", ["writes", "--entries", "1"])):
                     start_at = time.time() + 1.0
-                    procs = []
-                    for fe in range(count):
-                        argv = self.corba(*args, "--method", "stub", "--datastore",
-                                          self.pg.iors[fe], "--seconds", str(seconds),
-                                          "--start-at", "%.3f" % start_at,
-                                          "--prefix", "f%d.%d:" % (count, fe))
-                        procs.append(subprocess.Popen(
-                            argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            env=self.env, preexec_fn=lambda: os.sched_setaffinity(
-                                0, set(range(os.cpu_count())))))
-                    total, failures = 0.0, []
-                    for proc in procs:
-                        out, err = proc.communicate(timeout=120)
-                        got = [json.loads(x) for x in out.splitlines() if x.startswith("{")]
-                        if proc.returncode != 0 or not got:
-                            failures.append(err.strip())
-                        else:
-                            total += 1e6 / got[0]["us"]
-                    if failures:
-                        raise BenchError("a front-end client failed: " + failures[0])
+                    argvs = [self.corba(*args, "--method", "stub", "--datastore",
+                                        self.pg.iors[fe], "--seconds", str(seconds),
+                                        "--start-at", "%.3f" % start_at,
+                                        "--prefix", "f%d.%d:" % (count, fe))
+                             for fe in range(count)]
+                    results = self.run_clients(argvs, "a front-end client")
+                    total = sum(1e6 / r["us"] for r in results)
                     self.records.append({"kind": "frontends", "method": "pg-" + kind,
                                          "clients": count, "us": 1e6 / total, "round": number})
                     say("front-ends %d/%d: %d front-end%s, %s %7.0f/s in total"
