@@ -34,6 +34,36 @@ bool parseSeconds(const std::string& flag, const std::string& text, double* out,
   return true;
 }
 
+// The flags that take a whole number: the least value each accepts, and where it goes.
+struct CountFlag {
+  const char* name;
+  long min;
+  long Options::*field;
+};
+const CountFlag kCountFlags[] = {
+    {"--max-transaction", 1, &Options::maxTransaction},
+    {"--max-transaction-bytes", 1, &Options::maxTransactionBytes},
+    {"--max-sessions", 1, &Options::maxSessions},
+    {"--max-sessions-per-client", 1, &Options::maxSessionsPerClient},
+    {"--max-pending-bytes", 1, &Options::maxPendingBytes},
+    {"--max-request-memory", 1, &Options::maxRequestMemory},
+    {"--max-key-bytes", 1, &Options::maxKeyBytes},
+    {"--max-value-bytes", 0, &Options::maxValueBytes},
+    {"--max-message-bytes", 8192, &Options::maxMessageBytes},
+    {"--max-memory-bytes", 0, &Options::maxMemoryBytes},
+    {"--busy-timeout", 0, &Options::busyTimeoutMs},
+};
+// The other flags that take a value.
+const char* const kOtherFlags[] = {"--db", "--name", "--ior-file", "--session-timeout",
+                                   "--log-level"};
+
+const CountFlag* countFlag(const std::string& flag) {
+  for (const CountFlag& f : kCountFlags) {
+    if (flag == f.name) return &f;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 qmr_util::OrbOptions Options::orbOptions() const {
@@ -74,24 +104,9 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
       value = arg.substr(eq + 1);
       inlineValue = true;
     }
-    static const char* const known[] = {"--db",
-                                        "--name",
-                                        "--ior-file",
-                                        "--max-transaction",
-                                        "--max-transaction-bytes",
-                                        "--max-sessions",
-                                        "--max-sessions-per-client",
-                                        "--max-pending-bytes",
-                                        "--max-request-memory",
-                                        "--session-timeout",
-                                        "--max-key-bytes",
-                                        "--max-value-bytes",
-                                        "--max-message-bytes",
-                                        "--max-memory-bytes",
-                                        "--busy-timeout",
-                                        "--log-level"};
-    bool isKnown = false;
-    for (const char* k : known) isKnown = isKnown || flag == k;
+    const CountFlag* count = countFlag(flag);
+    bool isKnown = count != nullptr;
+    for (const char* k : kOtherFlags) isKnown = isKnown || flag == k;
     if (!isKnown) {
       *error = "unknown option '" + flag + "'";
       return false;
@@ -119,30 +134,10 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
       o.name = value;
     } else if (flag == "--ior-file") {
       o.iorFile = value;
-    } else if (flag == "--max-transaction") {
-      ok = parseCount(flag, value, 1, &o.maxTransaction, error);
-    } else if (flag == "--max-transaction-bytes") {
-      ok = parseCount(flag, value, 1, &o.maxTransactionBytes, error);
-    } else if (flag == "--max-sessions") {
-      ok = parseCount(flag, value, 1, &o.maxSessions, error);
-    } else if (flag == "--max-pending-bytes") {
-      ok = parseCount(flag, value, 1, &o.maxPendingBytes, error);
-    } else if (flag == "--max-request-memory") {
-      ok = parseCount(flag, value, 1, &o.maxRequestMemory, error);
-    } else if (flag == "--max-sessions-per-client") {
-      ok = parseCount(flag, value, 1, &o.maxSessionsPerClient, error);
+    } else if (count != nullptr) {
+      ok = parseCount(flag, value, count->min, &(o.*(count->field)), error);
     } else if (flag == "--session-timeout") {
       ok = parseSeconds(flag, value, &o.sessionTimeout, error);
-    } else if (flag == "--max-key-bytes") {
-      ok = parseCount(flag, value, 1, &o.maxKeyBytes, error);
-    } else if (flag == "--max-value-bytes") {
-      ok = parseCount(flag, value, 0, &o.maxValueBytes, error);
-    } else if (flag == "--max-message-bytes") {
-      ok = parseCount(flag, value, 8192, &o.maxMessageBytes, error);
-    } else if (flag == "--busy-timeout") {
-      ok = parseCount(flag, value, 0, &o.busyTimeoutMs, error);
-    } else if (flag == "--max-memory-bytes") {
-      ok = parseCount(flag, value, 0, &o.maxMemoryBytes, error);
     } else if (flag == "--log-level") {
       if (!qmr_util::Log::parseLevel(value, &o.logLevel)) {
         *error = "--log-level needs one of error, warning, info, debug, not '" + value + "'";

@@ -26,7 +26,7 @@ struct Options {
   long maxKeyBytes = 4096;               // --max-key-bytes
   long maxValueBytes = 1048576;          // --max-value-bytes
   long maxMessageBytes = 8388608;        // --max-message-bytes: largest GIOP message accepted
-  long maxMemoryBytes = 2147483648;     // --max-memory-bytes: committed entries in memory
+  long maxMemoryBytes = 2147483648;      // --max-memory-bytes: committed entries in memory
   long busyTimeoutMs = 5000;             // --busy-timeout: wait for a lock held by another process
   qmr_util::Log::Level logLevel = qmr_util::Log::kInfo;  // --log-level
   bool logLevelSet = false;  // false: the log keeps its default (QMR_LOG_LEVEL)
