@@ -1,8 +1,8 @@
 // Orb.h - the process ORB: its one start-up, and the ORB the utility library uses.
 //
-// Every program of this system starts its ORB with Orb::init(), which adds the start-up
-// defaults (a loopback endpoint) to the options the user gave and hands the ORB to the
-// utility library. A program that initialises an ORB some other way hands it over with
+// Every program of this system starts its ORB with Orb::init(), which tunes the transport,
+// adds the start-up defaults (a loopback endpoint) to the options the user gave and hands the
+// ORB to the utility library. A program that initialises an ORB some other way hands it over with
 // Orb::set(); otherwise the first Orb::get() initialises one with no options. The lookups of
 // Lookup.h resolve names through this ORB's "NameService" initial reference.
 //
@@ -22,12 +22,11 @@ namespace qmr_util {
 struct Orb {
   // The options ORB_init gets: `given`, then each start-up default that `given` lacks. Today
   // that is -ORBendPoint giop:tcp:127.0.0.1: (a free loopback port: the programs of this
-  // system serve the machine they run on, and their references then carry 127.0.0.1). Tuning
-  // of the transport for every program belongs here too.
+  // system serve the machine they run on, and their references then carry 127.0.0.1).
   static OrbOptions startUpOptions(const OrbOptions& given);
 
-  // Initialises the ORB with `program` as argv[0] and startUpOptions(options), and makes it
-  // the process ORB (set()). Returns a new reference that the caller owns (hold it in an
+  // Applies the transport tuning (tuneTransport() of Transport.h), initialises the ORB with
+  // `program` as argv[0] and startUpOptions(options), and makes it the process ORB (set()). Returns a new reference that the caller owns (hold it in an
   // ORB_var and destroy() the ORB at the end, after release()). An option the ORB does not
   // accept raises its system exception (BAD_PARAM, INITIALIZE, ...).
   static CORBA::ORB_ptr init(const std::string& program, const OrbOptions& options);
