@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "Harness.h"
+#include "Requests.h"
 #include "qmr/DataStoreManager.h"
 #include "qmr/util/Log.h"
 
@@ -40,16 +41,8 @@ class ManagerStoreTest : public ::testing::Test {
     ClientCore::DataStore_var store =
         QMR_Client::lookup_object<ClientCore::DataStore>("ManagerStore");
     ClientCore::DataStoreSession_var session = store->startSession();
-    ClientCore::StringList keys(1);
-    keys.length(1);
-    keys[0] = "a";
-    session->remove(keys);
-    ClientCore::DataStoreSession::EntryList entries(1);
-    entries.length(1);
-    entries[0].key = "b";
-    entries[0].data = "y";
-    entries[0].expir = 0;
-    session->set(entries);
+    session->remove(strings({"a"}));
+    session->set(entries({{"b", "y"}}));
     session->commit();
     store->endSession(session);
   }
@@ -188,20 +181,12 @@ TEST_F(ManagerStoreTest, ValuesLongerThanATransportBufferArriveWhole) {
   ClientCore::DataStore_var store =
       QMR_Client::lookup_object<ClientCore::DataStore>("ManagerStore");
   ClientCore::DataStoreSession_var session = store->startSession();
-  ClientCore::StringList keys(3);
-  keys.length(3);
-  keys[0] = "f1";
-  keys[1] = "f4";
-  keys[2] = "f2";
-  ClientCore::DataStoreSession::ValueList_var values;
-  session->get(keys, values.out());
+  Values values = read(session, {"f1", "f4", "f2"});
   store->endSession(session);
-  ASSERT_EQ(3u, values->length());
-  EXPECT_TRUE(values[0].valid);
-  EXPECT_EQ(huge, values[0].data.in());
-  EXPECT_FALSE(values[1].valid);
-  EXPECT_TRUE(values[2].valid);
-  EXPECT_EQ(kib, values[2].data.in());
+  ASSERT_EQ(3u, values.size());
+  EXPECT_EQ(Value(huge), values[0]);
+  EXPECT_EQ(std::nullopt, values[1]);
+  EXPECT_EQ(Value(kib), values[2]);
 }
 
 TEST_F(ManagerStoreTest, RecoversWithAFreshSessionAfterTheServerWasKilled) {

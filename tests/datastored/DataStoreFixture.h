@@ -1,6 +1,6 @@
 // DataStoreFixture.h - a real qmr-datastored per test, reached through the test's ORB, on an
 // SQLite file or in a schema of its own in the binary's PostgreSQL (EngineTest runs a test on
-// both), and short helpers that build requests, read replies and search the server's log.
+// both), and short helpers that run programs and search the server's log.
 #ifndef QMR_TESTS_DATASTORED_FIXTURE_H
 #define QMR_TESTS_DATASTORED_FIXTURE_H
 
@@ -15,53 +15,11 @@
 #include <vector>
 
 #include "Harness.h"
+#include "Requests.h"
 #include "SqliteConnection.h"
 #include "qmr/ClientCore/DataStore.hh"
 
 namespace qmr_test {
-
-using Value = std::optional<std::string>;  // nullopt: not valid
-using Values = std::vector<Value>;
-
-struct Put {
-  std::string key;
-  std::string data;
-  long expir = 0;
-};
-
-inline ClientCore::DataStoreSession::EntryList entries(const std::vector<Put>& puts) {
-  ClientCore::DataStoreSession::EntryList list(static_cast<CORBA::ULong>(puts.size()));
-  list.length(static_cast<CORBA::ULong>(puts.size()));
-  for (CORBA::ULong i = 0; i < list.length(); ++i) {
-    list[i].key = puts[i].key.c_str();
-    list[i].data = puts[i].data.c_str();
-    list[i].expir = static_cast<CORBA::Long>(puts[i].expir);
-  }
-  return list;
-}
-
-inline ClientCore::StringList strings(const std::vector<std::string>& keys) {
-  ClientCore::StringList list(static_cast<CORBA::ULong>(keys.size()));
-  list.length(static_cast<CORBA::ULong>(keys.size()));
-  for (CORBA::ULong i = 0; i < list.length(); ++i) list[i] = keys[i].c_str();
-  return list;
-}
-
-// One get; the values in request order. Checks that the reply has one value per key.
-inline Values read(ClientCore::DataStoreSession_ptr session, const std::vector<std::string>& keys) {
-  ClientCore::DataStoreSession::ValueList_var values;
-  session->get(strings(keys), values.out());
-  EXPECT_EQ(values->length(), keys.size());
-  Values out;
-  for (CORBA::ULong i = 0; i < values->length(); ++i) {
-    out.push_back(values[i].valid ? Value(values[i].data.in()) : std::nullopt);
-  }
-  return out;
-}
-
-inline Value read1(ClientCore::DataStoreSession_ptr session, const std::string& key) {
-  return read(session, {key}).at(0);
-}
 
 struct ExitedRun {
   int exitCode = -1;  // -1: did not exit by itself in time
