@@ -75,19 +75,22 @@ std::string postgresSchemaDifferences(PgConnection& conn, const std::string& nam
   }
   if (!primary) add(&differences, "no primary key on key of " + table);
 
-  PgResult triggers = query(conn,
-                            "SELECT tgname FROM pg_trigger WHERE tgrelid = to_regclass('entries') "
-                            "AND NOT tgisinternal ORDER BY 1",
-                            name);
-  for (int i = 0; i < triggers.rows(); ++i) {
-    add(&differences, "unexpected trigger " + triggers.text(i, 0) + " on " + table);
-  }
-  PgResult rules = query(conn,
-                         "SELECT rulename FROM pg_rewrite WHERE ev_class = to_regclass('entries') "
-                         "ORDER BY 1",
-                         name);
-  for (int i = 0; i < rules.rows(); ++i) {
-    add(&differences, "unexpected rule " + rules.text(i, 0) + " on " + table);
+  // Anything that runs when a row is written: every one is a difference.
+  const struct {
+    const char* what;
+    const char* sql;
+  } hooks[] = {
+      {"trigger",
+       "SELECT tgname FROM pg_trigger WHERE tgrelid = to_regclass('entries') "
+       "AND NOT tgisinternal ORDER BY 1"},
+      {"rule", "SELECT rulename FROM pg_rewrite WHERE ev_class = to_regclass('entries') ORDER BY 1"},
+  };
+  for (const auto& hook : hooks) {
+    PgResult found = query(conn, hook.sql, name);
+    for (int i = 0; i < found.rows(); ++i) {
+      add(&differences, std::string("unexpected ") + hook.what + " " + found.text(i, 0) + " on " +
+                            table);
+    }
   }
   return differences;
 }
