@@ -1,10 +1,11 @@
 // qmr-datastored - the reference data store service.
 //
-//   qmr-datastored --db FILE [--name DataStore] [--ior-file FILE] [limits] [-ORB options]
+//   qmr-datastored --db FILE|postgresql://... [--name DataStore] [--ior-file FILE] [limits]
+//                  [-ORB options]
 //
 // Serves ClientCore::DataStore (and the DataStoreSession objects it starts) on 127.0.0.1,
-// keeps committed entries in one SQLite file, and rebinds itself in the Naming Service under
-// --name. SIGINT/SIGTERM unbind the name and exit 0. See --help for every flag.
+// keeps committed entries in an SQLite file or a PostgreSQL database (engine/), and rebinds
+// itself in the Naming Service under --name. SIGINT/SIGTERM unbind the name and exit 0. See --help for every flag.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "DataStoreServant.h"
-#include "Naming.h"
+#include "orb/DataStoreServant.h"
+#include "orb/Naming.h"
 #include "Options.h"
-#include "OrbLog.h"
-#include "SessionRegistry.h"
-#include "Store.h"
+#include "orb/OrbLog.h"
+#include "sessions/SessionRegistry.h"
+#include "store/Store.h"
 #include "qmr/util/Log.h"
 #include "qmr/util/Orb.h"
 #include "qmr/util/Transport.h"

@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "CommitQueue.h"
+#include "store/CommitQueue.h"
 #include "Harness.h"
-#include "Index.h"
+#include "engine/sqlite/Index.h"
 #include "SqliteConnection.h"
-#include "Store.h"
+#include "store/Store.h"
 
 namespace qmr_test {
 namespace {

@@ -1,0 +1,60 @@
+// SqliteEngine.h - the committed entries in one SQLite file (WAL journal, synchronous FULL: a
+// commit that returned is on disk). Reads are served from the in-memory index, which load()
+// fills at start-up; the file is only written.
+#ifndef QMR_DATASTORED_SQLITEENGINE_H
+#define QMR_DATASTORED_SQLITEENGINE_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/sqlite/Sqlite.h"
+
+namespace qmr_datastored {
+
+// Not thread-safe beyond what Engine promises: Store serialises the writing members.
+class SqliteEngine : public Engine {
+ public:
+  // Opens the database at `path`, creating it when it is missing, and purges expired entries.
+  // An existing file must pass SQLite's integrity check and hold exactly the server's schema;
+  // it is never replaced. A file that every user may write is refused, one that its group may
+  // write is logged. Throws StoreError (kCannotOpen when the file cannot be opened, created or
+  // written; kDamaged when it is not a sound database). busyTimeoutMs: how long a statement
+  // waits for a lock that another process holds.
+  SqliteEngine(const std::string& path, int busyTimeoutMs);
+  ~SqliteEngine() override;
+
+  const std::string& name() const override { return path_; }
+  bool servesReadsFromMemory() const override { return true; }
+  void load(Index& index) override;
+  void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) override;
+  // Runs SQLite's integrity check on a connection of its own.
+  void check() override;
+  // "journal_mode wal, synchronous 2 (...)": both are per connection, read back from the
+  // write connection.
+  std::string durability() override;
+  long count() override;
+  void limitValueBytesForTest(int bytes) override;
+
+ protected:
+  void begin() override;
+  void savepoint(Savepoint step) override;
+  void write(const ChangeSet& changes, int64_t now) override;
+  // Also used on its own at start-up (keys null).
+  void purge(int64_t now, std::vector<std::string>* keys) override;
+  void commit() override;
+  void abandon() noexcept override;
+
+ private:
+  struct Writer;
+  [[noreturn]] void fail(const char* what);  // StoreError(kFailed) with SQLite's message
+
+  std::string path_;
+  int busyTimeoutMs_;
+  std::unique_ptr<Writer> writer_;
+};
+
+}  // namespace qmr_datastored
+
+#endif  // QMR_DATASTORED_SQLITEENGINE_H

@@ -1,0 +1,98 @@
+// CommitQueue.cc - leader election for group commit, the memory check of each member, and the
+// publication of a written group to the index.
+#include "store/CommitQueue.h"
+
+#include <algorithm>
+
+#include "engine/sqlite/Index.h"
+#include "qmr/util/Log.h"
+
+namespace qmr_datastored {
+
+CommitQueue::CommitQueue(Store& store, Index* index) : store_(store), index_(index) {}
+
+size_t CommitQueue::commit(const ChangeSet& changes) {
+  Request request;
+  request.changes = &changes;
+  std::unique_lock<std::mutex> lock(mutex_);
+  queue_.push_back(&request);
+  finished_.wait(lock, [&] { return request.done || !leading_; });
+  if (!request.done) {
+    // No group in progress: this caller writes every commit queued so far, its own included.
+    leading_ = true;
+    std::vector<Request*> group;
+    group.swap(queue_);
+    lock.unlock();
+    runGroup(group);
+    lock.lock();
+    for (Request* r : group) r->done = true;
+    leading_ = false;
+    stats_.commits += group.size();
+    ++stats_.transactions;
+    stats_.largestGroup = std::max<uint64_t>(stats_.largestGroup, group.size());
+    finished_.notify_all();
+  }
+  if (request.error) std::rethrow_exception(request.error);
+  return request.purged;
+}
+
+void CommitQueue::runGroup(const std::vector<Request*>& group) {
+  // Members that would take the entries past the memory limit are refused before the
+  // transaction; the bytes of earlier members of the group count against the later ones.
+  std::vector<Request*> members;
+  std::vector<const ChangeSet*> sets;
+  long long reserved = 0;
+  for (Request* r : group) {
+    long long growth = index_ != nullptr ? index_->growth(*r->changes) : 0;
+    if (index_ != nullptr && !index_->fits(growth, reserved)) {
+      r->error = std::make_exception_ptr(
+          StoreError(StoreError::kFull, "the committed entries would take " +
+                                            std::to_string(index_->bytes() + reserved + growth) +
+                                            " bytes of memory, over --max-memory-bytes " +
+                                            std::to_string(index_->maxBytes()) +
+                                            "; remove entries or raise the limit"));
+      continue;
+    }
+    reserved += std::max(growth, 0LL);
+    members.push_back(r);
+    sets.push_back(r->changes);
+  }
+  if (members.empty()) return;
+  int64_t now = nowMs();
+  std::vector<std::exception_ptr> failures;
+  std::vector<std::string> purged;
+  try {
+    store_.commitGroup(sets, now, &failures, &purged);
+  } catch (...) {
+    std::exception_ptr error = std::current_exception();
+    for (Request* r : members) r->error = error;
+    return;
+  }
+  std::vector<Index::Op> ops;
+  for (size_t i = 0; i < members.size(); ++i) {
+    if (failures[i]) {
+      members[i]->error = failures[i];
+      continue;
+    }
+    for (const auto& item : *members[i]->changes) {
+      ops.push_back({&item.first, &item.second, expiresAt(item.second, now)});
+    }
+  }
+  if (index_ != nullptr) index_->publish(ops, purged);
+  for (Request* r : members) r->purged = purged.size();
+  qmr_util::Log* log = qmr_util::Log::primary();
+  if (log->enabled(qmr_util::Log::kDebug)) {
+    log->debug("group commit: %zu commits in one transaction, %zu changes, %zu expired purged",
+               members.size(), ops.size(), purged.size());
+  }
+}
+
+CommitStats CommitQueue::stats() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CommitStats s = stats_;
+  s.waiting = queue_.size();
+  s.writing = leading_;
+  return s;
+}
+
+}  // namespace qmr_datastored

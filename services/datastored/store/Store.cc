@@ -1,0 +1,90 @@
+// Store.cc - the engine chosen by --db, the in-memory index when the engine has one, and the
+// commit queue in front of both.
+#include "store/Store.h"
+
+#include <chrono>
+
+#include "store/CommitQueue.h"
+#include "engine/sqlite/Index.h"
+#include "qmr/util/Log.h"
+
+namespace qmr_datastored {
+
+int64_t nowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+Store::Store(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes)
+    : engine_(openEngine(db, busyTimeoutMs)) {
+  if (engine_->servesReadsFromMemory()) {
+    index_.reset(new Index(maxMemoryBytes));
+    engine_->load(*index_);
+  }
+  queue_.reset(new CommitQueue(*this, index_.get()));
+}
+
+Store::~Store() {
+  CommitStats s = queue_->stats();
+  qmr_util::Log::primary()->info(
+      "%llu commits written in %llu transactions (group commit; at most %llu in one)",
+      static_cast<unsigned long long>(s.commits), static_cast<unsigned long long>(s.transactions),
+      static_cast<unsigned long long>(s.largestGroup));
+  queue_.reset();
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  engine_.reset();
+}
+
+void Store::lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) const {
+  if (!index_) {
+    engine_->lookup(count, keyAt, now, visit);
+    return;
+  }
+  // The snapshot holds every key of the request to one state of the store, between two
+  // commit groups.
+  Index::Snapshot snapshot(*index_);
+  std::string key;
+  for (size_t i = 0; i < count; ++i) {
+    std::string_view k = keyAt(i);
+    key.assign(k.data(), k.size());
+    if (!visit(i, snapshot.find(key, now))) return;
+  }
+}
+
+void Store::commit(const ChangeSet& changes) { queue_->commit(changes); }
+
+void Store::commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
+                        std::vector<std::exception_ptr>* failures,
+                        std::vector<std::string>* purged) {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  engine_->commitGroup(members, now, failures, purged);
+}
+
+CommitStats Store::commitCounts() const { return queue_->stats(); }
+
+void Store::limitTextBytesForTest(int bytes) {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  engine_->limitValueBytesForTest(bytes);
+}
+
+long Store::checkAndPurge() {
+  {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    engine_->check();
+  }
+  // An empty commit: the purge goes through the queue and reaches the index like any
+  // commit's does.
+  return static_cast<long>(queue_->commit(ChangeSet()));
+}
+
+std::string Store::durability() {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  return engine_->durability();
+}
+
+long Store::count() {
+  std::lock_guard<std::mutex> lock(writeMutex_);
+  return engine_->count();
+}
+
+}  // namespace qmr_datastored
