@@ -1,6 +1,6 @@
 """report.py - turns the result lines of a benchmark run into figures: medians over rounds,
-the ratios between methods, the verdict on each target, the printed table, and the
-latest.json / latest.csv / latest.png files.
+the ratios between methods, the verdict on each target, the report (one list of sections,
+printed as text and written as latest.md), and the latest.json / latest.csv / latest.png files.
 
 Every result line is a dict with "kind" (read, write, event, scale, group, frontends, memory),
 "method",
@@ -233,100 +233,139 @@ def fmt_ratio(x):
     return "-" if x is None else "%.2f" % x
 
 
-def table(figures, shapes, memory, entries=(1, 10, 100)):
-    """The printed table: microseconds per request (and round trips per second), the ratios,
-    writes, events, scale, memory and the targets."""
-    lines = []
-    heads = ["%d key%s%s" % (k, "s" if k > 1 else "", ", 1 KiB" if b == 1024 else "")
-             for k, b in shapes]
-    width = max(len(h) for h in heads) + 1
-    width = max(width, 9)
+# ---- the report: one list of sections, printed as text or written as Markdown
 
-    def row(label, cells):
-        return "%-40s" % label + "".join("%*s" % (width, c) for c in cells)
+class Table:
+    """A titled table: heads name the columns after the label column, each row is (label,
+    cells) with one cell per head. Figures are aligned right; words (text=True) left."""
 
-    lines.append("Reads: microseconds per request (median)")
-    lines.append(row("", heads))
-    for method in READ_METHODS:
-        cells = [fmt_us(read_us(figures, method, k, b)) for k, b in shapes]
-        if any(c != "-" for c in cells):
-            lines.append(row(METHOD_LABELS[method], cells))
-    lines.append("")
-    lines.append("Reads: round trips per second")
-    lines.append(row("", heads))
-    for method in READ_METHODS:
-        us = [read_us(figures, method, k, b) for k, b in shapes]
-        if any(u is not None for u in us):
-            lines.append(row(METHOD_LABELS[method],
-                             ["-" if u is None else "%.0f" % (1e6 / u) for u in us]))
-    lines.append("")
-    lines.append("Reads: p99 microseconds per request (median over the rounds)")
-    lines.append(row("", heads))
-    for label, cells in p99_rows(figures, shapes):
-        lines.append(row(label, cells))
-    lines.append("")
-    lines.append("Client processor time per request, microseconds (user + system of the "
-                 "client process)")
-    lines.append(row("", heads))
-    for method in READ_METHODS:
-        cpu = [(figures.get(("read", method, k, b)) or {}).get("cpu_us") for k, b in shapes]
-        if any(c is not None for c in cpu):
-            lines.append(row(METHOD_LABELS[method], [fmt_us(c) for c in cpu]))
-    lines.append("")
-    lines.append("Ratios of time per request (below 1: the first is faster)")
-    lines.append(row("", heads))
-    for label, values in read_ratios(figures, shapes):
-        lines.append(row(label, [fmt_ratio(values[s]) for s in shapes]))
-    lines.append("")
-    lines.append("Writes: set of N entries + commit, microseconds per transaction")
-    lines.append(row("", ["%d" % n for n in entries]))
+    def __init__(self, title, heads, rows, text=False):
+        self.title, self.heads, self.rows = title, list(heads), [(l, list(c)) for l, c in rows]
+        self.text = text
+
+
+class Note:
+    """A line of prose: one figure that needs no table."""
+
+    def __init__(self, text):
+        self.text = text
+
+
+def machine_text(machine):
+    return ("Machine: %s, %s CPUs, %s GiB, %s, kernel %s, %s; %s; load average at the end %s. "
+            "Release build (-O3)."
+            % (machine.get("cpu"), machine.get("cpus"), machine.get("memory_gib"),
+               machine.get("os"), machine.get("kernel"), machine.get("date"),
+               machine.get("placement"), machine.get("load_average")))
+
+
+def sections(figures, shapes, memory, machine=None, entries=(1, 10, 100)):
+    """The report of a run, in order: the machine, reads (microseconds, round trips per second,
+    p99, client processor time), ratios, writes, group commit, front-ends, events, scale,
+    memory and the targets. Tables with no figure at all are left out."""
+    heads = [shape_name(k, b) for k, b in shapes]
+    out = []
+    if machine:
+        out.append(Note(machine_text(machine)))
+
+    def per_read_method(title, cell_of):
+        rows = []
+        for method in READ_METHODS:
+            values = [cell_of(method, k, b) for k, b in shapes]
+            if any(v is not None for v in values):
+                rows.append((METHOD_LABELS[method], values))
+        return Table(title, heads, rows)
+
+    us = per_read_method("Reads: µs per request (median)",
+                         lambda m, k, b: read_us(figures, m, k, b))
+    out.append(Table(us.title, heads, [(l, [fmt_us(v) for v in c]) for l, c in us.rows]))
+    out.append(Table("Reads: round trips per second", heads,
+                     [(l, ["-" if v is None else "%.0f" % (1e6 / v) for v in c])
+                      for l, c in us.rows]))
+    out.append(Table("Reads: p99 µs per request (median over the rounds)", heads,
+                     p99_rows(figures, shapes)))
+    cpu = per_read_method("Client processor time per request, µs (user + system of the client "
+                          "process)",
+                          lambda m, k, b: (figures.get(("read", m, k, b)) or {}).get("cpu_us"))
+    out.append(Table(cpu.title, heads, [(l, [fmt_us(v) for v in c]) for l, c in cpu.rows]))
+    out.append(Table("Ratios of time per request (below 1: the first is faster)", heads,
+                     [(label, [fmt_ratio(values[s]) for s in shapes])
+                      for label, values in read_ratios(figures, shapes)]))
+    writes = []
     for method in WRITE_METHODS:
-        cells = [fmt_us((figures.get(("write", method, n)) or {}).get("us")) for n in entries]
+        cells = [fmt_us(write_us(figures, method, n)) for n in entries]
         if any(c != "-" for c in cells):
-            lines.append(row(WRITE_LABELS[method], cells))
-    groups = group_rows(figures)
-    if groups:
-        lines.append("")
-        lines.append(GROUP_TITLE)
-        for writers, per_second, p50, p99, gain in groups:
-            lines.append("  %d writer%s: %7.0f commits/s (%.2fx one writer), p50 %s us, p99 %s us"
-                         % (writers, "s" if writers > 1 else " ", per_second, gain or 0,
-                            fmt_us(p50), fmt_us(p99)))
-    fronts = frontend_rows(figures)
-    if fronts:
-        lines.append("")
-        lines.append(FRONTENDS_TITLE)
-        for count, reads, commits in fronts:
-            lines.append("  %d front-end%s: %8s reads, %8s commits"
-                         % (count, "s" if count > 1 else " ", fmt_rate(reads), fmt_rate(commits)))
+            writes.append((WRITE_LABELS[method], cells))
+    out.append(Table("Writes: set of N entries + commit, µs per transaction",
+                     ["%d" % n for n in entries], writes))
+    out.append(Table(GROUP_TITLE, ["commits/s", "against one writer", "p50 µs", "p99 µs"],
+                     [("%d writer%s" % (w, "s" if w > 1 else ""),
+                       ["%.0f" % per_second, fmt_ratio(gain), fmt_us(p50), fmt_us(p99)])
+                      for w, per_second, p50, p99, gain in group_rows(figures)]))
+    out.append(Table(FRONTENDS_TITLE, ["reads", "commits"],
+                     [("%d front-end%s" % (n, "s" if n > 1 else ""),
+                       [fmt_rate(reads), fmt_rate(commits)])
+                      for n, reads, commits in frontend_rows(figures)]))
     event = figures.get(("event", "signalEvent"))
     if event:
-        lines.append("")
-        lines.append("Events: _MiscCorba.signalEvent through omniEvents: %.1f us per call, "
-                     "%.0f calls/s" % (event["us"], 1e6 / event["us"]))
+        out.append(Note("Events: `_MiscCorba.signalEvent` through omniEvents: %.1f µs per call, "
+                        "%.0f calls/s." % (event["us"], 1e6 / event["us"])))
     scale = [(n, scale_throughput(figures, n)) for n in (1, 2, 4)]
-    if any(t for _, t in scale):
-        lines.append("")
-        base = scale[0][1]
-        lines.append("Scale: DataStoreManager::get of 1 key, client processes against one "
-                     "qmr-datastored")
-        for n, total in scale:
-            if total:
-                lines.append("  %d client%s: %8.0f requests/s in total (%.2fx one client)"
-                             % (n, "s" if n > 1 else " ", total, total / base if base else 0))
+    out.append(Table("Scale: `DataStoreManager::get` of 1 key, client processes against one "
+                     "qmr-datastored (unpinned)", ["requests/s in total", "against one client"],
+                     [("%d client%s" % (n, "s" if n > 1 else ""),
+                       ["%.0f" % total, fmt_ratio(ratio(total, scale[0][1]))])
+                      for n, total in scale if total]))
     if memory:
-        lines.append("")
-        lines.append("Memory: %d _datastore.get calls in qmr-host: RSS %.1f MiB after 1000, "
-                     "%.1f MiB at the end (growth %+d KiB, peak %.1f MiB)"
-                     % (memory["calls"], memory["rss_after_1000"] / 1048576.0,
-                        memory["rss_end"] / 1048576.0, memory["growth"] // 1024,
-                        memory["rss_peak"] / 1048576.0))
-    lines.append("")
-    lines.append("Targets")
-    for name, text, met in targets(figures, memory):
-        mark = {True: "met", False: "MISSED", None: "-"}[met]
-        lines.append("  %-55s %-32s %s" % (name, text, mark))
-    return "\n".join(lines)
+        out.append(Note("Memory: %d `_datastore.get` calls in one qmr-host: resident size "
+                        "%.1f MiB after 1000, %.1f MiB at the end (%+d KiB from the 1000th call "
+                        "to the last, peak %.1f MiB)."
+                        % (memory["calls"], memory["rss_after_1000"] / 1048576.0,
+                           memory["rss_end"] / 1048576.0, memory["growth"] // 1024,
+                           memory["rss_peak"] / 1048576.0)))
+    out.append(Table("Target", ["Figure", ""],
+                     [(name, [text, {True: "met", False: "MISSED", None: "-"}[met]])
+                      for name, text, met in targets(figures, memory)], text=True))
+    return [s for s in out if not isinstance(s, Table) or s.rows]
+
+
+def as_text(report):
+    """The report for a terminal: each table under its title, its columns aligned (no
+    Markdown code marks)."""
+    lines = []
+    for section in report:
+        if lines:
+            lines.append("")
+        if isinstance(section, Note):
+            lines.append(section.text)
+            continue
+        lines.append(section.title)
+        label_width = max(len(label) for label, _ in section.rows)
+        widths = [max([len(h)] + [len(cells[i]) for _, cells in section.rows])
+                  for i, h in enumerate(section.heads)]
+
+        def row(label, cells):
+            return ("  %-*s" % (label_width, label) +
+                    "".join("  %*s" % (-w if section.text else w, c)
+                            for w, c in zip(widths, cells))).rstrip()
+        lines.append(row("", section.heads))
+        lines.extend(row(label, cells) for label, cells in section.rows)
+    return "\n".join(lines).replace("`", "")
+
+
+def as_markdown(report):
+    """The report as Markdown (bench/results/latest.md): a table per table, the title in the
+    head of its label column, and a paragraph per note."""
+    out = []
+    for section in report:
+        if isinstance(section, Note):
+            out += [section.text, ""]
+            continue
+        out.append("| %s | %s |" % (section.title, " | ".join(section.heads)))
+        out.append("|---" * (len(section.heads) + 1) + "|")
+        out += ["| %s | %s |" % (label, " | ".join(cells)) for label, cells in section.rows]
+        out.append("")
+    return "\n".join(out)
 
 
 def write_csv(path, figures):
@@ -417,76 +456,3 @@ def write_plot(path, figures, shapes, title):
     if proc.returncode != 0:
         return "gnuplot failed: " + proc.stderr.strip()
     return None
-
-
-def markdown(figures, shapes, memory, machine):
-    """The README's tables of a run: reads (microseconds and round trips per second), ratios,
-    writes, events, scale, memory and targets, in Markdown."""
-    heads = ["%d key%s%s" % (k, "s" if k > 1 else "", ", 1 KiB" if b == 1024 else "")
-             for k, b in shapes]
-    out = ["Machine: %s, %s CPUs, %s GiB, %s, kernel %s, %s; %s; load average at the end "
-           "%s. Release build (-O3)."
-           % (machine.get("cpu"), machine.get("cpus"), machine.get("memory_gib"),
-              machine.get("os"), machine.get("kernel"), machine.get("date"),
-              machine.get("placement"), machine.get("load_average")), ""]
-
-    def table(title, rows):
-        out.append("| %s | %s |" % (title, " | ".join(heads)))
-        out.append("|---" * (len(heads) + 1) + "|")
-        for label, cells in rows:
-            out.append("| %s | %s |" % (label, " | ".join(cells)))
-        out.append("")
-
-    rows = []
-    for method in READ_METHODS:
-        us = [read_us(figures, method, k, b) for k, b in shapes]
-        if any(u is not None for u in us):
-            rows.append((METHOD_LABELS[method],
-                         ["-" if u is None else "%s (%.0f/s)" % (fmt_us(u), 1e6 / u) for u in us]))
-    table("Reads: µs per request (round trips/s)", rows)
-    table("Reads: p99 µs per request", p99_rows(figures, shapes))
-    table("Ratio of time per request", [(label, [fmt_ratio(v[s]) for s in shapes])
-                                         for label, v in read_ratios(figures, shapes)])
-    out.append("| Writes: set of N entries + commit, µs | 1 | 10 | 100 |")
-    out.append("|---|---|---|---|")
-    for method in WRITE_METHODS:
-        cells = [fmt_us((figures.get(("write", method, n)) or {}).get("us")) for n in (1, 10, 100)]
-        if any(c != "-" for c in cells):
-            out.append("| %s | %s |" % (WRITE_LABELS[method], " | ".join(cells)))
-    out.append("")
-    groups = group_rows(figures)
-    if groups:
-        out.append("| %s | commits/s | against one writer | p50 µs | p99 µs |" % GROUP_TITLE)
-        out.append("|---|---|---|---|---|")
-        for writers, per_second, p50, p99, gain in groups:
-            out.append("| %d writer%s | %.0f | %s | %s | %s |"
-                       % (writers, "s" if writers > 1 else "", per_second, fmt_ratio(gain),
-                          fmt_us(p50), fmt_us(p99)))
-        out.append("")
-    fronts = frontend_rows(figures)
-    if fronts:
-        out.append("| %s | reads | commits |" % FRONTENDS_TITLE)
-        out.append("|---|---|---|")
-        for count, reads, commits in fronts:
-            out.append("| %d front-end%s | %s | %s |" % (count, "s" if count > 1 else "",
-                                                        fmt_rate(reads), fmt_rate(commits)))
-        out.append("")
-    event = figures.get(("event", "signalEvent"))
-    if event:
-        out.append("Events: `_MiscCorba.signalEvent` through omniEvents: %.1f µs per call, "
-                   "%.0f calls/s." % (event["us"], 1e6 / event["us"]))
-    scale = [(n, scale_throughput(figures, n)) for n in (1, 2, 4)]
-    if scale[0][1]:
-        out.append("Scale (`DataStoreManager::get` of 1 key, unpinned): " + ", ".join(
-            "%d client%s %.0f requests/s (%.2fx)" % (n, "s" if n > 1 else "", t, t / scale[0][1])
-            for n, t in scale if t) + ".")
-    if memory:
-        out.append("Memory: %d `_datastore.get` calls in one qmr-host: resident size %+d KiB "
-                   "from the 1000th call to the last." % (memory["calls"], memory["growth"] // 1024))
-    out.append("")
-    out.append("| Target | Figure | |")
-    out.append("|---|---|---|")
-    for name, text, met in targets(figures, memory):
-        out.append("| %s | %s | %s |" % (name, text, {True: "met", False: "**missed**",
-                                                        None: "-"}[met]))
-    return "\n".join(out) + "\n"

@@ -13,7 +13,7 @@ front-ends) and the memory run (many _datastore.get calls in one
 qmr-host). Beside qmr-datastored it reads from qmr-bench-orbonly (the same interface behind the
 generated skeleton with nothing but a hash map: what the ORB alone costs), and writes to a
 second redis-server with appendfsync always (as durable as a commit of qmr-datastored). Writes bench/results/latest.json, latest.csv,
-latest.png and latest.md (the tables as Markdown, for the README) and prints the table.
+latest.png and latest.md (the report as Markdown, which the README links) and prints the report.
 Every server it started is stopped by its process id.
 
 Pinning: by default every server and every single-client benchmark runs on CPU 0 (client and
@@ -457,7 +457,7 @@ def main(argv=None):
         prog="./qmr bench",
         description="Build in release mode, start local servers on 127.0.0.1, run every "
                     "benchmark side by side, write bench/results/latest.{json,csv,png,md} "
-                    "and print the table.")
+                    "and print the report.")
     parser.add_argument("--quick", action="store_true",
                         help="fewer rounds, shorter cases, 100000 calls in the memory run "
                              "(well under two minutes on 2 cores once built)")
@@ -528,16 +528,14 @@ def main(argv=None):
     report.write_json(os.path.join(args.out, "latest.json"), figures, shapes, memory, machine,
                       config)
     report.write_csv(os.path.join(args.out, "latest.csv"), figures)
+    sections = report.sections(figures, shapes, memory, machine)
     with open(os.path.join(args.out, "latest.md"), "w") as f:
-        f.write(report.markdown(figures, shapes, memory, machine))
+        f.write(report.as_markdown(sections))
     problem = report.write_plot(os.path.join(args.out, "latest.png"), figures, shapes,
                                 "qmr benchmarks, %s, %d CPUs, %s" % (machine.get("cpu", "?"),
                                                                     machine["cpus"],
                                                                     machine["date"]))
-    print(report.table(figures, shapes, memory))
-    print("\nMachine: %s, %d CPUs, %s GiB, %s, kernel %s; %s; load average at the end %s"
-          % (machine.get("cpu"), machine["cpus"], machine.get("memory_gib"), machine.get("os"),
-             machine["kernel"], machine["placement"], machine["load_average"]))
+    print(report.as_text(sections))
     print("Results: %s/latest.json, .csv, .png and .md (%d rounds, median; %.0f s in all)"
           % (os.path.relpath(args.out), rounds, time.monotonic() - began))
     if problem:

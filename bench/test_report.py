@@ -114,10 +114,10 @@ def test_group_commit_figures_add_writers_up_and_keep_the_worst_p99():
     rows = report.group_rows(figures)
     assert [r[0] for r in rows] == [1, 3]
     assert rows[1][1] == pytest.approx(17500) and rows[1][4] == pytest.approx(1.75)
-    md = report.markdown(figures, [(1, 16)], None, {})
-    assert "| 3 writers | 17500 | 1.75 | 180.0 | 900.0 |" in md
-    assert "3 writers:   17500 commits/s (1.75x one writer), p50 180.0 us, p99 900.0 us" in \
-        report.table(figures, [(1, 16)], None)
+    sections = report.sections(figures, [(1, 16)], None)
+    assert "| 3 writers | 17500 | 1.75 | 180.0 | 900.0 |" in report.as_markdown(sections)
+    assert ["3", "writers", "17500", "1.75", "180.0", "900.0"] in \
+        [line.split() for line in report.as_text(sections).split("\n")]
 
 
 def test_read_p99_is_the_median_of_the_rounds_and_shown_beside_the_medians():
@@ -125,8 +125,8 @@ def test_read_p99_is_the_median_of_the_rounds_and_shown_beside_the_medians():
                for i, (us, p99) in enumerate([(30.0, 50.0), (31.0, 90.0), (29.0, 60.0)])]
     figures = report.medians(records)
     assert figures[("read", "stub", 1, 16)]["p99_us"] == 60.0
-    md = report.markdown(figures, [(1, 16), (10, 16)], None, {})
-    assert "| Reads: p99 µs per request | 1 key | 10 keys |" in md
+    md = report.as_markdown(report.sections(figures, [(1, 16), (10, 16)], None))
+    assert "| Reads: p99 µs per request (median over the rounds) | 1 key | 10 keys |" in md
     assert "| generated stub (C++) | 60.0 | - |" in md
 
 
@@ -145,12 +145,124 @@ def test_postgres_rows_sit_in_the_sqlite_tables_and_front_ends_add_up_per_count(
                      "round": round_}]
     figures = report.medians(records)
     assert report.frontend_rows(figures) == [(1, 2000.0, 500.0), (2, 4000.0, None)]
-    text = report.table(figures, [(1, 16)], None)
+    sections = report.sections(figures, [(1, 16)], None)
+    text = report.as_text(sections)
     assert "generated stub (C++), PostgreSQL" in text
     assert "stub set+commit (C++), PostgreSQL" in text
-    assert "  1 front-end :   2000/s reads,    500/s commits" in text
-    assert "  2 front-ends:   4000/s reads,        - commits" in text
-    md = report.markdown(figures, [(1, 16)], None, {})
+    rows = [line.split() for line in text.split("\n")]
+    assert ["1", "front-end", "2000/s", "500/s"] in rows
+    assert ["2", "front-ends", "4000/s", "-"] in rows
+    md = report.as_markdown(sections)
     assert "| PostgreSQL / SQLite (stub) | 2.75 |" in md
     assert "| 2 front-ends | 4000/s | - |" in md
     assert "| stub set+commit (C++), PostgreSQL | 900.0 | - | - |" in md
+
+
+def run_records():
+    """Two rounds of a small run: reads, writes, a group, an event, scale and memory."""
+    records = []
+    for round_ in (1, 2):
+        records += [read("stub", 1, 40.0 + round_, round_=round_),
+                    read("manager", 1, 38.0, round_=round_),
+                    read("stub", 10, 55.0, value_bytes=1024, round_=round_),
+                    {"kind": "write", "method": "stub", "entries": 10, "us": 300.0,
+                     "round": round_},
+                    {"kind": "event", "method": "signalEvent", "us": 12.5, "round": round_},
+                    {"kind": "scale", "method": "manager", "clients": 1, "us": 50.0,
+                     "round": round_},
+                    {"kind": "scale", "method": "manager", "clients": 4, "us": 20.0,
+                     "round": round_}]
+    return records
+
+
+MEMORY = {"calls": 5000, "growth": 8192, "rss_after_1000": 20 * 1048576,
+          "rss_end": 20 * 1048576 + 8192, "rss_peak": 21 * 1048576}
+MACHINE = {"cpu": "TestCPU", "cpus": 2, "memory_gib": 4, "os": "TestOS", "kernel": "6.0",
+           "date": "2026-01-01", "placement": "CPU 0", "load_average": "0.1"}
+
+
+def markdown_tables(md):
+    """{title: (heads, [(label, cells)])} of the Markdown tables, and the other lines."""
+    tables, prose, lines = {}, [], md.split("\n")
+    i = 0
+    while i < len(lines):
+        if lines[i].startswith("| "):
+            head = [c.strip() for c in lines[i].strip("|").split("|")]
+            assert lines[i + 1] == "|---" * len(head) + "|"
+            rows, i = [], i + 2
+            while i < len(lines) and lines[i].startswith("| "):
+                cells = [c.strip() for c in lines[i].strip("|").split("|")]
+                assert len(cells) == len(head), lines[i]
+                rows.append((cells[0], cells[1:]))
+                i += 1
+            tables[head[0]] = (head[1:], rows)
+        else:
+            if lines[i]:
+                prose.append(lines[i])
+            i += 1
+    return tables, prose
+
+
+def test_text_and_markdown_show_the_same_sections_in_the_same_order():
+    shapes = [(1, 16), (10, 16), (10, 1024)]
+    sections = report.sections(report.medians(run_records()), shapes, MEMORY, MACHINE)
+    md, text = report.as_markdown(sections), report.as_text(sections)
+    tables, prose = markdown_tables(md)
+    # Reads come first, targets last; tables without a single figure (p99s, group commit,
+    # front-ends) are in neither rendering.
+    titles = [s.title for s in sections if isinstance(s, report.Table)]
+    assert titles[0] == "Reads: µs per request (median)" and titles[-1] == "Target"
+    assert list(tables) == titles
+    assert not any(t.startswith(("Reads: p99", "Group commit", "PostgreSQL front-ends"))
+                   for t in titles)
+    assert tables["Reads: µs per request (median)"] == (
+        ["1 key", "10 keys", "10 keys, 1 KiB"],
+        [("generated stub (C++)", ["41.5", "-", "55.0"]),
+         ("DataStoreManager::get (C++)", ["38.0", "-", "-"])])
+    assert tables["Reads: round trips per second"][1][0] == ("generated stub (C++)",
+                                                            ["24096", "-", "18182"])
+    assert tables["Scale: `DataStoreManager::get` of 1 key, client processes against one "
+                  "qmr-datastored (unpinned)"][1] == [("1 client", ["20000", "1.00"]),
+                                                      ("4 clients", ["50000", "2.50"])]
+    assert prose[0].startswith("Machine: TestCPU, 2 CPUs, 4 GiB, TestOS, kernel 6.0")
+    assert any(p.startswith("Events: `_MiscCorba.signalEvent`") and "12.5 µs" in p
+               for p in prose)
+    assert any("+8 KiB" in p and "peak 21.0 MiB" in p for p in prose)
+    # The text has every title, prose line and row of the Markdown, in the same order, with
+    # the code marks dropped.
+    text_lines = [line.strip() for line in text.split("\n")]
+    expected = []
+    for line in md.split("\n"):
+        if line.startswith("|---") or not line:
+            continue
+        if line.startswith("| "):
+            cells = [c.strip() for c in line.strip("|").split("|")]
+            if cells[0] in tables:
+                expected += [cells[0], " ".join(c for c in cells[1:] if c)]
+            else:
+                expected.append(" ".join(c for c in cells if c))
+        else:
+            expected.append(line)
+    expected = [e.replace("`", "") for e in expected]
+    assert [" ".join(line.split()) for line in text_lines if line] == \
+        [" ".join(e.split()) for e in expected]
+
+
+def test_text_columns_line_up():
+    figures = report.medians(run_records())
+    text = report.as_text(report.sections(figures, [(1, 16), (10, 1024)], MEMORY)).split("\n")
+    start = text.index("Reads: µs per request (median)")
+    block = text[start + 1:text.index("", start)]
+    # Figures are right-aligned: every line of the table ends in the same column.
+    assert [line.split() for line in block] == [
+        ["1", "key", "10", "keys,", "1", "KiB"],
+        ["generated", "stub", "(C++)", "41.5", "55.0"],
+        ["DataStoreManager::get", "(C++)", "38.0", "-"]]
+    assert len({len(line) for line in block}) == 1
+    # Targets are words: aligned left, so each figure starts in the same column.
+    start = text.index("Target")
+    rows = text[start + 2:]
+    figures_at = {line.index(text_) for line in rows
+                  for text_ in [t for _, t, _ in report.targets(figures, MEMORY) if t in line]}
+    assert len(rows) == len(report.targets(figures, MEMORY)) and len(figures_at) == 1
+    assert not any("`" in line for line in text)

@@ -49,8 +49,6 @@ void fromEnvironment(const char* name, unsigned long minimum, unsigned long* val
 
 }  // namespace
 
-TransportTuning omniOrbDefaults() { return initial(); }
-
 TransportTuning transportTuning() {
   TransportTuning t{kBufferSize, initial().directSendCutOff, initial().directReceiveCutOff};
   fromEnvironment("QMR_GIOP_BUFFER_SIZE", 8192, &t.bufferSize);

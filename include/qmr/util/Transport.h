@@ -33,9 +33,6 @@ struct TransportTuning {
 // or a buffer size under 8192, is ignored with a warning in the log.
 TransportTuning transportTuning();
 
-// omniORB's own settings, as the ORB library starts with them.
-TransportTuning omniOrbDefaults();
-
 // Applies transportTuning() (or `tuning`) to the ORB library. Call just before ORB_init.
 void tuneTransport();
 void tuneTransport(const TransportTuning& tuning);
