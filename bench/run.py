@@ -158,7 +158,7 @@ class PostgresFrontEnds:
         self._spawn(qmrstack.server_argv("postgres", data, port), os.path.join(folder,
                                                                             "postgres.log"),
                     lambda: qmrstack.is_ready("postgres", data, port), "PostgreSQL")
-        self.uri = qmrstack.postgres_uri(port)
+        self.uri = qmrstack.postgres_conninfo(data, port)
         self.iors = []
         for name in ("DataStorePgA", "DataStorePgB"):
             fe = os.path.join(folder, name)

@@ -1,11 +1,15 @@
-// Log.cc - the default process log (stderr, level threshold) and the capturing log.
+// Log.cc - the default process log (stderr, level threshold), escaping, the rate limit of
+// repeated lines, and the capturing log.
 #include "qmr/util/Log.h"
 
 #include <strings.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_map>
+#include <utility>
 
 namespace qmr_util {
 namespace {
@@ -30,8 +34,125 @@ std::atomic<Log*> installed{nullptr};
 
 }  // namespace
 
-Log::Log() : threshold_(initialLevel()) {}
+// How many lines of one format were let through and held back in the current window.
+struct Log::Limiter {
+  using Clock = std::chrono::steady_clock;
+  struct Count {
+    Clock::time_point start;
+    unsigned passed = 0;
+    size_t suppressed = 0;
+    Level level = kWarning;
+    std::string last;  // the last line held back
+  };
+  using Notes = std::vector<std::pair<Level, std::string>>;
+
+  std::mutex mutex;
+  unsigned perWindow = 20;                                  // guarded by mutex
+  Clock::duration window = std::chrono::seconds(10);        // guarded by mutex
+  std::unordered_map<const char*, Count> counts;            // by format; guarded by mutex
+  Clock::time_point lastSweep;                              // guarded by mutex
+
+  // The line that counts what was held back of one format. mutex held.
+  std::string note(const Count& c) const {
+    char head[128];
+    std::snprintf(head, sizeof head,
+                  "%zu similar messages suppressed (at most %u per %g s), the last: ",
+                  c.suppressed, perWindow, std::chrono::duration<double>(window).count());
+    return head + c.last;
+  }
+
+  // Whether a line of `format` may be written now; adds to *notes the counts of formats whose
+  // window has ended with lines held back. mutex held.
+  bool admit(const char* format, Level level, const std::string& message, Notes* notes) {
+    Clock::time_point now = Clock::now();
+    if (now - lastSweep >= std::chrono::seconds(1)) {
+      lastSweep = now;
+      for (auto it = counts.begin(); it != counts.end();) {
+        if (it->first != format && now - it->second.start >= window) {
+          if (it->second.suppressed > 0) {
+            notes->emplace_back(it->second.level, note(it->second));
+          }
+          it = counts.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    Count& c = counts[format];
+    if (c.passed == 0 || now - c.start >= window) {
+      if (c.suppressed > 0) notes->emplace_back(c.level, note(c));
+      c = Count();
+      c.start = now;
+      c.level = level;
+    }
+    if (c.passed < perWindow) {
+      ++c.passed;
+      return true;
+    }
+    ++c.suppressed;
+    c.last = message;
+    return false;
+  }
+};
+
+Log::Log() : threshold_(initialLevel()), limiter_(new Limiter) {}
 Log::~Log() = default;
+
+void Log::setRateLimit(unsigned perWindow, double windowSeconds) {
+  std::lock_guard<std::mutex> lock(limiter_->mutex);
+  limiter_->perWindow = perWindow;
+  limiter_->window = std::chrono::duration_cast<Limiter::Clock::duration>(
+      std::chrono::duration<double>(windowSeconds));
+  limiter_->counts.clear();
+}
+
+void Log::flushSuppressed() {
+  Limiter::Notes notes;
+  {
+    std::lock_guard<std::mutex> lock(limiter_->mutex);
+    for (auto& item : limiter_->counts) {
+      Limiter::Count& c = item.second;
+      if (c.suppressed == 0) continue;
+      notes.emplace_back(c.level, limiter_->note(c));
+      c.suppressed = 0;
+    }
+  }
+  for (auto& n : notes) write(n.first, n.second);
+}
+
+std::string Log::escapeControls(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c == 0xc2 && i + 1 < text.size()) {
+      // U+0080..U+009F: controls that some terminals obey as their 7-bit forms.
+      auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9f) {
+        out += "\\u00";
+        out += kHex[next >> 4];
+        out += kHex[next & 15];
+        ++i;
+        continue;
+      }
+    }
+    if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
 
 void Log::write(Level level, const std::string& message) {
   // One fwrite per line, so lines from several threads do not interleave.
@@ -50,14 +171,26 @@ void Log::vlog(Level level, const char* format, va_list args) {
   int n = std::vsnprintf(small, sizeof small, format, copy);
   va_end(copy);
   if (n < 0) return;
+  std::string message;
   if (static_cast<size_t>(n) < sizeof small) {
-    write(level, std::string(small, n));
-    return;
+    message.assign(small, static_cast<size_t>(n));
+  } else {
+    message.assign(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(&message[0], message.size(), format, args);
+    message.resize(static_cast<size_t>(n));
   }
-  std::string big(static_cast<size_t>(n) + 1, '\0');
-  std::vsnprintf(&big[0], big.size(), format, args);
-  big.resize(n);
-  write(level, big);
+  message = escapeControls(message);
+  if (level == kWarning || level == kInfo) {
+    Limiter::Notes notes;
+    bool admitted;
+    {
+      std::lock_guard<std::mutex> lock(limiter_->mutex);
+      admitted = limiter_->perWindow == 0 || limiter_->admit(format, level, message, &notes);
+    }
+    for (auto& note : notes) write(note.first, note.second);
+    if (!admitted) return;
+  }
+  write(level, message);
 }
 
 #define QMR_LOG_LEVEL_FN(fn, lvl)        \

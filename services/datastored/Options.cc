@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "engine/Engine.h"
+#include "engine/postgres/Postgres.h"
+
 namespace qmr_datastored {
 namespace {
 
@@ -124,6 +127,17 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
         *error = "--db needs a file path or a postgresql:// URI";
         return false;
       }
+      if (isPostgres(value) && holdsPassword(value)) {
+        *error =
+            "--db holds a password, and every user of this machine can read a command line "
+            "(ps, /proc/PID/cmdline); refusing it. Leave the password out of --db and give it "
+            "to libpq another way: a password file (~/.pgpass of the user the server runs as, "
+            "or PGPASSFILE; mode 0600), a service file (PGSERVICEFILE, and --db "
+            "\"service=NAME\"), or PGPASSWORD in an environment file that only root can read "
+            "(EnvironmentFile= of the systemd unit). Better still, connect through PostgreSQL's "
+            "Unix socket with peer authentication, which needs no password";
+        return false;
+      }
       o.dbPath = value;
       haveDb = true;
     } else if (flag == "--name") {
@@ -149,8 +163,9 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
   }
   if (!haveDb && !o.help) {
     *error =
-        "--db is required (an SQLite database file, created when missing, or a "
-        "postgresql://USER@HOST:PORT/DB URI)";
+        "--db is required (an SQLite database file, created when missing, or a PostgreSQL "
+        "database: a postgresql:// URI or a connection string such as \"host=/run/postgresql "
+        "dbname=qmr\")";
     return false;
   }
   *out = o;
@@ -167,11 +182,20 @@ std::string usage() {
          "\n"
          "  --db FILE                 SQLite database file; created when missing. An existing\n"
          "                            file that fails the integrity check is refused, never\n"
-         "                            replaced. Reads are served from memory.\n"
+         "                            replaced; so is a FILE (or its -wal, -shm) that is a\n"
+         "                            symbolic link, belongs to another user, or that every\n"
+         "                            user may write. Reads are served from memory.\n"
          "  --db URI                  a PostgreSQL database: any libpq connection URI starting\n"
-         "                            postgresql:// or postgres://, e.g.\n"
+         "                            postgresql:// or postgres://, or a connection string of\n"
+         "                            keywords, e.g.\n"
          "                  postgresql://qmr@db1,db2/qmr?target_session_attrs=read-write\n"
-         "                            (follows the primary when a standby is promoted). The\n"
+         "                  \"host=/run/postgresql dbname=qmr\"\n"
+         "                            (the first follows the primary when a standby is\n"
+         "                            promoted; the second is PostgreSQL's Unix socket with\n"
+         "                            peer authentication, no password needed). A URI or\n"
+         "                            string holding a password is refused (status 2): give\n"
+         "                            it through ~/.pgpass, PGPASSFILE, a service file\n"
+         "                            (\"service=NAME\") or an environment file instead. The\n"
          "                            table entries is created when missing; one with another\n"
          "                            schema is refused. Every get reads from the database, so\n"
          "                            servers sharing it see each other's commits at once. The\n"

@@ -159,6 +159,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   orb->shutdown(true);  // waits for requests in progress
   sessions.clear();
   if (!options.iorFile.empty()) ::unlink(options.iorFile.c_str());
+  log->flushSuppressed();
   return kOk;
 }
 

@@ -77,7 +77,7 @@ class DataStoreTest : public ::testing::Test {
     } else if (postgres_) {
       PostgresServer& pg = Stack::instance().postgres();
       if (schema_.empty()) schema_ = pg.newSchema();
-      options.db = pg.uri(schema_);
+      options.db = pg.conninfo(schema_);
     }
     server_->start(dir_.path(), Stack::instance().naming(), options);
     connect();

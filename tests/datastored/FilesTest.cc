@@ -1,5 +1,6 @@
 // FilesTest.cc - the files qmr-datastored trusts and the files it makes: a database with
-// another schema or writable by everyone is refused, the database and its journals are
+// another schema or writable by everyone is refused, so is one that another user planted (a
+// file of theirs, or a symbolic link), the database and its journals are
 // created for the owner, the reference file is written afresh even when a link was planted
 // beside it, and the write connection runs the journal mode and sync level that make commits
 // durable.
@@ -90,6 +91,63 @@ TEST_F(FilesTest, ADatabaseWithAnotherSchemaOrWritableByEveryoneIsRefused) {
 
 // Started directly, not through the stack (which sets a strict umask for its children): the
 // server must not depend on its caller's umask.
+// In a folder that every user may write (/tmp, sticky), nobody plants what the server would
+// open: a database file (or only its -wal) of its own, which would receive what the server
+// stores, or a symbolic link, dangling or not, which leads where nobody chose. Each is
+// refused with what to do, and nothing is written through the link.
+TEST_F(FilesTest, ADatabasePlantedByAnotherUserIsRefused) {
+  TempDir sharedDir("qmr-shared");
+  const std::string shared = sharedDir.path();
+  ::chmod(shared.c_str(), 01777);
+  auto asNobody = [&](std::vector<std::string> argv) {
+    argv.insert(argv.begin(),
+                {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"});
+    ASSERT_EQ(runToCompletion(argv, dir_.file("nobody.log"), 10000), 0) << readAll(dir_.file("nobody.log"));
+  };
+  const std::string initRef = Stack::instance().naming().initRef();
+  auto start = [&](const std::string& db) {
+    return runToExit(dir_, {"--db", db, "-ORBInitRef", initRef});
+  };
+
+  asNobody({"touch", shared + "/theirs.db"});
+  ExitedRun run = start(shared + "/theirs.db");
+  EXPECT_EQ(run.exitCode, 3) << run.output;
+  EXPECT_NE(run.output.find("theirs.db belongs to uid 65534 (nobody), not to uid 0 (root)"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("Give --db a path in a folder only this user can write"),
+            std::string::npos);
+  EXPECT_EQ(fs::file_size(shared + "/theirs.db"), 0u) << "nothing written to it";
+
+  // Only the journal planted beside a database of our own.
+  startServer();
+  commitAll({{"a", "1"}});
+  ASSERT_EQ(server_->stop(), 0);
+  const std::string ours = shared + "/ours.db";
+  fs::copy_file(server_->dbPath(), ours);
+  asNobody({"touch", ours + "-wal"});
+  run = start(ours);
+  EXPECT_EQ(run.exitCode, 3) << run.output;
+  EXPECT_NE(run.output.find("ours.db-wal belongs to uid 65534 (nobody)"), std::string::npos)
+      << run.output;
+
+  for (const std::string& target : {shared + "/missing.db", server_->dbPath()}) {
+    SCOPED_TRACE(target);
+    const std::string link = shared + "/link.db";
+    fs::remove(link);
+    asNobody({"ln", "-s", target, link});
+    run = start(link);
+    EXPECT_EQ(run.exitCode, 3) << run.output;
+    EXPECT_NE(run.output.find("link.db is a symbolic link (to " + target +
+                              ", made by uid 65534 (nobody)); refusing to follow it"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("Give --db the path of the file itself, or remove the link"),
+              std::string::npos);
+  }
+  EXPECT_FALSE(fs::exists(shared + "/missing.db")) << "created through a dangling link";
+}
+
 TEST_F(FilesTest, TheDatabaseAndItsJournalsAreTheOwnersAndSyncedFully) {
   const std::string db = dir_.file("own.db");
   const std::string ior = dir_.file("own.ior");

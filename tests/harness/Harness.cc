@@ -257,14 +257,18 @@ void PostgresServer::start(const std::string& dir, const Options& options) {
 
 void PostgresServer::restart() {
   std::vector<std::string> where;
-  if (options_.primaryPort != 0) where = {"--primary-port", std::to_string(options_.primaryPort)};
+  if (options_.primary != nullptr) {
+    where = {"--primary-port", std::to_string(options_.primary->port()), "--primary-dir",
+             options_.primary->dir()};
+  }
   startServer(process_, "postgres", dir_, port_, where, options_.settings, dir_ + ".log");
 }
 
-std::string PostgresServer::uri(const std::string& schema) const {
-  std::string uri = "postgresql://qmr@127.0.0.1:" + std::to_string(port_) + "/postgres";
-  if (!schema.empty()) uri += "?options=-csearch_path%3D" + schema;
-  return uri;
+std::string PostgresServer::conninfo(const std::string& schema) const {
+  std::string text =
+      "host=" + dir_ + " port=" + std::to_string(port_) + " user=qmr dbname=postgres";
+  if (!schema.empty()) text += " options=-csearch_path=" + schema;
+  return text;
 }
 
 std::string PostgresServer::newSchema() {
@@ -274,7 +278,7 @@ std::string PostgresServer::newSchema() {
 }
 
 std::string PostgresServer::query(const std::string& sql, const std::string& schema) const {
-  PGconn* conn = PQconnectdb(uri(schema).c_str());
+  PGconn* conn = PQconnectdb(conninfo(schema).c_str());
   if (PQstatus(conn) != CONNECTION_OK) {
     std::string why = PQerrorMessage(conn);
     PQfinish(conn);

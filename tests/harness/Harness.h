@@ -125,13 +125,14 @@ class EventService {
 int runToCompletion(const std::vector<std::string>& argv, const std::string& logFile,
                     int timeoutMs);
 
-// PostgreSQL on 127.0.0.1 (and a socket in its folder), its cluster in a folder of its own,
-// created at the first start (initdb, or pg_basebackup for a standby), run as nobody when the
-// tests run as root.
+// PostgreSQL with its socket in its folder (and on 127.0.0.1, where it asks for a password),
+// its cluster in a folder of its own, created at the first start (initdb, or pg_basebackup for
+// a standby), run as the system's postgres user when the tests run as root. The role qmr logs
+// in through the socket by peer authentication (tools/qmrstack/postgres.py).
 class PostgresServer {
  public:
   struct Options {
-    int primaryPort = 0;                // a streaming standby of the primary on this port
+    const PostgresServer* primary = nullptr;  // a streaming standby of this (running) one
     std::vector<std::string> settings;  // e.g. {"-c", "synchronous_standby_names=qmrstandby"}
   };
   void start(const std::string& dir, const Options& options);
@@ -142,9 +143,11 @@ class PostgresServer {
   int stop() { return process_.stop(5000, 2); }
   int kill9() { return process_.kill9(); }
   int port() const { return port_; }
-  // The libpq URI of database postgres; with `schema`, the table of a server given this URI
-  // is looked up and created in that schema.
-  std::string uri(const std::string& schema = "") const;
+  // Its folder, where its socket is.
+  const std::string& dir() const { return dir_; }
+  // The libpq connection string of database postgres through the socket; with `schema`, the
+  // table of a server given this string is looked up and created in that schema.
+  std::string conninfo(const std::string& schema = "") const;
   // Creates a schema of a name not used before in this server and returns it.
   std::string newSchema();
   // Runs `sql` and returns the first column of the first row ("" without rows). Throws

@@ -12,7 +12,8 @@ import tempfile
 
 import pytest
 
-from qmrstack import Stack, StackError, _start_time, default_dir, listening, port_open
+from qmrstack import (Stack, StackError, _start_time, default_dir, listening, port_open,
+                      postgres_conninfo, postgres_passfile)
 
 
 def loopback(address):
@@ -65,11 +66,13 @@ def test_servers_restart_in_place_listen_on_loopback_only_and_keep_their_files_p
 
 def test_a_postgres_stack_keeps_entries_in_postgres_on_loopback_and_survives_a_sigkill(
         build_dir, run_host):
-    # Directly under /tmp: as root PostgreSQL runs as nobody, which must reach the folder.
+    # Directly under /tmp: as root PostgreSQL runs as the postgres user, which must reach the
+    # folder.
     folder = tempfile.mkdtemp(prefix="qmr-pgstack-")
     stack = Stack.up(folder, build=build_dir, postgres=True)
     try:
-        assert stack.db == "postgresql://qmr@127.0.0.1:%d/postgres" % stack.ports["postgres"]
+        assert stack.db == postgres_conninfo(os.path.join(folder, "postgres"),
+                                             stack.ports["postgres"])
         args = ["-ORBInitRef", "NameService=" + stack.corbaloc, "-c"]
         write = run_host(*args, "import _datastore as d; d.set([('k', 'v', 0)]); print(d.commit())",
                          orb=False)
@@ -80,12 +83,56 @@ def test_a_postgres_stack_keeps_entries_in_postgres_on_loopback_and_survives_a_s
         stack.restart("postgres")  # at once: the old backends must not block it
         read = run_host(*args, "import _datastore as d; print(d.get(['k'], 0)[1])", orb=False)
         assert read.stdout.strip() == "{'k': 'v'}", read.stderr
-        assert "database postgresql://qmr@127.0.0.1" in stack.log("datastore")
+        assert "database host=%s/postgres port=" % folder in stack.log("datastore")
         addresses = listening(stack.pid("postgres"))
         assert addresses and all(loopback(a) for a in addresses), addresses
         # Only the socket is open to all, inside the cluster's owner-only folder.
         assert stat.S_IMODE(os.stat(os.path.join(folder, "postgres")).st_mode) == 0o700
         assert [e for e in private_files(folder) if ".s.PGSQL." not in e] == []
+    finally:
+        stack.down()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def _psql(conninfo, as_nobody=False, env=None):
+    """psql running one query on conninfo, never asking for a password: the completed
+    process."""
+    argv = ["psql", "-w", "-X", "-A", "-t", "-c", "SELECT current_user", conninfo]
+    if as_nobody:
+        argv = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"] + argv
+    full_env = {k: v for k, v in os.environ.items() if not k.startswith("PG")}
+    full_env.update(env or {})
+    return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          env=full_env, timeout=30)
+
+
+def test_a_postgres_stack_lets_in_only_its_owner_and_never_without_proof(build_dir):
+    """The stack's PostgreSQL takes the owner through its socket (peer authentication) and
+    through TCP only with the password from the owner's 0600 password file; another user gets
+    in neither way, and no line of pg_hba.conf trusts anyone."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root to run a client as another user")
+    folder = tempfile.mkdtemp(prefix="qmr-pgstack-")
+    stack = Stack.up(folder, build=build_dir, postgres=True, datastore=False)
+    try:
+        data = os.path.join(folder, "postgres")
+        port = stack.ports["postgres"]
+        tcp = "host=127.0.0.1 port=%d user=qmr dbname=postgres" % port
+        socket_way = postgres_conninfo(data, port)
+        mine = _psql(socket_way)
+        assert mine.returncode == 0 and mine.stdout.strip() == "qmr", mine.stderr
+        no_password = _psql(tcp)
+        assert no_password.returncode != 0 and "password" in no_password.stderr, no_password
+        passfile = postgres_passfile(data)
+        assert stat.S_IMODE(os.stat(passfile).st_mode) == 0o600
+        with_password = _psql(tcp, env={"PGPASSFILE": passfile})
+        assert with_password.returncode == 0, with_password.stderr
+        for way in (socket_way, tcp, tcp + " password=qmr", tcp + " user=postgres"):
+            theirs = _psql(way, as_nobody=True)
+            assert theirs.returncode != 0, (way, theirs.stdout)
+        with open(os.path.join(data, "cluster", "pg_hba.conf")) as f:
+            rules = [line.split() for line in f if line.strip() and not line.startswith("#")]
+        assert rules and all(r[-1] != "trust" and "trust" not in r for r in rules), rules
     finally:
         stack.down()
         shutil.rmtree(folder, ignore_errors=True)

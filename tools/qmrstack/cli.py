@@ -81,7 +81,7 @@ def _cli_exec(args):
     if args.server == "channel" and len(extra) != 1:
         raise StackError("exec channel takes one channel name")
     if args.server != "channel":
-        prepare(args.server, args.data, args.primary_port)
+        prepare(args.server, args.data, args.primary_port, args.primary_dir)
     argv = server_argv(args.server, args.data, args.port, args.naming_port, args.build,
                        args.name, extra, args.program, db=args.db, standby=bool(args.primary_port))
     env = server_env(args.server, args.build)
@@ -194,6 +194,9 @@ def main(argv=None):
     p.add_argument("--primary-port", type=int, default=0,
                    help="postgres: make the cluster a streaming standby of the primary on this "
                         "port (pg_basebackup -R), named qmrstandby")
+    p.add_argument("--primary-dir",
+                   help="postgres: with --primary-port, the primary's --data (its socket is "
+                        "there)")
     p.set_defaults(func=_cli_exec)
     p.epilog = ("After --: more flags of qmr-datastored, or the name of the channel to create. "
                 "Example: qmrstack.py exec datastore --data D --naming-port 5000 -- "

@@ -38,7 +38,8 @@ def server_argv(server, data, port=0, naming_port=0, build=None, name="DataStore
         return ["omniEvents", "-f", "-l", data, "-p", str(port)] + init_ref + [
             "-ORBendPointPublish", endpoint]
     if server == "postgres":
-        # Loopback only, no socket outside the folder; a commit returns once it is on disk
+        # Loopback only (with a password), its socket in the folder (peer authentication: see
+        # postgres.py); a commit returns once it is on disk
         # (synchronous_commit on, fsync on: the defaults, given so that nothing else decides).
         return postgres_user_prefix() + [
             os.path.join(postgres_bindir(), "postgres"), "-D", os.path.join(data, "cluster"),
@@ -72,12 +73,12 @@ def server_env(server, build=None, env=None):
     return env
 
 
-def prepare(server, data, primary_port=0):
+def prepare(server, data, primary_port=0, primary_dir=None):
     """Readies the data folder of `server` before it starts: created private, and no reference
     left from an earlier run that is_ready() could mistake for a new one; for postgres, the
     cluster (prepare_postgres)."""
     if server == "postgres":
-        prepare_postgres(data, primary_port)
+        prepare_postgres(data, primary_port, primary_dir)
         return
     private_folder(data)
     if server == "datastore":

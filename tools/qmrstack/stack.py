@@ -8,7 +8,7 @@ import signal
 
 from .common import (SERVERS, SOURCE_DIR, STATE_FILE, StackError, _read, check_private,
                      private_folder)
-from .postgres import postgres_uri
+from .postgres import postgres_conninfo
 from .process import _start_time, free_port, spawn, wait_for
 from .servers import corbaloc, is_ready, prepare, server_argv, server_env
 
@@ -135,7 +135,9 @@ class Stack:
     @property
     def db(self):
         """What the data store's --db names: the PostgreSQL URI or the SQLite file."""
-        return postgres_uri(self.ports["postgres"]) if self.postgres else self.db_path
+        if self.postgres:
+            return postgres_conninfo(self._data("postgres"), self.ports["postgres"])
+        return self.db_path
 
     @property
     def ior_path(self):

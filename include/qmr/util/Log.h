@@ -6,12 +6,20 @@
 // "debug"; "info" when unset) and can be changed with setLevel(). Tests install a CaptureLog
 // (below) with setPrimary() to assert on exact lines.
 //
+// What a message carries may come from a client (a key, a value, a name): every message is
+// one line, with control characters written as escapes ("\n", "\x1b"), so no text can
+// forge a line or drive the terminal. Warnings and info lines of one format are limited to a
+// number per time window (20 per 10 s unless setRateLimit says otherwise); the next line of a
+// limited format after the window, or any line once it is over, is preceded by one saying how
+// many were suppressed. Errors and debug lines are never limited.
+//
 // Thread-safety: the default log and CaptureLog may be used from several threads at once;
 // setPrimary() must not race with logging.
 #ifndef QMR_UTIL_LOG_H
 #define QMR_UTIL_LOG_H
 
 #include <cstdarg>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -43,6 +51,16 @@ class Log {
   void setLevel(Level level) { threshold_ = level; }
   Level level() const { return threshold_; }
 
+  // At most `perWindow` warnings and at most `perWindow` info lines of one format in each
+  // `windowSeconds`; perWindow 0 turns the limit off.
+  void setRateLimit(unsigned perWindow, double windowSeconds);
+  // Writes the count of every format suppressed so far now (e.g. at exit).
+  void flushSuppressed();
+
+  // `text` with control characters (C0, DEL, and C1 as UTF-8) written as escapes: \n, \r,
+  // \t, and \xNN or \u00NN for the rest; everything else unchanged.
+  static std::string escapeControls(const std::string& text);
+
   // The process log. Never null; the caller does not own it.
   static Log* primary();
   // Makes `log` the process log (nullptr restores the default one) and returns the previous
@@ -59,6 +77,8 @@ class Log {
   void vlog(Level level, const char* format, va_list args);
 
   Level threshold_;
+  struct Limiter;
+  std::unique_ptr<Limiter> limiter_;
 };
 
 // A log that keeps every line ("LEVEL message") in memory, at every level, for tests.

@@ -2,17 +2,19 @@
 // through its own steps.
 #include "engine/Engine.h"
 
+#include "engine/postgres/Postgres.h"
 #include "engine/postgres/PostgresEngine.h"
 #include "engine/sqlite/SqliteEngine.h"
 
 namespace qmr_datastored {
 
-bool isPostgresUri(const std::string& db) {
-  return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
+bool isPostgres(const std::string& db) {
+  if (db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0) return true;
+  return db.find('=') != std::string::npos && isConnectionString(db);
 }
 
 std::unique_ptr<Engine> openEngine(const std::string& db, int busyTimeoutMs) {
-  if (isPostgresUri(db)) return std::make_unique<PostgresEngine>(db, busyTimeoutMs);
+  if (isPostgres(db)) return std::make_unique<PostgresEngine>(db, busyTimeoutMs);
   return std::make_unique<SqliteEngine>(db, busyTimeoutMs);
 }
 

@@ -105,8 +105,10 @@ class Engine {
 };
 
 // True when `db` (the --db value) names a PostgreSQL database: a libpq connection URI,
-// "postgresql://..." or "postgres://...". Anything else is an SQLite file path.
-bool isPostgresUri(const std::string& db);
+// "postgresql://..." or "postgres://...", or a connection string of keywords that libpq
+// accepts ("host=/run/postgresql dbname=qmr"). Anything else is an SQLite file path (a file
+// whose name looks like such a string can be given as "./NAME").
+bool isPostgres(const std::string& db);
 
 // Opens the engine for `db`. busyTimeoutMs: SQLite's wait for another process's lock, and the
 // PostgreSQL connect timeout. Throws StoreError.

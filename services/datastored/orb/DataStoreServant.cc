@@ -3,6 +3,7 @@
 
 #include <omniORB4/callHandle.h>
 
+#include "orb/PeerIdentity.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -27,29 +28,26 @@ void DataStoreServant::checkDataFile() {
 
 namespace {
 
-// The peer address of the request this thread is serving. Every client on this machine comes
-// from 127.0.0.1, so the address alone would not tell them apart; with its port it names the
-// connection, which is one per client process (omniORB may open a few more for calls made
-// at once from several threads).
-thread_local const char* tCaller = nullptr;
+// The call this thread is serving, for startSession to ask who the client is.
+thread_local omniCallHandle* tCall = nullptr;
 
 }  // namespace
 
 CORBA::Boolean DataStoreServant::_dispatch(omniCallHandle& handle) {
-  const char* previous = tCaller;
-  tCaller = handle.peeraddress();
+  omniCallHandle* previous = tCall;
+  tCall = &handle;
   try {
     CORBA::Boolean handled = POA_ClientCore::DataStore::_dispatch(handle);
-    tCaller = previous;
+    tCall = previous;
     return handled;
   } catch (...) {
-    tCaller = previous;
+    tCall = previous;
     throw;
   }
 }
 
 ClientCore::DataStoreSession_ptr DataStoreServant::startSession() {
-  return sessions_.start(tCaller != nullptr ? tCaller : "in-process");
+  return sessions_.start(tCall != nullptr ? peerIdentity(*tCall) : "in-process");
 }
 
 void DataStoreServant::endSession(ClientCore::DataStoreSession_ptr session) {

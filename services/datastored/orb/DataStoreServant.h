@@ -19,13 +19,13 @@ class DataStoreServant : public POA_ClientCore::DataStore {
   // Integrity check of the database file, then purge of expired entries. A damaged file or
   // a failing database raises PERSIST_STORE after an error log line.
   void checkDataFile() override;
-  // Starts a session for the calling client: the GIOP connection the call came on (its peer
-  // address, "giop:tcp:127.0.0.1:PORT"), or "in-process".
+  // Starts a session for the calling client, as peerIdentity() (PeerIdentity.h) names it: the
+  // user on a Unix-domain connection, the certificate subject on TLS, else the connection.
   ClientCore::DataStoreSession_ptr startSession() override;
   void endSession(ClientCore::DataStoreSession_ptr session) override;
 
  protected:
-  // Notes the caller's peer address for startSession, then dispatches as generated.
+  // Notes the call being served for startSession, then dispatches as generated.
   CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 
  private:

@@ -15,6 +15,41 @@ bool Budget::reserve(long long bytes) {
   return true;
 }
 
+PendingBudget::Result PendingBudget::reserve(const std::string& client, long long bytes,
+                                             long long* share) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = held_.find(client);
+  long long mine = it != held_.end() ? it->second : 0;
+  long long holders = static_cast<long long>(held_.size()) + (it == held_.end() ? 1 : 0);
+  *share = limit_ / (holders + 1);
+  if (used_ + bytes > limit_) return kOverLimit;
+  if (mine + bytes > *share) return kOverShare;
+  used_ += bytes;
+  held_[client] = mine + bytes;
+  return kTaken;
+}
+
+void PendingBudget::release(const std::string& client, long long bytes) {
+  if (bytes <= 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  used_ -= bytes;
+  auto it = held_.find(client);
+  if (it == held_.end()) return;
+  it->second -= bytes;
+  if (it->second <= 0) held_.erase(it);
+}
+
+long long PendingBudget::used() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return used_;
+}
+
+long long PendingBudget::heldBy(const std::string& client) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = held_.find(client);
+  return it != held_.end() ? it->second : 0;
+}
+
 Trimmer::Trimmer() : thread_([this] { loop(); }) {}
 
 Trimmer::~Trimmer() {

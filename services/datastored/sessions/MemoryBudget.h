@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace qmr_datastored {
@@ -26,6 +28,29 @@ class Budget {
  private:
   const long long limit_;
   std::atomic<long long> used_{0};
+};
+
+// The bytes of pending changes, held per client: a client may hold at most limit / (n + 1) of
+// them, n being the clients that hold pending bytes (itself included), so that however much
+// one client sets and never commits, room is left for the next one's small set.
+class PendingBudget {
+ public:
+  enum Result { kTaken, kOverShare, kOverLimit };
+  explicit PendingBudget(long long limit) : limit_(limit) {}
+  // Takes `bytes` (> 0) for `client` when they fit under both the limit and the client's
+  // share; otherwise takes nothing and says which one they exceed, with the share in *share.
+  Result reserve(const std::string& client, long long bytes, long long* share);
+  // Gives back bytes that `client` took.
+  void release(const std::string& client, long long bytes);
+  long long used() const;
+  long long heldBy(const std::string& client) const;
+  long long limit() const { return limit_; }
+
+ private:
+  const long long limit_;
+  mutable std::mutex mutex_;
+  long long used_ = 0;                    // guarded by mutex_
+  std::map<std::string, long long> held_;  // clients holding > 0 bytes; guarded by mutex_
 };
 
 // Returns free heap memory to the system (malloc_trim) from a thread of its own, shortly after
@@ -54,8 +79,8 @@ class Trimmer {
 struct MemoryBounds {
   MemoryBounds(long long maxPendingBytes, long long maxRequestMemory)
       : pending(maxPendingBytes), requests(maxRequestMemory) {}
-  Budget pending;   // --max-pending-bytes: pending key and value bytes of all sessions
-  Budget requests;  // --max-request-memory: estimated memory of the requests being served
+  PendingBudget pending;  // --max-pending-bytes: pending key and value bytes of all sessions
+  Budget requests;        // --max-request-memory: estimated memory of the requests being served
   Trimmer trimmer;
 };
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "FaultPoint.h"
@@ -104,8 +105,10 @@ Session::Call::~Call() {
   --s_.inFlight_;
 }
 
-Session::Session(uint64_t id, Store& store, const Limits& limits, MemoryBounds& bounds)
+Session::Session(uint64_t id, std::string client, Store& store, const Limits& limits,
+                 MemoryBounds& bounds)
     : id_(id),
+      client_(std::move(client)),
       store_(store),
       limits_(limits),
       bounds_(bounds),
@@ -116,7 +119,7 @@ CORBA::Boolean Session::_dispatch(omniCallHandle& handle) {
   return POA_ClientCore::DataStoreSession::_dispatch(handle);
 }
 
-Session::~Session() { bounds_.pending.release(pendingBytes_); }
+Session::~Session() { bounds_.pending.release(client_, pendingBytes_); }
 
 size_t Session::end() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -270,16 +273,29 @@ void Session::apply(const char* op, const std::vector<Incoming>& changes) {
     }
   }
   checkRoomFor(op, fresh, delta);
-  if (delta > 0 && !bounds_.pending.reserve(delta)) {
-    log()->warning(
-        "session %llu: %s refused with NO_MEMORY: sessions hold %lld bytes of pending changes "
-        "in all and %lld more exceed --max-pending-bytes %lld; commit or abort sooner, or raise "
-        "the flag",
-        static_cast<unsigned long long>(id_), op, bounds_.pending.used(), delta,
-        bounds_.pending.limit());
-    throw CORBA::NO_MEMORY(0, CORBA::COMPLETED_NO);
+  if (delta > 0) {
+    long long share = 0;
+    PendingBudget::Result taken = bounds_.pending.reserve(client_, delta, &share);
+    if (taken == PendingBudget::kOverLimit) {
+      log()->warning(
+          "session %llu: %s refused with NO_MEMORY: sessions hold %lld bytes of pending "
+          "changes in all and %lld more exceed --max-pending-bytes %lld; commit or abort "
+          "sooner, or raise the flag",
+          static_cast<unsigned long long>(id_), op, bounds_.pending.used(), delta,
+          bounds_.pending.limit());
+      throw CORBA::NO_MEMORY(0, CORBA::COMPLETED_NO);
+    }
+    if (taken == PendingBudget::kOverShare) {
+      log()->warning(
+          "session %llu: %s refused with NO_MEMORY: client %s holds %lld bytes of pending "
+          "changes and %lld more exceed its share of --max-pending-bytes %lld (%lld, shared "
+          "with the other clients holding pending changes); commit or abort sooner",
+          static_cast<unsigned long long>(id_), op, client_.c_str(),
+          bounds_.pending.heldBy(client_), delta, bounds_.pending.limit(), share);
+      throw CORBA::NO_MEMORY(0, CORBA::COMPLETED_NO);
+    }
   }
-  if (delta < 0) bounds_.pending.release(-delta);
+  if (delta < 0) bounds_.pending.release(client_, -delta);
   for (const Incoming& c : changes) {
     auto it = pending_.find(c.key);
     if (it == pending_.end()) it = pending_.emplace(std::string(c.key), Change()).first;
@@ -341,7 +357,7 @@ void Session::abort() {
 
 void Session::dropPending() {
   pending_.clear();
-  bounds_.pending.release(pendingBytes_);
+  bounds_.pending.release(client_, pendingBytes_);
   pendingBytes_ = 0;
 }
 

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -44,8 +45,10 @@ class Session : public POA_ClientCore::DataStoreSession {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `bounds` (borrowed, shared by all sessions) must outlive the session.
-  Session(uint64_t id, Store& store, const Limits& limits, MemoryBounds& bounds);
+  // `client` is who started it (PeerIdentity.h), whose share of the pending bytes it draws
+  // on. `bounds` (borrowed, shared by all sessions) must outlive the session.
+  Session(uint64_t id, std::string client, Store& store, const Limits& limits,
+          MemoryBounds& bounds);
   ~Session() override;
 
   void get(const ClientCore::StringList& keys,
@@ -56,6 +59,7 @@ class Session : public POA_ClientCore::DataStoreSession {
   void abort() override;
 
   uint64_t id() const { return id_; }
+  const std::string& client() const { return client_; }
   // Dispatches as generated, refusing strings with a NUL inside (NulRefusal.h) in the
   // arguments.
   CORBA::Boolean _dispatch(omniCallHandle& handle) override;
@@ -103,6 +107,7 @@ class Session : public POA_ClientCore::DataStoreSession {
   [[noreturn]] void raiseStoreFailure(const char* op, size_t count, const StoreError& e) const;
 
   const uint64_t id_;
+  const std::string client_;
   Store& store_;
   const Limits limits_;
   MemoryBounds& bounds_;

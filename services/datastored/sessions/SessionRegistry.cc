@@ -39,45 +39,91 @@ SessionRegistry::SessionRegistry(PortableServer::POA_ptr poa, Store& store, cons
 
 SessionRegistry::~SessionRegistry() { clear(); }
 
-ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& client) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  size_t ofClient = 0;
-  for (const auto& item : sessions_) ofClient += item.second.client == client;
-  if (ofClient >= maxPerClient_) {
-    log()->warning(
-        "startSession refused: client %s has %zu sessions open, the most "
-        "--max-sessions-per-client allows; it must end its sessions (idle ones end after "
-        "--session-timeout)",
-        client.c_str(), ofClient);
-    throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
-  }
-  std::string evictedKey;
-  Open evicted;
-  if (sessions_.size() >= maxSessions_) {
-    // The table is full: the session idle longest makes room, so that no client, however
-    // many sessions others leave open, is locked out for the idle timeout.
-    auto oldest = sessions_.end();
-    double oldestIdle = -1;
-    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
-      if (it->second.session->busy()) continue;
-      double idle = it->second.session->idleSeconds();
-      if (idle > oldestIdle) {
-        oldest = it;
-        oldestIdle = idle;
-      }
+SessionRegistry::Table::iterator SessionRegistry::idlestOf(const std::string& client) {
+  auto idlest = sessions_.end();
+  double idlestSeconds = -1;
+  for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+    if (it->second->client() != client || it->second->busy()) continue;
+    double idle = it->second->idleSeconds();
+    if (idle > idlestSeconds) {
+      idlest = it;
+      idlestSeconds = idle;
     }
-    if (oldest == sessions_.end()) {
+  }
+  return idlest;
+}
+
+SessionRegistry::Table::iterator SessionRegistry::makeRoom(const std::string& client,
+                                                           std::string* reason) {
+  auto own = counts_.find(client);
+  const size_t mine = own != counts_.end() ? own->second : 0;
+  if (mine >= maxPerClient_) {
+    // A client at its quota pays with its own session idle longest: a program that leaves a
+    // session behind at every failed call (as the client library's manager does) never
+    // locks itself out, and never costs anyone else a session.
+    auto victim = idlestOf(client);
+    if (victim == sessions_.end()) {
       log()->warning(
-          "startSession refused: %zu sessions are open, the most --max-sessions allows, and "
-          "every one has a call in progress",
-          sessions_.size());
+          "startSession refused: client %s has %zu sessions open, the most "
+          "--max-sessions-per-client allows, and every one has a call in progress",
+          client.c_str(), mine);
       throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
     }
-    evictedKey = oldest->first;
-    evicted = oldest->second;
-    sessions_.erase(oldest);
+    *reason = "client " + client + " had --max-sessions-per-client " +
+              std::to_string(maxPerClient_) + " open";
+    return victim;
   }
-  Entry session(new Session(nextId_++, store_, limits_, bounds_));
+  if (sessions_.size() < maxSessions_) return sessions_.end();
+  // The table is full. Each client's fair share counts the requester among the clients; the
+  // sessions then number one more than the table holds, so some client is over its share.
+  const size_t clients = counts_.size() + (mine == 0 ? 1 : 0);
+  const size_t share = maxSessions_ / clients;
+  auto after = [&](const std::string& c, size_t n) { return c == client ? n + 1 : n; };
+  std::vector<std::pair<size_t, std::string>> over;  // (sessions, client), most first
+  for (const auto& item : counts_) {
+    size_t n = after(item.first, item.second);
+    if (n > share) over.emplace_back(n, item.first);
+  }
+  std::stable_sort(over.begin(), over.end(), [&](const auto& a, const auto& b) {
+    // The requester first: a client over its share pays for its own new session.
+    if ((a.second == client) != (b.second == client)) return a.second == client;
+    return a.first > b.first;
+  });
+  for (const auto& candidate : over) {
+    auto victim = idlestOf(candidate.second);
+    if (victim == sessions_.end()) continue;
+    *reason = "--max-sessions " + std::to_string(maxSessions_) + " were open and client " +
+              candidate.second + " held " + std::to_string(counts_[candidate.second]) +
+              ", over its fair share of " + std::to_string(share) + " among " +
+              std::to_string(clients) + " clients";
+    return victim;
+  }
+  log()->warning(
+      "startSession refused for client %s: %zu sessions are open, the most --max-sessions "
+      "allows, and every session of the clients over their fair share of %zu has a call in "
+      "progress",
+      client.c_str(), sessions_.size(), share);
+  throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
+}
+
+void SessionRegistry::forget(Table::iterator it) {
+  auto count = counts_.find(it->second->client());
+  if (count != counts_.end() && --count->second == 0) counts_.erase(count);
+  sessions_.erase(it);
+}
+
+ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& client) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  std::string reason;
+  auto victim = makeRoom(client, &reason);
+  std::string evictedKey;
+  Entry evicted;
+  if (victim != sessions_.end()) {
+    evictedKey = victim->first;
+    evicted = victim->second;
+    forget(victim);
+  }
+  Entry session(new Session(nextId_++, client, store_, limits_, bounds_));
   PortableServer::ObjectId_var oid;
   for (;;) {
     oid = newSessionId();
@@ -90,18 +136,20 @@ ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& clien
   }
   CORBA::Object_var obj = poa_->id_to_reference(oid.in());
   ClientCore::DataStoreSession_var ref = ClientCore::DataStoreSession::_narrow(obj.in());
-  sessions_.emplace(oidKey(oid.in()), Open{session, client});
+  sessions_.emplace(oidKey(oid.in()), session);
+  ++counts_[client];
   log()->info("session %llu started for client %s (%zu open)",
               static_cast<unsigned long long>(session->id()), client.c_str(), sessions_.size());
   lock.unlock();
   if (!evictedKey.empty()) {
-    double idle = evicted.session->idleSeconds();
-    size_t discarded = finish(evictedKey, evicted.session.in());
+    double idle = evicted->idleSeconds();
+    size_t discarded = finish(evictedKey, evicted.in());
     log()->warning(
-        "session %llu of client %s ended after %.1f s idle to make room for session %llu: "
-        "--max-sessions %zu were open; %zu pending changes discarded",
-        static_cast<unsigned long long>(evicted.session->id()), evicted.client.c_str(), idle,
-        static_cast<unsigned long long>(session->id()), maxSessions_, discarded);
+        "session %llu of client %s ended after %.1f s idle to make room for session %llu of "
+        "client %s: %s; %zu pending changes discarded",
+        static_cast<unsigned long long>(evicted->id()), evicted->client().c_str(), idle,
+        static_cast<unsigned long long>(session->id()), client.c_str(), reason.c_str(),
+        discarded);
   }
   return ref._retn();
 }
@@ -126,8 +174,8 @@ void SessionRegistry::end(ClientCore::DataStoreSession_ptr session) {
       log()->info("endSession of a session that has already ended: nothing to do");
       return;
     }
-    entry = it->second.session;
-    sessions_.erase(it);
+    entry = it->second;
+    forget(it);
   }
   size_t discarded = finish(key, entry.in());
   log()->info("session %llu ended by endSession: %zu pending changes discarded, %zu open",
@@ -160,9 +208,9 @@ size_t SessionRegistry::reapIdle() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = sessions_.begin(); it != sessions_.end();) {
-      if (it->second.session->idleSince(cutoff)) {
-        idle.emplace_back(it->first, it->second.session);
-        it = sessions_.erase(it);
+      if (it->second->idleSince(cutoff)) {
+        idle.emplace_back(it->first, it->second);
+        forget(it++);
       } else {
         ++it;
       }
@@ -220,10 +268,11 @@ void SessionRegistry::reaperLoop() {
 
 void SessionRegistry::clear() {
   stopReaper();
-  std::map<std::string, Open> dropped;
+  Table dropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     dropped.swap(sessions_);
+    counts_.clear();
   }
   dropped.clear();
   poa_ = PortableServer::POA::_nil();

@@ -1,6 +1,12 @@
 // SessionRegistry.h - the open sessions of the data store: starts them (up to a limit in all
-// and per client; when the table is full the longest idle session makes room), ends them on
-// request, and ends those left idle too long from a thread of its own.
+// and per client, making room fairly when one is reached), ends them on request, and ends
+// those left idle too long from a thread of its own.
+//
+// Fair room: a client at its quota (--max-sessions-per-client) makes room by ending its own
+// idlest session. When the whole table is full, the idlest session of a client holding more
+// than its fair share (--max-sessions divided among the clients holding sessions, the
+// requester included) ends: the requester's own when it is over its share, else one of the
+// client holding the most. A client within its fair share never loses a session to another.
 //
 // Thread-safety: every member may be called from any thread. The registry's lock guards only
 // the map of sessions; no database work and no POA deactivation happen under it.
@@ -30,10 +36,10 @@ class SessionRegistry {
   SessionRegistry(const SessionRegistry&) = delete;
   SessionRegistry& operator=(const SessionRegistry&) = delete;
 
-  // Activates a new session for `client` (the caller's connection, as DataStoreServant names
-  // it) and returns its reference, which the caller owns. Raises NO_RESOURCES when the client
-  // has maxPerClient sessions open. When maxSessions are open, ends the one idle longest (a
-  // warning names it) to make room; NO_RESOURCES when every one has a call in progress.
+  // Activates a new session for `client` (PeerIdentity.h) and returns its reference, which
+  // the caller owns. Makes room as the comment at the top says, with a warning naming the
+  // session it ended; raises NO_RESOURCES when every session that could make room has a call
+  // in progress.
   ClientCore::DataStoreSession_ptr start(const std::string& client);
   // Ends the session `session` refers to: discards its pending changes and deactivates it.
   // Nil, or a reference to no open session of this server, does nothing.
@@ -52,10 +58,15 @@ class SessionRegistry {
 
  private:
   using Entry = PortableServer::Servant_var<Session>;
-  struct Open {
-    Entry session;
-    std::string client;  // who started it
-  };
+  using Table = std::map<std::string, Entry>;  // by object id
+  // The session to end so that `client` may start one (mutex_ held); sessions_.end() when
+  // none needs to. Raises NO_RESOURCES when room is needed and no session may give it. Says
+  // why in *reason.
+  Table::iterator makeRoom(const std::string& client, std::string* reason);
+  // The idlest session of `client` without a call in progress; sessions_.end() if none.
+  Table::iterator idlestOf(const std::string& client);
+  // Takes the session out of the table and its client's count (mutex_ held).
+  void forget(Table::iterator it);
   // Ends `session` (object id `oid`) and deactivates it; returns how many pending changes it
   // discarded. Called without mutex_ held.
   size_t finish(const std::string& oid, Session* session);
@@ -69,7 +80,8 @@ class SessionRegistry {
   const size_t maxPerClient_;
   const double idleTimeout_;
   std::mutex mutex_;
-  std::map<std::string, Open> sessions_;  // by object id; guarded by mutex_
+  Table sessions_;                        // guarded by mutex_
+  std::map<std::string, size_t> counts_;  // open sessions per client (> 0); guarded by mutex_
   uint64_t nextId_ = 1;                   // numbers sessions in the log; guarded by mutex_
   std::mutex reaperMutex_;
   std::condition_variable reaperWake_;

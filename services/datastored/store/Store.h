@@ -40,7 +40,7 @@ struct CommitStats {
 
 class Store {
  public:
-  // Opens the database that `db` names (isPostgresUri() tells which engine) and, for an
+  // Opens the database that `db` names (isPostgres() tells which engine) and, for an
   // engine that serves reads from memory, loads its entries. Throws StoreError (see
   // SqliteEngine and PostgresEngine). busyTimeoutMs: how long SQLite waits for a lock that
   // another process holds; the connect timeout of PostgreSQL. maxMemoryBytes: the most memory

@@ -1,4 +1,4 @@
-// Postgres.cc - libpq handles, the binary array format and URI redaction.
+// Postgres.cc - libpq handles, the binary array format, and reading connection strings.
 #include "engine/postgres/Postgres.h"
 
 #include <arpa/inet.h>
@@ -50,7 +50,52 @@ std::string pgArrayHeader(uint32_t elementOid, size_t count) {
   return out;
 }
 
+namespace {
+
+// libpq's reading of a connection string; null when it is not one.
+struct ParsedOptions {
+  explicit ParsedOptions(const std::string& text) : options(PQconninfoParse(text.c_str(), &error)) {}
+  ~ParsedOptions() {
+    if (options != nullptr) PQconninfoFree(options);
+    if (error != nullptr) PQfreemem(error);
+  }
+  ParsedOptions(const ParsedOptions&) = delete;
+  ParsedOptions& operator=(const ParsedOptions&) = delete;
+  char* error = nullptr;
+  PQconninfoOption* options;
+};
+
+bool isUri(const std::string& text) {
+  return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
+}
+
+}  // namespace
+
+bool isConnectionString(const std::string& text) { return ParsedOptions(text).options != nullptr; }
+
+bool holdsPassword(const std::string& text) {
+  ParsedOptions parsed(text);
+  if (parsed.options == nullptr) return false;
+  for (PQconninfoOption* o = parsed.options; o->keyword != nullptr; ++o) {
+    if (std::string(o->keyword) == "password" && o->val != nullptr) return true;
+  }
+  return false;
+}
+
 std::string redactUri(const std::string& uri) {
+  if (!isUri(uri)) {
+    // Keywords: shown as written, or, with a password, rebuilt from what libpq reads.
+    ParsedOptions parsed(uri);
+    if (parsed.options == nullptr) return "(a connection string libpq cannot read)";
+    if (!holdsPassword(uri)) return uri;
+    std::string out;
+    for (PQconninfoOption* o = parsed.options; o->keyword != nullptr; ++o) {
+      if (o->val == nullptr || std::string(o->keyword) == "password") continue;
+      if (!out.empty()) out += ' ';
+      out += std::string(o->keyword) + "=" + o->val;
+    }
+    return out;
+  }
   std::string out = uri;
   size_t scheme = out.find("://");
   if (scheme != std::string::npos) {

@@ -1,5 +1,6 @@
 // Postgres.h - owning handles for libpq connections and results, binary parameters (bytea and
-// int8 arrays), and the connection URI without its password for messages.
+// int8 arrays), and what the server reads from a connection string before libpq connects:
+// whether it is one, whether it holds a password, and its text without one for messages.
 #ifndef QMR_DATASTORED_POSTGRES_H
 #define QMR_DATASTORED_POSTGRES_H
 
@@ -13,8 +14,16 @@
 namespace qmr_datastored {
 
 // `uri` with any password removed (the one in its user part and a password= parameter), for
-// log lines and messages.
+// log lines and messages. A connection string of keywords comes back as written, or, when it
+// holds a password, as the keywords and values libpq reads without the password.
 std::string redactUri(const std::string& uri);
+
+// True when libpq parses `text` as a connection string (a URI, or keyword=value pairs).
+bool isConnectionString(const std::string& text);
+
+// True when the connection string `text` gives a password (a password keyword or URI
+// parameter, or "user:password@" in a URI), as libpq would read it.
+bool holdsPassword(const std::string& text);
 
 // One result, cleared by the destructor.
 class PgResult {

@@ -2,7 +2,9 @@
 // in-memory index, group transactions, purge.
 #include "engine/sqlite/SqliteEngine.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -57,14 +59,50 @@ std::string integrityProblems(Connection& db) {
   return problems;
 }
 
-// Refuses a database (or its journal files) that users other than the owner and the group
-// may write: anyone could then add triggers or change rows behind the server's back. A file
-// that the group may write is used with a warning, for sites that share it within a group.
-void checkNotWritableByOthers(const std::string& path) {
+std::string userName(uid_t uid) {
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[1024];
+  std::string text = "uid " + std::to_string(uid);
+  if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    text += " (" + std::string(found->pw_name) + ")";
+  }
+  return text;
+}
+
+// Refuses a database (or its journal files) that someone else could have planted or may
+// change: a symbolic link (it leads where its owner chose, a file of theirs or one they want
+// overwritten), a file of another user (pre-created in a shared folder, it would receive
+// what this server stores, readable by its owner), or one that users other than the owner and
+// the group may write (anyone could add triggers or change rows behind the server's back). A
+// file that the group may write is used with a warning, for sites that share it within a
+// group. The files are opened with SQLITE_OPEN_NOFOLLOW as well, so a link put in place
+// after this check is refused too.
+void checkFilesAreOurs(const std::string& path) {
+  const uid_t self = ::geteuid();
   for (const char* suffix : {"", "-wal", "-shm"}) {
     std::string file = path + suffix;
     struct stat st;
-    if (::stat(file.c_str(), &st) != 0) continue;
+    if (::lstat(file.c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      ssize_t n = ::readlink(file.c_str(), target, sizeof target - 1);
+      std::string to = n > 0 ? std::string(target, static_cast<size_t>(n)) : "?";
+      throw StoreError(StoreError::kCannotOpen,
+                       "database file " + file + " is a symbolic link (to " + to + ", made by " +
+                           userName(st.st_uid) +
+                           "); refusing to follow it. Give --db the path of the file itself, or "
+                           "remove the link");
+    }
+    if (st.st_uid != self) {
+      throw StoreError(StoreError::kCannotOpen,
+                       "database file " + file + " belongs to " + userName(st.st_uid) +
+                           ", not to " + userName(self) +
+                           " that this server runs as; refusing to use it, since its owner "
+                           "can read and change everything stored in it. Give --db a path in a "
+                           "folder only this user can write, or, if the file and its owner are "
+                           "trusted, chown it to this user");
+    }
     if ((st.st_mode & S_IWOTH) != 0) {
       throw StoreError(StoreError::kCannotOpen,
                        "database file " + file + " may be written by every user (mode " +
@@ -102,7 +140,8 @@ bool fileHasContent(const std::string& path) {
 
 struct SqliteEngine::Writer {
   Writer(const std::string& path, int busyTimeoutMs)
-      : db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, busyTimeoutMs) {}
+      : db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+           busyTimeoutMs) {}
   // Prepares the statements once the schema exists.
   void prepare() {
     begin.reset(new Statement(db, "BEGIN IMMEDIATE"));
@@ -129,7 +168,7 @@ SqliteEngine::SqliteEngine(const std::string& path, int busyTimeoutMs)
   // SQLITE_MISUSE, harmlessly, once SQLite is initialised).
   static const int noMemStatus = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   (void)noMemStatus;
-  checkNotWritableByOthers(path_);
+  checkFilesAreOurs(path_);
   bool existed = fileHasContent(path_);
   writer_.reset(new Writer(path_, busyTimeoutMs_));
   Connection& db = writer_->db;
@@ -309,7 +348,8 @@ void SqliteEngine::limitValueBytesForTest(int bytes) {
 
 void SqliteEngine::check() {
   // A connection of its own, so that no cached page hides what is on disk.
-  Connection fresh(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, busyTimeoutMs_);
+  Connection fresh(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+                   busyTimeoutMs_);
   std::string problems = integrityProblems(fresh);
   if (!problems.empty()) {
     throw StoreError(StoreError::kDamaged, "database " + path_ + " is damaged: " + problems);
