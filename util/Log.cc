@@ -47,17 +47,17 @@ struct Log::Limiter {
   using Notes = std::vector<std::pair<Level, std::string>>;
 
   std::mutex mutex;
-  unsigned perWindow = 20;                                  // guarded by mutex
-  Clock::duration window = std::chrono::seconds(10);        // guarded by mutex
-  std::unordered_map<const char*, Count> counts;            // by format; guarded by mutex
-  Clock::time_point lastSweep;                              // guarded by mutex
+  unsigned perWindow = 20;                            // guarded by mutex
+  Clock::duration window = std::chrono::seconds(10);  // guarded by mutex
+  std::unordered_map<const char*, Count> counts;      // by format; guarded by mutex
+  Clock::time_point lastSweep;                        // guarded by mutex
 
   // The line that counts what was held back of one format. mutex held.
   std::string note(const Count& c) const {
     char head[128];
     std::snprintf(head, sizeof head,
-                  "%zu similar messages suppressed (at most %u per %g s), the last: ",
-                  c.suppressed, perWindow, std::chrono::duration<double>(window).count());
+                  "%zu similar messages suppressed (at most %u per %g s), the last: ", c.suppressed,
+                  perWindow, std::chrono::duration<double>(window).count());
     return head + c.last;
   }
 

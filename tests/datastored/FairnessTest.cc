@@ -24,9 +24,9 @@ class FairnessTest : public DataStoreTest {
 
   // Starts the server on a Unix socket that every user may connect to (and loopback TCP).
   void startShared(std::vector<std::string> flags) {
-    flags.insert(flags.end(), {"-ORBendPoint", "giop:unix:" + socketDir_.file("datastore.sock"),
-                               "-ORBendPoint", "giop:tcp:127.0.0.1:",
-                               "-ORBunixTransportPermission", "0777"});
+    flags.insert(flags.end(),
+                 {"-ORBendPoint", "giop:unix:" + socketDir_.file("datastore.sock"), "-ORBendPoint",
+                  "giop:tcp:127.0.0.1:", "-ORBunixTransportPermission", "0777"});
     startServer(flags);
   }
 
@@ -111,14 +111,15 @@ TEST_F(FairnessTest, TheManagerStillWorksAfter200FailedCallsInARow) {
 // Another user's sessions set 100 kB values until refused: it gets at most half of
 // --max-pending-bytes, and this client's small set and a larger one still fit.
 TEST_F(FairnessTest, PendingChangesOfOneClientLeaveRoomForAnothersSet) {
-  startShared({"--max-pending-bytes", "1000000", "--max-value-bytes", "200000"});
+  startShared({"--max-pending-bytes", "1000000", "--max-value-bytes", "400000"});
   std::string out = floodAsNobody(10, 20, 100000);
   // Four sets of 100,009 bytes (key and value) fit in a share of 500,000; every later one is
   // refused.
   EXPECT_NE(out.find("started=10 sets=4 refused-sessions=0 refused-sets=10"), std::string::npos)
       << out;
-  EXPECT_TRUE(logHas("client uid:65534 holds 400036 bytes of pending changes and 100009 more "
-                     "exceed its share of --max-pending-bytes 1000000 (500000"));
+  EXPECT_TRUE(
+      logHas("client uid:65534 holds 400036 bytes of pending changes and 100009 more "
+             "exceed its share of --max-pending-bytes 1000000 (500000"));
   DataStoreSession_var s = newSession();
   s->set(entries({{"small", "0123456789"}}));
   s->set(entries({{"larger", std::string(300000, 'l')}}));  // within a share of 333,333

@@ -102,7 +102,8 @@ TEST_F(FilesTest, ADatabasePlantedByAnotherUserIsRefused) {
   auto asNobody = [&](std::vector<std::string> argv) {
     argv.insert(argv.begin(),
                 {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"});
-    ASSERT_EQ(runToCompletion(argv, dir_.file("nobody.log"), 10000), 0) << readAll(dir_.file("nobody.log"));
+    ASSERT_EQ(runToCompletion(argv, dir_.file("nobody.log"), 10000), 0)
+        << readAll(dir_.file("nobody.log"));
   };
   const std::string initRef = Stack::instance().naming().initRef();
   auto start = [&](const std::string& db) {

@@ -111,7 +111,8 @@ TEST_F(ProcessTest, APasswordInDbIsRefusedAndAKeywordStringIsNotAFileName) {
   EXPECT_FALSE(std::filesystem::exists(dir_.file(keywords)));
   // A file whose name merely holds '=' is still a file.
   const std::string odd = dir_.file("a=b.db");
-  ExitedRun file = runToExit(dir_, {"--db", odd, "-ORBInitRef", "NameService=corbaloc::127.0.0.1:1/NameService"});
+  ExitedRun file = runToExit(
+      dir_, {"--db", odd, "-ORBInitRef", "NameService=corbaloc::127.0.0.1:1/NameService"});
   EXPECT_TRUE(std::filesystem::exists(odd)) << file.output;
 }
 

@@ -316,11 +316,11 @@ TEST_F(SecurityTest, ASessionFloodOfOneClientLocksNobodyOut) {
   // Another client (qmr-host, a process of its own) finds the table full.
   ExitedRun run = runHost(dir_, server_->ior(), kHostWork);
   EXPECT_EQ(run.exitCode, 0) << run.output;
-  EXPECT_TRUE(
-      logHas("s idle to make room for session 6 of client giop:tcp:127.0.0.1:"));
+  EXPECT_TRUE(logHas("s idle to make room for session 6 of client giop:tcp:127.0.0.1:"));
   EXPECT_TRUE(logHas("--max-sessions 4 were open and client giop:tcp:127.0.0.1:"));
-  EXPECT_TRUE(logHas("held 4, over its fair share of 2 among 2 clients; 1 pending changes "
-                     "discarded"));
+  EXPECT_TRUE(
+      logHas("held 4, over its fair share of 2 among 2 clients; 1 pending changes "
+             "discarded"));
   // The flood's second session, idle longest, made room; the others go on.
   EXPECT_THROW(read1(flood[1], "flood1"), CORBA::OBJECT_NOT_EXIST);
   for (int i = 2; i < 5; ++i) {

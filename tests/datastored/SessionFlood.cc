@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
       for (long j = 0; j < sets; ++j) {
         ClientCore::DataStoreSession::EntryList entries(1);
         entries.length(1);
-        entries[0].key = CORBA::string_dup(
-            ("flood." + std::to_string(i) + "." + std::to_string(j)).c_str());
+        entries[0].key =
+            CORBA::string_dup(("flood." + std::to_string(i) + "." + std::to_string(j)).c_str());
         entries[0].data = CORBA::string_dup(value.c_str());
         entries[0].expir = 0;
         try {

@@ -133,7 +133,7 @@ class PostgresServer {
  public:
   struct Options {
     const PostgresServer* primary = nullptr;  // a streaming standby of this (running) one
-    std::vector<std::string> settings;  // e.g. {"-c", "synchronous_standby_names=qmrstandby"}
+    std::vector<std::string> settings;        // e.g. {"-c", "synchronous_standby_names=qmrstandby"}
   };
   void start(const std::string& dir, const Options& options);
   void start(const std::string& dir) { start(dir, Options()); }

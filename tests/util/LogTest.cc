@@ -97,7 +97,9 @@ TEST(LogTest, ScopedCaptureLogKeepsEveryLevelAsExactLinesAndRestoresThePreviousL
 TEST(LogTest, ControlCharactersInAMessageAreEscapedSoEveryMessageStaysOneLine) {
   Log log;
   log.setLevel(Log::kDebug);
-  const std::string key = "k\nERROR forged line\x1b[31mred\r\t\x7f\xc2\x9b" "2J caf\xc3\xa9 a\\b";
+  const std::string key =
+      "k\nERROR forged line\x1b[31mred\r\t\x7f\xc2\x9b"
+      "2J caf\xc3\xa9 a\\b";
   CaptureStderr();
   log.warning("Ignoring duplicate remove request for key = %s", key.c_str());
   log.error("%s", "bell\a");
@@ -124,17 +126,16 @@ TEST(LogTest, RepeatedWarningsOfOneFormatAreLimitedAndTheirCountReported) {
                 "WARNING session 0 ended to make room", "WARNING session 1 ended to make room",
                 "WARNING session 2 ended to make room", "INFO started 0", "INFO started 1",
                 "INFO started 2", "ERROR failed 0", "ERROR failed 1", "ERROR failed 2",
-                "ERROR failed 3", "ERROR failed 4", "ERROR failed 5",
-                "WARNING another format 1"}),
+                "ERROR failed 3", "ERROR failed 4", "ERROR failed 5", "WARNING another format 1"}),
             lines);
   // After the window, the next line of the format comes after the count of those held back.
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   log.clear();
   log.warning("session %d ended to make room", 10);
-  EXPECT_EQ((std::vector<std::string>{
-                "WARNING 7 similar messages suppressed (at most 3 per 0.5 s), the last: session 9 ended to "
-                "make room",
-                "WARNING session 10 ended to make room"}),
+  EXPECT_EQ((std::vector<std::string>{"WARNING 7 similar messages suppressed (at most 3 per 0.5 "
+                                      "s), the last: session 9 ended to "
+                                      "make room",
+                                      "WARNING session 10 ended to make room"}),
             log.lines());
   // A format that does not come again is counted at the next line of any other format once
   // its window has ended, or when the log is flushed.
@@ -148,7 +149,8 @@ TEST(LogTest, RepeatedWarningsOfOneFormatAreLimitedAndTheirCountReported) {
   log.clear();
   for (int i = 0; i < 5; ++i) log.warning("burst %d", i);
   log.flushSuppressed();
-  EXPECT_EQ("WARNING 2 similar messages suppressed (at most 3 per 0.5 s), the last: burst 4", log.lines().back());
+  EXPECT_EQ("WARNING 2 similar messages suppressed (at most 3 per 0.5 s), the last: burst 4",
+            log.lines().back());
   // 0 turns the limit off.
   log.setRateLimit(0, 10);
   log.clear();

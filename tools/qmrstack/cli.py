@@ -6,7 +6,7 @@ import shlex
 import sys
 
 from .common import CHILD_UMASK, SERVERS, STATE_FILE, StackError, default_dir
-from .postgres import postgres_user_prefix
+from .postgres import postgres_passfile, postgres_user_prefix
 from .process import _start_time, listening, wait_for
 from .servers import is_ready, prepare, server_argv, server_env
 from .stack import Stack
@@ -24,6 +24,10 @@ def _cli_up(args):
         print("channels  %s" % " ".join(stack.channels))
     if stack.postgres:
         print("database  %s" % stack.db)
+        print("psql      psql %s   (TCP: PGPASSFILE=%s psql -h 127.0.0.1 -p %d -U qmr "
+              "postgres)" % (shlex.quote(stack.db), postgres_passfile(os.path.join(stack.dir,
+                                                                                 "postgres")),
+                             stack.ports["postgres"]))
     print("orb args  %s" % " ".join(shlex.quote(a) for a in stack.orb_args()))
     return 0
 

@@ -2,10 +2,9 @@
 // or the connection. The only place that looks inside omniORB's connection objects.
 #include "orb/PeerIdentity.h"
 
+#include <omniORB4/giopEndpoint.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-
-#include <omniORB4/giopEndpoint.h>
 // omniORB's connection classes keep their socket in SocketHolder (an internal header, found
 // through the include folder CMakeLists.txt adds for this file only).
 #include <omniORB4/internal/SocketCollection.h>

@@ -6,10 +6,10 @@
 #ifndef QMR_DATASTORED_PEERIDENTITY_H
 #define QMR_DATASTORED_PEERIDENTITY_H
 
-#include <string>
-
 #include <omniORB4/CORBA.h>
 #include <omniORB4/callHandle.h>
+
+#include <string>
 
 namespace qmr_datastored {
 

@@ -49,7 +49,7 @@ class PendingBudget {
  private:
   const long long limit_;
   mutable std::mutex mutex_;
-  long long used_ = 0;                    // guarded by mutex_
+  long long used_ = 0;                     // guarded by mutex_
   std::map<std::string, long long> held_;  // clients holding > 0 bytes; guarded by mutex_
 };
 

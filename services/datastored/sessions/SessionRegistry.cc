@@ -148,8 +148,7 @@ ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& clien
         "session %llu of client %s ended after %.1f s idle to make room for session %llu of "
         "client %s: %s; %zu pending changes discarded",
         static_cast<unsigned long long>(evicted->id()), evicted->client().c_str(), idle,
-        static_cast<unsigned long long>(session->id()), client.c_str(), reason.c_str(),
-        discarded);
+        static_cast<unsigned long long>(session->id()), client.c_str(), reason.c_str(), discarded);
   }
   return ref._retn();
 }

@@ -54,7 +54,8 @@ namespace {
 
 // libpq's reading of a connection string; null when it is not one.
 struct ParsedOptions {
-  explicit ParsedOptions(const std::string& text) : options(PQconninfoParse(text.c_str(), &error)) {}
+  explicit ParsedOptions(const std::string& text)
+      : options(PQconninfoParse(text.c_str(), &error)) {}
   ~ParsedOptions() {
     if (options != nullptr) PQconninfoFree(options);
     if (error != nullptr) PQfreemem(error);

@@ -140,7 +140,8 @@ bool fileHasContent(const std::string& path) {
 
 struct SqliteEngine::Writer {
   Writer(const std::string& path, int busyTimeoutMs)
-      : db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+      : db(path,
+           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
            busyTimeoutMs) {}
   // Prepares the statements once the schema exists.
   void prepare() {
