@@ -81,6 +81,31 @@ TEST_F(FairnessTest, ASessionFloodOfAnotherUserEndsOnlyTheFloodersOwnSessions) {
   idle->commit();
   EXPECT_EQ(read1(mine, "idle"), Value("also kept"));
   EXPECT_EQ(read1(idle, "mine"), Value("kept"));
+  // The flood wrote at most 20 lines of each kind per 10 s; the others are counted, at the
+  // latest when the server stops: 202 sessions started, 186 of the flooder's ended.
+  ASSERT_EQ(server_->stop(), 0);
+  const std::string log = serverLog();
+  auto tally = [&](const std::string& line) {
+    std::regex written("\\n(INFO|WARNING) " + line);
+    std::regex counted(
+        "\\n(INFO|WARNING) ([0-9]+) similar messages suppressed \\(at most 20 per "
+        "10 s\\), the last: " +
+        line);
+    long shown = std::distance(std::sregex_iterator(log.begin(), log.end(), written),
+                               std::sregex_iterator());
+    long held = 0;
+    for (std::sregex_iterator it(log.begin(), log.end(), counted), end; it != end; ++it) {
+      held += std::stol((*it)[2]);
+    }
+    EXPECT_GT(held, 0) << line;
+    return std::make_pair(shown, shown + held);
+  };
+  auto started = tally("session [0-9]+ started for client");
+  auto ended = tally("session [0-9]+ of client uid:65534 ended after");
+  EXPECT_LE(started.first, 40) << log;
+  EXPECT_EQ(started.second, 202) << log;
+  EXPECT_LE(ended.first, 40) << log;
+  EXPECT_EQ(ended.second, 186) << log;
 }
 
 // The library's manager starts a new session after every failed call and never ends the one

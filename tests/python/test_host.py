@@ -87,6 +87,24 @@ def test_log_level_filters_the_library_log(run_host):
         assert attempt in lines and debug in lines
 
 
+def test_keys_from_a_script_cannot_forge_log_lines_or_drive_the_terminal(run_host):
+    """A key with a newline, a fake level and an escape sequence, logged by the library (a
+    duplicate key of a remove, a debug line of a set): every message stays one line, with the
+    control characters written as escapes."""
+    key = "k\nERROR forged by the key\x1b[31m\x1b]0;title\x07"
+    code = ("import _datastore as d\n"
+            "d.set([(%r, 'v', 0)])\n"
+            "d.remove([%r, %r])\n" % (key, key, key))
+    done = run_host("--log-level", "debug", "-c", code)
+    assert done.returncode == 0, done.stderr
+    assert "\x1b" not in done.stderr and "\x07" not in done.stderr, repr(done.stderr)
+    lines = done.stderr.splitlines()
+    assert not [line for line in lines if line.startswith("ERROR forged")], lines
+    duplicate = [line for line in lines if "Ignoring duplicate remove request" in line]
+    assert duplicate == ["WARNING Ignoring duplicate remove request for key = "
+                         "k\\nERROR forged by the key\\x1b[31m\\x1b]0;title\\x07"], lines
+
+
 def test_unreachable_data_store_or_naming_service_is_explained_and_exits_3(run_host):
     done = run_host("--datastore", "NoSuchStore", "-c", "print('ran')")
     assert (done.returncode, done.stdout) == (3, "")
