@@ -181,7 +181,7 @@ TEST_F(ProcessTest, ReadyLineBindingNoTakeoverOfARunningServersNameAndStopSignal
   DataStoreServer other;
   TempDir otherDir("qmr-datastored-other");
   DataStoreServer::Options options;
-  options.name = name + ".other";
+  options.name = name + "Other";
   other.start(otherDir.path(), Stack::instance().naming(), options);
   CORBA::Object_var otherRef = Stack::instance().orb()->string_to_object(other.ior().c_str());
   // A session that the first server started is not the other one's to end.

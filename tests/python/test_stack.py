@@ -29,13 +29,14 @@ def reachable_sockets(pid):
 
 
 def private_files(folder):
-    """Paths under folder, with their modes, that other users could read or write."""
+    """Paths under folder, with their modes, that other users could read or write. The data
+    store's reference file alone is readable by the group (which may connect anyway)."""
     exposed = []
     for root, dirs, files in os.walk(folder):
         for name in dirs + files:
             path = os.path.join(root, name)
             mode = stat.S_IMODE(os.lstat(path).st_mode)
-            if mode & 0o077:
+            if mode & (0o037 if name == "datastore.ior" else 0o077):
                 exposed.append("%s %o" % (os.path.relpath(path, folder), mode))
     return exposed
 

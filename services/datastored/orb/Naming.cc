@@ -76,7 +76,6 @@ bool boundToLiveObject(CosNaming::NamingContextExt_ptr root, const std::string& 
   }
   if (CORBA::is_nil(bound.in())) return false;
   omniORB::setClientCallTimeout(bound.in(), timeoutMs);
-  omniORB::setClientConnectTimeout(bound.in(), timeoutMs);
   try {
     return !bound->_non_existent();
   } catch (const CORBA::TIMEOUT&) {
