@@ -1,0 +1,27 @@
+// OpenEngine.cc - SQLite file or PostgreSQL database, by the form of --db.
+#include "OpenEngine.h"
+
+#include "engine/postgres/Postgres.h"
+#include "engine/postgres/PostgresEngine.h"
+#include "engine/sqlite/Index.h"
+#include "engine/sqlite/SqliteEngine.h"
+
+namespace qmr_datastored {
+
+bool isPostgres(const std::string& db) {
+  if (db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0) return true;
+  return db.find('=') != std::string::npos && isConnectionString(db);
+}
+
+OpenedEngine openEngine(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes) {
+  if (isPostgres(db)) {
+    auto postgres = std::make_shared<PostgresEngine>(db, busyTimeoutMs);
+    return {postgres, postgres};
+  }
+  auto sqlite = std::make_shared<SqliteEngine>(db, busyTimeoutMs);
+  auto index = std::make_shared<Index>(maxMemoryBytes);
+  sqlite->load(*index);
+  return {sqlite, index};
+}
+
+}  // namespace qmr_datastored
