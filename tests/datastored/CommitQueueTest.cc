@@ -59,7 +59,7 @@ class CommitQueueTest : public ::testing::TestWithParam<std::string> {
   CommitQueueTest() : dir_("qmr-commitqueue") {
     if (GetParam() == "postgres") {
       PostgresServer& pg = Stack::instance().postgres();
-      db_ = pg.uri(pg.newSchema());
+      db_ = pg.conninfo(pg.newSchema());
     } else {
       db_ = dir_.file("store.db");
     }
@@ -276,9 +276,10 @@ TEST(SqliteMemoryTest, TheMemoryLimitRefusesACommitAndAFileThatWouldExceedIt) {
 
 TEST(PostgresDurabilityTest, SynchronousCommitOffIsTurnedOnAndLogged) {
   PostgresServer& pg = Stack::instance().postgres();
-  // The URI's options set it off for every connection made with it, as a database, a role or
-  // postgresql.conf may.
-  std::string db = pg.uri(pg.newSchema()) + "%20-csynchronous_commit%3Doff";
+  // The connection string's options set it off for every connection made with it, as a
+  // database, a role or postgresql.conf may.
+  std::string db =
+      pg.conninfo() + " options='-csearch_path=" + pg.newSchema() + " -csynchronous_commit=off'";
   qmr_util::CaptureLog log;
   qmr_util::ScopedLog scoped(&log);
   qmr_datastored::OpenedEngine e = qmr_datastored::openEngine(db, 10000, kNoLimit);
