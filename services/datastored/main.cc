@@ -22,6 +22,7 @@
 
 #include "orb/DataStoreServant.h"
 #include "orb/Naming.h"
+#include "OpenEngine.h"
 #include "Options.h"
 #include "orb/OrbLog.h"
 #include "sessions/SessionRegistry.h"
@@ -202,8 +203,9 @@ int main(int argc, char** argv) {
   ::umask(077);
   std::unique_ptr<Store> store;
   try {
-    store.reset(new Store(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
-                          static_cast<size_t>(options.limits.maxMemoryBytes)));
+    OpenedEngine opened = openEngine(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
+                                     static_cast<size_t>(options.limits.maxMemoryBytes));
+    store.reset(new Store(opened.engine, opened.reads));
   } catch (const StoreError& e) {
     fail(e.what());
     return kDatabase;
