@@ -202,8 +202,11 @@ void startServer(Process& process, const std::string& server, const std::string&
 
   std::vector<std::string> ready = stackTool("ready", server);
   ready.insert(ready.end(), where.begin(), where.end());
-  ready.insert(ready.end(), {"--pid", std::to_string(process.pid()), "--timeout", "30"});
-  int status = runToCompletion(ready, logFile, 40000);
+  // PostgreSQL's first start runs initdb first, which a loaded machine can take long over.
+  const int readySeconds = server == "postgres" ? 90 : 30;
+  ready.insert(ready.end(),
+               {"--pid", std::to_string(process.pid()), "--timeout", std::to_string(readySeconds)});
+  int status = runToCompletion(ready, logFile, (readySeconds + 10) * 1000);
   if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || !process.running()) {
     std::string log = process.log();
     process.kill9();
