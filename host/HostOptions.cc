@@ -57,7 +57,7 @@ bool parseHostOptions(int argc, const char* const* argv, HostOptions* options,
         return false;
       }
       options->logLevelGiven = true;
-    } else if (qmr_util::OrbOptions::isOrbOption(arg)) {
+    } else if (qmr_util::OrbOptions::isStartUpOption(arg)) {
       if (!options->orb.take(argc, argv, &i, error)) return false;
     } else if (std::strncmp(arg, "--", 2) == 0) {
       *error = std::string("unknown option '") + arg + "'";
@@ -90,9 +90,13 @@ std::string hostUsage(const std::string& program) {
          "ORB options: any -ORBxxx VALUE pair, passed to the ORB. The Naming Service is usually\n"
          "given as -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService. Without\n"
          "-ORBendPoint the host uses -ORBendPoint giop:tcp:127.0.0.1: (loopback only).\n"
+         "\n" +
+         std::string(qmr_util::TlsOptions::helpText()) +
+         "A data store that serves TLS only (qmr-datastored --tls-...) is reached with\n"
+         "--tls-ca, --tls-cert and --tls-key: it refuses a program without a certificate.\n"
          "\n"
          "Environment: QMR_PYTHONPATH (colon-separated folders searched for the qmr package\n"
-         "before the built-in one), QMR_LOG_LEVEL, and python3's own variables.\n"
+         "before the built-in one), QMR_LOG_LEVEL, QMR_TLS_*, and python3's own variables.\n"
          "\n"
          "Example: ./qmr up, then\n"
          "  " + program + " -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService my_script.py\n";

@@ -68,6 +68,8 @@ const CountFlag* countFlag(const std::string& flag) {
 
 qmr_util::OrbOptions Options::orbOptions() const {
   qmr_util::OrbOptions options = orb;
+  // With a certificate the server serves TLS only, unless endpoints are given.
+  if (orb.tls().hasCertificate()) options.addDefault("-ORBendPoint", "giop:ssl:127.0.0.1:");
   // Bounds what one request may make the server allocate (a million keys, a huge value).
   options.addDefault("-ORBgiopMaxMsgSize", std::to_string(maxMessageBytes));
   // The server's only outgoing calls go to the Naming Service: a hung one must not hang
@@ -83,7 +85,7 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
   bool haveDb = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (qmr_util::OrbOptions::isOrbOption(arg)) {
+    if (qmr_util::OrbOptions::isStartUpOption(arg)) {
       if (!o.orb.take(argc, argv, &i, error)) return false;
       continue;
     }
@@ -153,12 +155,33 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
         "postgresql://USER@HOST:PORT/DB URI)";
     return false;
   }
+  if (!o.help && !checkTls(&o.orb, error)) return false;
   *out = o;
   return true;
 }
 
+bool checkTls(qmr_util::OrbOptions* orb, std::string* error) {
+  qmr_util::TlsOptions& tls = orb->tls();
+  tls.addEnvironment();
+  if (!tls.consistent(error)) return false;
+  if (tls.any() && !tls.hasCertificate()) {
+    *error = "a TLS server shows a certificate of its own: give --tls-cert FILE and --tls-key "
+             "FILE (or QMR_TLS_CERT and QMR_TLS_KEY) beside --tls-ca";
+    return false;
+  }
+  const std::vector<std::string>& args = orb->args();
+  for (size_t i = 0; i + 1 < args.size(); i += 2) {
+    if (args[i] == "-ORBendPoint" && args[i + 1].compare(0, 9, "giop:ssl:") == 0 && !tls.any()) {
+      *error = "-ORBendPoint " + args[i + 1] + " serves TLS: give --tls-ca, --tls-cert and "
+               "--tls-key too";
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string usage() {
-  return "usage: qmr-datastored --db FILE|URI [options] [-ORB<option> value ...]\n"
+  return std::string() + "usage: qmr-datastored --db FILE|URI [options] [-ORB<option> value ...]\n"
          "\n"
          "The reference data store service: serves ClientCore::DataStore and its sessions over\n"
          "CORBA, keeps committed entries in one SQLite file (WAL journal, synchronous FULL: a\n"
@@ -226,9 +249,19 @@ std::string usage() {
          "  --help                    this text.\n"
          "\n"
          "ORB options (-ORB<name> value) are passed to omniORB. Unless -ORBendPoint is given the\n"
-         "server listens on giop:tcp:127.0.0.1: (a free loopback port). The Naming Service is\n"
-         "found through -ORBInitRef NameService=corbaloc::HOST:PORT/NameService; calls to it\n"
-         "time out after 10 s unless -ORBclientCallTimeOutPeriod says otherwise.\n"
+         "server listens on giop:tcp:127.0.0.1: (a free loopback port), or with TLS on\n"
+         "giop:ssl:127.0.0.1:. The Naming Service is found through -ORBInitRef\n"
+         "NameService=corbaloc::HOST:PORT/NameService; calls to it time out after 10 s unless\n"
+         "-ORBclientCallTimeOutPeriod says otherwise.\n"
+         "\n" +
+         std::string(qmr_util::TlsOptions::helpText()) +
+         "With them the server accepts only clients that show a certificate signed by the\n"
+         "authority of --tls-ca; it needs --tls-cert and --tls-key of its own. It then listens\n"
+         "on giop:ssl:127.0.0.1: (TLS only) unless -ORBendPoint says where, e.g.\n"
+         "-ORBendPoint giop:ssl:192.0.2.10:2810 for clients on other machines (give several\n"
+         "-ORBendPoint options to serve local clients without TLS as well). A key file that\n"
+         "cannot be decrypted, a key that does not belong to its certificate or an expired\n"
+         "certificate stop the start-up with status 2.\n"
          "\n"
          "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves. SIGINT and\n"
          "SIGTERM unbind the name and exit 0. Exit status 2: bad command line; 3: database\n"

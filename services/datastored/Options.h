@@ -44,6 +44,11 @@ struct Options {
 // argument is wrong and what is expected.
 bool parseOptions(int argc, char** argv, Options* out, std::string* error);
 
+// Completes the TLS settings of `orb` from the environment (QMR_TLS_*) and checks that they
+// make a server: consistent, with a certificate of its own, and present when an endpoint
+// serves giop:ssl. False with *error saying what to give.
+bool checkTls(qmr_util::OrbOptions* orb, std::string* error);
+
 // The --help text.
 std::string usage();
 

@@ -33,7 +33,8 @@ and resets its umask to 0, which no option of its own prevents; the library turn
 binds into loopback ones and keeps the umask the server was started with.
 
 The package: common (folder, state file, StackError), process (ports, waiting, spawn, pids),
-postgres (the cluster), servers (the definitions), stack (Stack), cli (the command line of
+postgres (the cluster), servers (the definitions), tls (a throw-away certificate authority
+for `up --tls`), stack (Stack), cli (the command line of
 tools/qmrstack.py and `python3 -m qmrstack`). Everything is importable from qmrstack itself.
 """
 
@@ -45,6 +46,7 @@ from .postgres import (POSTGRES_STANDBY_NAME, POSTGRES_USER, postgres_bindir, po
 from .servers import (CONFINE_LIBRARY, corbaloc, is_ready, prepare, root_context_answers,
                       server_argv, server_env)
 from .stack import Stack
+from .tls import authority, client_tls_args, make_authority, server_tls_args, tls_files
 from .cli import main
 
 __all__ = ["CHILD_UMASK", "CONFINE_LIBRARY", "POSTGRES_STANDBY_NAME", "POSTGRES_USER", "SERVERS",
@@ -52,4 +54,5 @@ __all__ = ["CHILD_UMASK", "CONFINE_LIBRARY", "POSTGRES_STANDBY_NAME", "POSTGRES_
            "check_private", "corbaloc", "default_dir", "free_port", "is_ready", "listening",
            "main", "port_open", "postgres_bindir", "postgres_uri", "postgres_user_prefix",
            "prepare", "prepare_postgres", "private_folder", "root_context_answers",
-           "server_argv", "server_env", "spawn", "wait_for"]
+           "server_argv", "server_env", "spawn", "wait_for", "authority", "client_tls_args",
+           "make_authority", "server_tls_args", "tls_files"]

@@ -11,18 +11,22 @@ from .common import (SERVERS, SOURCE_DIR, STATE_FILE, StackError, _read, check_p
 from .postgres import postgres_uri
 from .process import _start_time, free_port, spawn, wait_for
 from .servers import corbaloc, is_ready, prepare, server_argv, server_env
+from .tls import TLS_FOLDER, authority, client_tls_args, server_tls_args
 
 
 
 class Stack:
     """omniNames + omniEvents (+ channels) + qmr-datastored (+ PostgreSQL, when the data store
-    uses it) in one folder on 127.0.0.1."""
+    uses it) in one folder on 127.0.0.1. With tls, the data store serves TLS only and wants a
+    client certificate signed by the stack's own throw-away authority (DIR/tls)."""
 
-    def __init__(self, folder, build=None, datastore_name="DataStore", postgres=False):
+    def __init__(self, folder, build=None, datastore_name="DataStore", postgres=False,
+                 tls=False):
         self.dir = os.path.abspath(folder)
         self.build = os.path.abspath(build or os.path.join(SOURCE_DIR, "build"))
         self.datastore_name = datastore_name
         self.postgres = postgres
+        self.tls = tls
         self.channels = []
         self.ports = {}
         self.procs = {}  # name -> {"pid", "start", "argv", "log"}
@@ -31,12 +35,14 @@ class Stack:
 
     @classmethod
     def up(cls, folder, channels=(), build=None, datastore=True, datastore_name="DataStore",
-           postgres=False):
+           postgres=False, tls=False):
         """Creates folder if needed and starts every server; on any failure stops what it
         started and raises StackError with the failing server's log. postgres: the data store
         keeps its entries in a PostgreSQL server of the stack (cluster in FOLDER/postgres,
-        kept like the SQLite file) instead of FOLDER/datastore.db."""
-        stack = cls(folder, build, datastore_name, postgres)
+        kept like the SQLite file) instead of FOLDER/datastore.db. tls: the data store serves
+        giop:ssl on 127.0.0.1 only, with the certificates of FOLDER/tls (made when missing);
+        orb_args() then carry the client certificate."""
+        stack = cls(folder, build, datastore_name, postgres, tls)
         private_folder(stack.dir)
         if os.path.exists(stack.state_path):
             old = cls.load(stack.dir)
@@ -80,7 +86,7 @@ class Stack:
             raise StackError("no stack state in %s (%s); start one with: tools/qmrstack.py up "
                              "--dir DIR" % (path, e))
         stack = cls(state["dir"], state["build"], state["datastore_name"],
-                    state.get("postgres", False))
+                    state.get("postgres", False), state.get("tls", False))
         stack.channels = list(state["channels"])
         stack.ports = dict(state["ports"])
         stack.procs = dict(state["procs"])
@@ -92,7 +98,7 @@ class Stack:
 
     def _save(self):
         state = {"dir": self.dir, "build": self.build, "datastore_name": self.datastore_name,
-                 "postgres": self.postgres,
+                 "postgres": self.postgres, "tls": self.tls,
                  "channels": self.channels, "ports": self.ports, "procs": self.procs}
         tmp = self.state_path + ".tmp"
         with open(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
@@ -116,8 +122,17 @@ class Stack:
         return corbaloc(self.naming_port)
 
     def orb_args(self):
-        """ORB options that make a program's "NameService" this stack's omniNames."""
-        return ["-ORBInitRef", "NameService=" + self.corbaloc]
+        """ORB options that make a program's "NameService" this stack's omniNames, and with tls
+        the client certificate that the data store asks for."""
+        args = ["-ORBInitRef", "NameService=" + self.corbaloc]
+        if self.tls:
+            args += client_tls_args(self.tls_files)
+        return args
+
+    @property
+    def tls_files(self):
+        """The stack's authority and certificates (qmrstack.tls.tls_files), made when missing."""
+        return authority(os.path.join(self.dir, TLS_FOLDER))
 
     def log_path(self, server):
         return os.path.join(self.dir, {"naming": "omniNames.log", "events": "omniEvents.log",
@@ -151,8 +166,9 @@ class Stack:
         data = self._data(server)
         prepare(server, data)
         port = self.ports.get(server, 0)
+        extra = server_tls_args(self.tls_files) if server == "datastore" and self.tls else ()
         argv = server_argv(server, data, port, self.naming_port, self.build,
-                           self.datastore_name, db=self.db if server == "datastore" else None)
+                           self.datastore_name, extra, db=self.db if server == "datastore" else None)
         pid, start = spawn(argv, self.log_path(server), cwd=self.dir,
                            env=server_env(server, self.build))
         self.procs[server] = {"pid": pid, "start": start, "argv": argv,
