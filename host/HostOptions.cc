@@ -92,7 +92,7 @@ std::string hostUsage(const std::string& program) {
          "-ORBendPoint the host uses -ORBendPoint giop:tcp:127.0.0.1: (loopback only).\n"
          "\n" +
          std::string(qmr_util::TlsOptions::helpText()) +
-         "A data store that serves TLS only (qmr-datastored --tls-...) is reached with\n"
+         "A data store that serves TLS only (qmr-datastored with --tls-ca) is reached with\n"
          "--tls-ca, --tls-cert and --tls-key: it refuses a program without a certificate.\n"
          "\n"
          "Environment: QMR_PYTHONPATH (colon-separated folders searched for the qmr package\n"

@@ -33,7 +33,7 @@ const char kUsage[] =
     "  --count N          exit after N events (status 0)\n"
     "  --timeout SECONDS  exit after SECONDS (status 1 if --count was not reached)\n"
     "  -ORBxxx VALUE      ORB options; -ORBendPoint defaults to giop:tcp:127.0.0.1:\n"
-    "  --tls-...          TLS options, for channels reached through giop:ssl (below)\n"
+    "  --tls-ca FILE ...  TLS options, for channels reached through giop:ssl (below)\n"
     "  -h, --help         this text\n"
     "\n"
     "Once every channel is connected it says \"qmr-listen: listening on ...\" on stderr.\n"
