@@ -185,7 +185,7 @@ TEST_F(TlsTest, TheServerRefusesIncompleteOrMismatchedSettingsAndSaysWhatToGive)
        "TLS needs the authority that signs the peers' certificates: give --tls-ca"},
       {{"--tls-ca", ours_["ca"], "--tls-cert", ours_["server"]},
        "needs its private key: give --tls-key"},
-      {{"-ORBendPoint", "giop:ssl:127.0.0.1:", "--tls-ca"}, "--tls-ca needs a file name"},
+      {{"-ORBendPoint", "giop:ssl:127.0.0.1:", "--tls-ca"}, "--tls-ca needs a value"},
       {{"-ORBendPoint", "giop:ssl:127.0.0.1:"},
        "-ORBendPoint giop:ssl:127.0.0.1: serves TLS: give --tls-ca, --tls-cert and --tls-key"},
       {{"--tls-ca", ours_["ca"], "--tls-cert", ours_["server"], "--tls-key",
