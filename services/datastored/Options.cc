@@ -335,23 +335,25 @@ std::string usage() {
   text +=
       "\n"
       "ORB options (-ORB<name> value) are passed to omniORB. Unless -ORBendPoint is given the\n"
-      "server listens on giop:tcp:127.0.0.1: (a free loopback port), or with TLS on\n"
-      "giop:ssl:127.0.0.1:. The Naming Service is found through -ORBInitRef\n"
-      "NameService=corbaloc::HOST:PORT/NameService; calls to it time out after 10 s unless\n"
-      "-ORBclientCallTimeOutPeriod says otherwise.\n"
+      "server listens on giop:unix: (a Unix socket of omniORB's choosing), or with TLS on\n"
+      "giop:ssl:127.0.0.1:; the packaged service listens on\n"
+      "giop:unix:/run/qmr/datastored/datastore.sock, where only members of group qmr\n"
+      "connect. The Naming Service comes from /etc/qmr/orb.conf ($QMR_ORB_CONF) or\n"
+      "-ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService; calls to it time out\n"
+      "after 10 s unless -ORBclientCallTimeOutPeriod says otherwise.\n"
       "\n"
       "TLS (omniORB's SSL transport): with --tls-ca, --tls-cert and --tls-key the server\n"
       "accepts only clients that show a certificate signed by the authority of --tls-ca. It\n"
       "then listens on giop:ssl:127.0.0.1: (TLS only) unless -ORBendPoint says where, e.g.\n"
       "-ORBendPoint giop:ssl:192.0.2.10:2810 for clients on other machines (give several\n"
-      "-ORBendPoint options to serve local clients without TLS as well). A file that cannot\n"
-      "be read, a key that cannot be decrypted or does not belong to its certificate, or an\n"
-      "expired certificate stop the start-up with status 2.\n"
+      "-ORBendPoint options to serve local clients on a Unix socket as well). A file that\n"
+      "cannot be read, a key that cannot be decrypted or does not belong to its certificate,\n"
+      "or an expired certificate stop the start-up with status 2.\n"
       "\n"
       "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves. SIGINT and\n"
       "SIGTERM unbind the name and exit 0. Exit status 2: bad command line; 3: database\n"
-      "cannot be opened, written or is damaged; 4: Naming Service unreachable; 1: other\n"
-      "start-up failure.\n";
+      "cannot be opened, written or is damaged; 4: Naming Service unreachable; 5: the name\n"
+      "is bound to another data store that is running; 1: other start-up failure.\n";
   return text;
 }
 
