@@ -165,6 +165,7 @@ def test_a_postgres_stack_lets_in_only_its_owner_and_never_without_proof(build_d
         stack.down()
         shutil.rmtree(folder, ignore_errors=True)
 
+
 def test_a_tls_stack_serves_holders_of_its_client_certificate_only(tmp_path, build_dir,
                                                                      run_host):
     stack = Stack.up(str(tmp_path / "s"), build=build_dir, tls=True)
