@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "metrics/Endpoint.h"
+
 namespace qmr_datastored {
 namespace {
 
@@ -54,8 +56,8 @@ const CountFlag kCountFlags[] = {
     {"--busy-timeout", 0, &Options::busyTimeoutMs},
 };
 // The other flags that take a value.
-const char* const kOtherFlags[] = {"--db", "--name", "--ior-file", "--session-timeout",
-                                   "--log-level"};
+const char* const kOtherFlags[] = {"--db",          "--name",      "--ior-file",
+                                   "--session-timeout", "--log-level", "--metrics"};
 
 const CountFlag* countFlag(const std::string& flag) {
   for (const CountFlag& f : kCountFlags) {
@@ -89,6 +91,10 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
     }
     if (arg == "--help" || arg == "-h") {
       o.help = true;
+      continue;
+    }
+    if (arg == "--status") {
+      o.status = true;
       continue;
     }
     if (arg.compare(0, 2, "--") != 0) {
@@ -134,6 +140,10 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
       o.name = value;
     } else if (flag == "--ior-file") {
       o.iorFile = value;
+    } else if (flag == "--metrics") {
+      MetricsAddress address;
+      if (!parseMetricsAddress(value, &address, error)) return false;
+      o.metrics = value;
     } else if (count != nullptr) {
       ok = parseCount(flag, value, count->min, &(o.*(count->field)), error);
     } else if (flag == "--session-timeout") {
@@ -147,7 +157,13 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
     }
     if (!ok) return false;
   }
-  if (!haveDb && !o.help) {
+  if (o.status && o.metrics.empty() && !o.help) {
+    *error =
+        "--status needs --metrics HOST:PORT, the address the server's metrics endpoint "
+        "listens on (its log says \"metrics at http://HOST:PORT/metrics\")";
+    return false;
+  }
+  if (!haveDb && !o.help && !o.status) {
     *error =
         "--db is required (an SQLite database file, created when missing, or a "
         "postgresql://USER@HOST:PORT/DB URI)";
@@ -159,6 +175,7 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
 
 std::string usage() {
   return "usage: qmr-datastored --db FILE|URI [options] [-ORB<option> value ...]\n"
+         "       qmr-datastored --status --metrics HOST:PORT\n"
          "\n"
          "The reference data store service: serves ClientCore::DataStore and its sessions over\n"
          "CORBA, keeps committed entries in one SQLite file (WAL journal, synchronous FULL: a\n"
@@ -221,6 +238,17 @@ std::string usage() {
          "                            process holds its write lock before it fails with\n"
          "                            PERSIST_STORE (default 5000). PostgreSQL: how long one\n"
          "                            connection attempt may take (at least 2 s).\n"
+         "  --metrics HOST:PORT       serve Prometheus metrics at http://HOST:PORT/metrics:\n"
+         "                            sessions, pending bytes, commits and their latency, group\n"
+         "                            sizes, gets and keys read, refusals by cause, database\n"
+         "                            reconnects, the in-memory index, resident memory. HOST\n"
+         "                            must be loopback (127.0.0.1, localhost or [::1]); a bare\n"
+         "                            PORT means 127.0.0.1; port 0 takes a free one. Unix\n"
+         "                            sockets are not available (Debian's civetweb lacks them).\n"
+         "                            Default: no endpoint.\n"
+         "  --status                  with --metrics HOST:PORT: ask the server running there\n"
+         "                            and print its metrics as a table (rates over 1 s), then\n"
+         "                            exit (0, or 1 when it cannot be reached).\n"
          "  --log-level LEVEL         error, warning, info or debug (default: the environment's\n"
          "                            QMR_LOG_LEVEL, else info); log lines go to stderr.\n"
          "  --help                    this text.\n"
@@ -230,7 +258,8 @@ std::string usage() {
          "found through -ORBInitRef NameService=corbaloc::HOST:PORT/NameService; calls to it\n"
          "time out after 10 s unless -ORBclientCallTimeOutPeriod says otherwise.\n"
          "\n"
-         "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves. SIGINT and\n"
+         "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves (after\n"
+         "\"qmr-datastored: metrics at URL\" with --metrics). SIGINT and\n"
          "SIGTERM unbind the name and exit 0. Exit status 2: bad command line; 3: database\n"
          "cannot be opened, written or is damaged; 4: Naming Service unreachable; 1: other\n"
          "start-up failure.\n";

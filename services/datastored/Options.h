@@ -16,6 +16,7 @@ struct Options {
   std::string dbPath;                    // --db (required)
   std::string name = "DataStore";        // --name: Naming Service name (rebound at start-up)
   std::string iorFile;                   // --ior-file: empty = not written
+  std::string metrics;                   // --metrics HOST:PORT: empty = no metrics endpoint
   long maxTransaction = 10000;           // --max-transaction: distinct keys pending per session
   long maxTransactionBytes = 268435456;  // --max-transaction-bytes: bytes pending per session
   long maxSessions = 1024;               // --max-sessions: open sessions at once
@@ -31,6 +32,7 @@ struct Options {
   qmr_util::Log::Level logLevel = qmr_util::Log::kInfo;  // --log-level
   bool logLevelSet = false;  // false: the log keeps its default (QMR_LOG_LEVEL)
   bool help = false;         // --help
+  bool status = false;       // --status: print the running server's metrics (needs --metrics)
 
   // -ORB options from the command line, each with its value, in their order.
   qmr_util::OrbOptions orb;

@@ -9,6 +9,7 @@ import shutil
 import stat
 import subprocess
 import tempfile
+import urllib.request
 
 import pytest
 
@@ -52,6 +53,10 @@ def test_servers_restart_in_place_listen_on_loopback_only_and_keep_their_files_p
         for server in ("naming", "events", "datastore"):
             addresses = listening(stack.pid(server))
             assert addresses and all(loopback(a) for a in addresses), (server, addresses)
+        # The data store's metrics endpoint is among them, on the same port after the restart.
+        assert stack.metrics_address in listening(stack.pid("datastore"))
+        with urllib.request.urlopen("http://%s/metrics" % stack.metrics_address) as reply:
+            assert "\nqmr_datastore_sessions_open 0\n" in reply.read().decode()
         assert private_files(stack.dir) == []
 
         with open(stack.state_path) as f:

@@ -24,6 +24,8 @@ def _cli_up(args):
         print("channels  %s" % " ".join(stack.channels))
     if stack.postgres:
         print("database  %s" % stack.db)
+    if stack.metrics_address and "datastore" in stack.procs:
+        print("metrics   http://%s/metrics" % stack.metrics_address)
     print("orb args  %s" % " ".join(shlex.quote(a) for a in stack.orb_args()))
     return 0
 

@@ -18,14 +18,15 @@ def corbaloc(naming_port):
 
 
 def server_argv(server, data, port=0, naming_port=0, build=None, name="DataStore", extra=(),
-                program="qmr-datastored", db=None, standby=False):
+                program="qmr-datastored", db=None, standby=False, metrics_port=0):
     """The command line of `server` with its data in folder `data`: "naming" (omniNames on
     port), "events" (omniEvents on port), "postgres" (PostgreSQL on 127.0.0.1:port, its socket
     in data, with the settings extra, e.g. ["-c", "synchronous_standby_names=qmrstandby"];
     standby: named as the primary's synchronous_standby_names expects), "datastore" (program of
     build, qmr-datastored or its test build qmr-datastored-faults, registered as name, on the
-    database db (default: the SQLite file in data), with the flags extra) or "channel" (eventc
-    creating the channel extra[0])."""
+    database db (default: the SQLite file in data), with the flags extra, serving metrics on
+    127.0.0.1:metrics_port unless it is 0) or "channel" (eventc creating the channel
+    extra[0])."""
     endpoint = "giop:tcp:127.0.0.1:%d" % port
     init_ref = ["-ORBInitRef", "NameService=" + corbaloc(naming_port)]
     if server == "naming":
@@ -50,8 +51,9 @@ def server_argv(server, data, port=0, naming_port=0, build=None, name="DataStore
     if server == "datastore":
         exe = os.path.join(os.path.abspath(build or os.path.join(SOURCE_DIR, "build")), "bin",
                            program)
+        metrics = ["--metrics", "127.0.0.1:%d" % metrics_port] if metrics_port else []
         return [exe, "--db", db or os.path.join(data, "datastore.db"), "--name", name,
-                "--ior-file", os.path.join(data, "datastore.ior")] + list(extra) + init_ref
+                "--ior-file", os.path.join(data, "datastore.ior")] + metrics + list(extra) + init_ref
     if server == "channel":
         return ["eventc", "-n", extra[0]] + init_ref
     raise StackError("unknown server %r" % server)

@@ -31,11 +31,12 @@ class Stack:
 
     @classmethod
     def up(cls, folder, channels=(), build=None, datastore=True, datastore_name="DataStore",
-           postgres=False):
+           postgres=False, metrics=True):
         """Creates folder if needed and starts every server; on any failure stops what it
         started and raises StackError with the failing server's log. postgres: the data store
         keeps its entries in a PostgreSQL server of the stack (cluster in FOLDER/postgres,
-        kept like the SQLite file) instead of FOLDER/datastore.db."""
+        kept like the SQLite file) instead of FOLDER/datastore.db. metrics: the data store
+        serves its metrics on a free loopback port (metrics_address)."""
         stack = cls(folder, build, datastore_name, postgres)
         private_folder(stack.dir)
         if os.path.exists(stack.state_path):
@@ -59,6 +60,8 @@ class Stack:
                 stack.ports["postgres"] = free_port()
                 stack._start("postgres")
             if datastore:
+                if metrics:
+                    stack.ports["metrics"] = free_port()
                 stack._start_datastore()
         except BaseException:
             stack.down()
@@ -129,6 +132,12 @@ class Stack:
         return _read(self.log_path(server))
 
     @property
+    def metrics_address(self):
+        """HOST:PORT of the data store's metrics endpoint; None when it has none."""
+        port = self.ports.get("metrics")
+        return "127.0.0.1:%d" % port if port else None
+
+    @property
     def db_path(self):
         return os.path.join(self.dir, "datastore.db")
 
@@ -152,7 +161,9 @@ class Stack:
         prepare(server, data)
         port = self.ports.get(server, 0)
         argv = server_argv(server, data, port, self.naming_port, self.build,
-                           self.datastore_name, db=self.db if server == "datastore" else None)
+                           self.datastore_name, db=self.db if server == "datastore" else None,
+                           metrics_port=self.ports.get("metrics", 0) if server == "datastore"
+                           else 0)
         pid, start = spawn(argv, self.log_path(server), cwd=self.dir,
                            env=server_env(server, self.build))
         self.procs[server] = {"pid": pid, "start": start, "argv": argv,
@@ -276,6 +287,9 @@ class Stack:
             self.stop(server)
 
     def env(self):
-        return {"QMR_STACK_DIR": self.dir, "QMR_STACK_STATE": self.state_path,
-                "QMR_NAMESERVICE": self.corbaloc, "QMR_ORB_ARGS": " ".join(self.orb_args()),
-                "QMR_DB": self.db}
+        env = {"QMR_STACK_DIR": self.dir, "QMR_STACK_STATE": self.state_path,
+               "QMR_NAMESERVICE": self.corbaloc, "QMR_ORB_ARGS": " ".join(self.orb_args()),
+               "QMR_DB": self.db}
+        if self.metrics_address:
+            env["QMR_METRICS"] = self.metrics_address
+        return env

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "metrics/Counters.h"
 #include "sessions/SessionId.h"
 #include "qmr/util/Log.h"
 
@@ -25,6 +26,23 @@ PortableServer::ObjectId* toOid(const std::string& key) {
 }
 
 }  // namespace
+
+std::string clientClass(const std::string& client) {
+  // omniORB names a peer "giop:tcp:ADDRESS:PORT" or "giop:unix:PATH".
+  const std::string tcp = "giop:tcp:";
+  if (client.compare(0, 10, "giop:unix:") == 0) return "unix";
+  if (client.compare(0, tcp.size(), tcp) == 0) {
+    std::string host = client.substr(tcp.size());
+    if (host.compare(0, 4, "127.") == 0 || host.compare(0, 5, "[::1]") == 0 ||
+        host.compare(0, 3, "::1") == 0 || host.compare(0, 12, "::ffff:127.") == 0 ||
+        host.compare(0, 13, "[::ffff:127.") == 0) {
+      return "loopback";
+    }
+    return "remote";
+  }
+  if (client == "in-process") return client;
+  return "other";
+}
 
 SessionRegistry::SessionRegistry(PortableServer::POA_ptr poa, Store& store, const Limits& limits,
                                  MemoryBounds& bounds, long maxSessions, long maxPerClient,
@@ -49,6 +67,7 @@ ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& clien
         "--max-sessions-per-client allows; it must end its sessions (idle ones end after "
         "--session-timeout)",
         client.c_str(), ofClient);
+    counters().refused(Refusal::kSessionsPerClient);
     throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
   }
   std::string evictedKey;
@@ -71,6 +90,7 @@ ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& clien
           "startSession refused: %zu sessions are open, the most --max-sessions allows, and "
           "every one has a call in progress",
           sessions_.size());
+      counters().refused(Refusal::kSessionsBusy);
       throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
     }
     evictedKey = oldest->first;
@@ -91,12 +111,14 @@ ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& clien
   CORBA::Object_var obj = poa_->id_to_reference(oid.in());
   ClientCore::DataStoreSession_var ref = ClientCore::DataStoreSession::_narrow(obj.in());
   sessions_.emplace(oidKey(oid.in()), Open{session, client});
+  counters().sessionsStarted.add();
   log()->info("session %llu started for client %s (%zu open)",
               static_cast<unsigned long long>(session->id()), client.c_str(), sessions_.size());
   lock.unlock();
   if (!evictedKey.empty()) {
     double idle = evicted.session->idleSeconds();
     size_t discarded = finish(evictedKey, evicted.session.in());
+    counters().sessionEnded(SessionEnd::kEvicted);
     log()->warning(
         "session %llu of client %s ended after %.1f s idle to make room for session %llu: "
         "--max-sessions %zu were open; %zu pending changes discarded",
@@ -130,6 +152,7 @@ void SessionRegistry::end(ClientCore::DataStoreSession_ptr session) {
     sessions_.erase(it);
   }
   size_t discarded = finish(key, entry.in());
+  counters().sessionEnded(SessionEnd::kByClient);
   log()->info("session %llu ended by endSession: %zu pending changes discarded, %zu open",
               static_cast<unsigned long long>(entry->id()), discarded, size());
 }
@@ -152,6 +175,13 @@ size_t SessionRegistry::size() {
   return sessions_.size();
 }
 
+std::map<std::string, size_t> SessionRegistry::openByClass() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::map<std::string, size_t> out;
+  for (const auto& item : sessions_) ++out[clientClass(item.second.client)];
+  return out;
+}
+
 size_t SessionRegistry::reapIdle() {
   if (idleTimeout_ <= 0) return 0;
   auto cutoff = Session::Clock::now() - std::chrono::duration_cast<Session::Clock::duration>(
@@ -171,6 +201,7 @@ size_t SessionRegistry::reapIdle() {
   for (auto& item : idle) {
     double seconds = item.second->idleSeconds();
     size_t discarded = finish(item.first, item.second.in());
+    counters().sessionEnded(SessionEnd::kIdle);
     log()->info(
         "session %llu ended after %.1f s idle (--session-timeout %g): %zu pending changes "
         "discarded, %zu open",

@@ -17,6 +17,10 @@
 
 namespace qmr_datastored {
 
+// The class of a client, for counting sessions: "loopback" (TCP from this machine), "unix"
+// (a Unix-domain socket), "in-process", or "remote" (TCP from elsewhere).
+std::string clientClass(const std::string& client);
+
 class SessionRegistry {
  public:
   // `poa` (borrowed, duplicated; USER_ID policy) activates the session servants under random
@@ -40,6 +44,8 @@ class SessionRegistry {
   void end(ClientCore::DataStoreSession_ptr session);
   // Open sessions now.
   size_t size();
+  // Open sessions now by client class (clientClass() of the client that started them).
+  std::map<std::string, size_t> openByClass();
 
   // Starts / stops the thread that ends idle sessions (no-op when the timeout is 0).
   void startReaper();

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "engine/sqlite/Index.h"
+#include "metrics/Counters.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -24,6 +25,7 @@ size_t CommitQueue::commit(const ChangeSet& changes) {
     group.swap(queue_);
     lock.unlock();
     runGroup(group);
+    counters().groupSize.observe(group.size());
     lock.lock();
     for (Request* r : group) r->done = true;
     leading_ = false;
