@@ -121,13 +121,13 @@ def load_run(args, folder):
         say("stack up; metrics at http://%s/metrics; filling the store" % address)
         subprocess.run(corba(args.build, stack, "populate", "--shapes", "1x16,1x1024"),
                        check=True, env=env, stdout=subprocess.DEVNULL)
-        # (start second, argv): two readers, then writers joining one by one.
+        # (start second, argv): a reader, a writer, a second reader, then two more writers.
         s = args.phase
         plan = [
             (0.0, corba(args.build, stack, "reads", "--shapes", "10x16", "--seconds", str(5 * s))),
-            (s, corba(args.build, stack, "reads", "--shapes", "100x16", "--seconds", str(4 * s))),
-            (2 * s, corba(args.build, stack, "writes", "--entries", "1", "--seconds", str(3 * s),
-                          "--prefix", "a:")),
+            (s, corba(args.build, stack, "writes", "--entries", "1", "--seconds", str(4 * s),
+                      "--prefix", "a:")),
+            (2 * s, corba(args.build, stack, "reads", "--shapes", "100x16", "--seconds", str(3 * s))),
             (3 * s, corba(args.build, stack, "writes", "--entries", "10", "--seconds", str(2 * s),
                           "--prefix", "b:")),
             (3 * s, corba(args.build, stack, "writes", "--entries", "1", "--seconds", str(2 * s),
@@ -187,24 +187,33 @@ def write_load(rows, excerpt, out):
     png = os.path.join(out, "metrics-load.png")
     script = """
 set terminal pngcairo size 900,720 font ",10"
+set termoption noenhanced
 set output '{png}'
 set datafile separator ','
 set datafile missing ''
 set key top left
 set grid
+set xrange [0:{end}]
 set multiplot layout 3,1 title "qmr-datastored under a load, scraped every {interval} s (bench/metrics_run.py)"
 set ylabel 'sessions open'
 set yrange [0:*]
-plot '{csv}' using 1:2 skip 1 with steps lw 2 title 'qmr\\_datastore\\_sessions\\_open'
-set ylabel 'per second'
-plot '{csv}' using 1:3 skip 1 with lines lw 2 title 'commits/s', \\
-     '{csv}' using 1:4 skip 1 with lines lw 2 title 'gets/s'
+plot '{csv}' using 1:2 skip 1 with steps lw 2 title 'qmr_datastore_sessions_open'
+set ylabel 'gets per second'
+set y2label 'commits per second'
+set y2range [0:*]
+set ytics nomirror
+set y2tics
+plot '{csv}' using 1:4 skip 1 with lines lw 2 title 'gets/s (rate of qmr_datastore_gets_total)', \\
+     '{csv}' using 1:3 skip 1 axes x1y2 with lines lw 2 title 'commits/s (rate of qmr_datastore_commits_total)'
+unset y2label
+unset y2tics
+set ytics mirror
 set ylabel 'commit latency (ms)'
 set xlabel 'seconds'
-plot '{csv}' using 1:5 skip 1 with linespoints lw 2 title 'p50', \\
+plot '{csv}' using 1:5 skip 1 with linespoints lw 2 title 'p50 of qmr_datastore_commit_duration_seconds', \\
      '{csv}' using 1:6 skip 1 with linespoints lw 2 title 'p99'
 unset multiplot
-""".format(png=png, csv=csv_path, interval=ARGS.interval)
+""".format(png=png, csv=csv_path, interval=ARGS.interval, end=rows[-1]["t"] if rows else 1)
     terminal = subprocess.run(["gnuplot", "-e", "set terminal"], capture_output=True, text=True)
     if "pngcairo" not in terminal.stdout + terminal.stderr:
         script = script.replace("pngcairo size 900,720 font \",10\"", "png size 900,720")
