@@ -201,6 +201,39 @@ TEST_F(MetricsTest, RefusalsArriveUnderTheirCauseAndPendingBytesAreCounted) {
   store_->endSession(s.in());
 }
 
+TEST_F(MetricsTest, ADatabaseThatGoesAwayCountsItsRefusalsAndTheReconnect) {
+  PostgresServer own;
+  own.start(dir_.file("pg"));
+  db_ = own.uri();
+  startWithMetrics();
+  commitAll({{"k", "1"}});
+  Exposition up = scrape();
+  EXPECT_EQ(get(up, "database_reconnects_total"), 0);
+  EXPECT_EQ(get(up, "refusals_total", {{"cause", "database_unavailable"}}), 0);
+  EXPECT_FALSE(up.value("qmr_datastore_index_entries").has_value())
+      << "reads go to PostgreSQL: there is no index to show";
+
+  DataStoreSession_var s = newSession();
+  own.kill9();
+  EXPECT_THROW(read1(s, "k"), CORBA::TRANSIENT);
+  EXPECT_EQ(get(scrape(), "database_reconnects_total"), 0);
+  own.restart();
+  EXPECT_TRUE(eventually(
+      [&] {
+        try {
+          return read1(s, "k") == Value("1");
+        } catch (const CORBA::TRANSIENT&) {
+          return false;
+        }
+      },
+      10000));
+  Exposition back = scrape();
+  EXPECT_GE(get(back, "refusals_total", {{"cause", "database_unavailable"}}), 1);
+  EXPECT_EQ(get(back, "database_reconnects_total"), 1);
+  EXPECT_EQ(get(back, "gets_total"), 1) << "only the get that succeeded is counted";
+  store_->endSession(s.in());
+}
+
 TEST_F(MetricsTest, StatusPrintsTheRunningServersFiguresAsATable) {
   startWithMetrics();
   commitAll({{"a", "1"}, {"b", "2"}});
