@@ -14,6 +14,7 @@
 #include "metrics/Endpoint.h"
 #include "metrics/Exposition.h"
 #include "metrics/StatusTable.h"
+#include "sessions/SessionRegistry.h"
 
 namespace qmr_datastored {
 namespace {
@@ -321,6 +322,20 @@ TEST(CollectorTest, LeavesTheIndexOutWhenReadsGoToTheDatabase) {
   Exposition e = parsed(text.str());
   EXPECT_FALSE(e.value("qmr_datastore_index_entries").has_value());
   EXPECT_EQ(e.value("qmr_datastore_sessions_open"), 0.0);
+}
+
+TEST(ClientClassTest, LabelsSessionsByUserOrHowTheClientConnected) {
+  EXPECT_EQ(clientClass("giop:tcp:127.0.0.1:40000"), "loopback");
+  EXPECT_EQ(clientClass("giop:tcp:127.3.2.1:40000"), "loopback");
+  EXPECT_EQ(clientClass("giop:tcp:[::1]:40000"), "loopback");
+  EXPECT_EQ(clientClass("giop:tcp:::ffff:127.0.0.1:40000"), "loopback");
+  EXPECT_EQ(clientClass("giop:tcp:192.0.2.7:40000"), "remote");
+  EXPECT_EQ(clientClass("giop:tcp:128.0.0.1:40000"), "remote");
+  EXPECT_EQ(clientClass("giop:unix:/run/qmr/datastore.sock"), "unix");
+  EXPECT_EQ(clientClass("uid:1000"), "uid:1000");
+  EXPECT_EQ(clientClass("tls:CN=appliance-7"), "tls");
+  EXPECT_EQ(clientClass("in-process"), "in-process");
+  EXPECT_EQ(clientClass("something else"), "other");
 }
 
 TEST(HistogramTest, SortsObservationsIntoTheFirstBucketWhoseBoundHoldsThem) {

@@ -30,6 +30,8 @@ PortableServer::ObjectId* toOid(const std::string& key) {
 std::string clientClass(const std::string& client) {
   // omniORB names a peer "giop:tcp:ADDRESS:PORT" or "giop:unix:PATH".
   const std::string tcp = "giop:tcp:";
+  if (client.compare(0, 4, "uid:") == 0) return client;
+  if (client.compare(0, 4, "tls:") == 0 || client.compare(0, 9, "giop:ssl:") == 0) return "tls";
   if (client.compare(0, 10, "giop:unix:") == 0) return "unix";
   if (client.compare(0, tcp.size(), tcp) == 0) {
     std::string host = client.substr(tcp.size());
