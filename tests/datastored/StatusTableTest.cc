@@ -14,7 +14,7 @@
 #include "metrics/Endpoint.h"
 #include "metrics/Exposition.h"
 #include "metrics/StatusTable.h"
-#include "sessions/SessionRegistry.h"
+#include "sessions/ClientClass.h"
 
 namespace qmr_datastored {
 namespace {

@@ -27,25 +27,6 @@ PortableServer::ObjectId* toOid(const std::string& key) {
 
 }  // namespace
 
-std::string clientClass(const std::string& client) {
-  // omniORB names a peer "giop:tcp:ADDRESS:PORT" or "giop:unix:PATH".
-  const std::string tcp = "giop:tcp:";
-  if (client.compare(0, 4, "uid:") == 0) return client;
-  if (client.compare(0, 4, "tls:") == 0 || client.compare(0, 9, "giop:ssl:") == 0) return "tls";
-  if (client.compare(0, 10, "giop:unix:") == 0) return "unix";
-  if (client.compare(0, tcp.size(), tcp) == 0) {
-    std::string host = client.substr(tcp.size());
-    if (host.compare(0, 4, "127.") == 0 || host.compare(0, 5, "[::1]") == 0 ||
-        host.compare(0, 3, "::1") == 0 || host.compare(0, 12, "::ffff:127.") == 0 ||
-        host.compare(0, 13, "[::ffff:127.") == 0) {
-      return "loopback";
-    }
-    return "remote";
-  }
-  if (client == "in-process") return client;
-  return "other";
-}
-
 SessionRegistry::SessionRegistry(PortableServer::POA_ptr poa, Store& store, const Limits& limits,
                                  MemoryBounds& bounds)
     : poa_(PortableServer::POA::_duplicate(poa)),

@@ -13,15 +13,10 @@
 #include <string>
 #include <thread>
 
+#include "sessions/ClientClass.h"
 #include "sessions/Session.h"
 
 namespace qmr_datastored {
-
-// The class of a client, for counting sessions by a label of few values: the user, "uid:N",
-// when the client is known by its uid (a Unix-domain peer); "tls" for a TLS peer known by its
-// certificate; else how it connected: "loopback" (TCP from this machine), "unix", "remote"
-// (TCP from elsewhere), "in-process", or "other".
-std::string clientClass(const std::string& client);
 
 class SessionRegistry {
  public:
