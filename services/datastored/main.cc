@@ -4,9 +4,10 @@
 //                  [--metrics HOST:PORT] [-ORB options]
 //   qmr-datastored --status --metrics HOST:PORT
 //
-// Serves ClientCore::DataStore (and the DataStoreSession objects it starts) on 127.0.0.1,
-// keeps committed entries in an SQLite file or a PostgreSQL database (engine/), and rebinds
-// itself in the Naming Service under --name; with --metrics, serves Prometheus metrics on
+// Serves ClientCore::DataStore (and the DataStoreSession objects it starts) on a Unix socket
+// (giop:unix:, or the -ORBendPoint given), keeps committed entries in an SQLite file or a
+// PostgreSQL database (engine/), and binds itself in the Naming Service under --name unless a
+// running server holds that name (exit 5); with --metrics, serves Prometheus metrics on
 // loopback (metrics/). SIGINT/SIGTERM unbind the name and exit 0. See --help for every flag
 // (Options.cc).
 #include <signal.h>
@@ -25,6 +26,7 @@
 
 #include "orb/DataStoreServant.h"
 #include "orb/Naming.h"
+#include "OpenEngine.h"
 #include "Options.h"
 #include "engine/sqlite/Index.h"
 #include "metrics/Collector.h"
@@ -43,7 +45,7 @@ namespace {
 
 using namespace qmr_datastored;
 
-enum ExitCode { kOk = 0, kFailure = 1, kUsage = 2, kDatabase = 3, kNaming = 4 };
+enum ExitCode { kOk = 0, kFailure = 1, kUsage = 2, kDatabase = 3, kNaming = 4, kNameTaken = 5 };
 
 void fail(const std::string& message) {
   std::fprintf(stderr, "qmr-datastored: %s\n", message.c_str());
@@ -57,8 +59,7 @@ std::string nameServiceHint(const Options& o) {
 
 // Writes the reference through a new file of its own in the same folder (O_EXCL, so nothing
 // planted there beforehand, a symbolic link included, is followed or truncated), then renames
-// it over `path`, so a reader never sees half a reference. mkstemp makes it the owner's only,
-// like everything the server writes.
+// it over `path`, so a reader never sees half a reference.
 bool writeIorFile(const std::string& path, const std::string& ior, std::string* error) {
   std::string tmp = path + ".XXXXXX";
   int fd = ::mkstemp(&tmp[0]);
@@ -66,6 +67,9 @@ bool writeIorFile(const std::string& path, const std::string& ior, std::string* 
     *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
     return false;
   }
+  // Readable by the group too: the folder's group (the access group of a packaged
+  // installation) may read the reference, nobody else. The folder decides who reaches it.
+  ::fchmod(fd, 0640);
   std::string text = ior + "\n";
   bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                  ::fsync(fd) == 0;
@@ -119,20 +123,20 @@ int printStatus(const Options& options) {
   return kOk;
 }
 
-// The metrics endpoint of --metrics, reading what `store` and `sessions` hold at each scrape;
-// null without --metrics. Throws MetricsError.
-std::unique_ptr<MetricsEndpoint> serveMetrics(const Options& options, Store& store,
-                                              SessionRegistry& sessions, MemoryBounds& bounds) {
+// The metrics endpoint of --metrics, reading what `sessions`, `bounds` and `index` (null when
+// reads go to the database) hold at each scrape; null without --metrics. Throws MetricsError.
+std::unique_ptr<MetricsEndpoint> serveMetrics(const Options& options, SessionRegistry& sessions,
+                                              MemoryBounds& bounds, const Index* index) {
   if (options.metrics.empty()) return nullptr;
   MetricsAddress address;
   std::string error;
   parseMetricsAddress(options.metrics, &address, &error);  // checked by parseOptions
-  auto read = [&store, &sessions, &bounds](Readings* r) {
+  auto read = [&sessions, &bounds, index](Readings* r) {
     r->sessionsByClient = sessions.openByClass();
     for (const auto& item : r->sessionsByClient) r->sessionsOpen += item.second;
     r->pendingBytes = bounds.pending.used();
     r->pendingBytesLimit = bounds.pending.limit();
-    if (const Index* index = store.index()) {
+    if (index != nullptr) {
       r->hasIndex = true;
       r->indexEntries = index->size();
       r->indexBytes = index->bytes();
@@ -144,8 +148,25 @@ std::unique_ptr<MetricsEndpoint> serveMetrics(const Options& options, Store& sto
 }
 
 // Everything that runs between ORB_init and destroy; returns the exit code.
-int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset_t& stopSignals) {
+// `index` (borrowed; null with PostgreSQL) is where reads go, for the metrics.
+int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const Index* index,
+          const sigset_t& stopSignals) {
   qmr_util::Log* log = qmr_util::Log::primary();
+  // The name first, before the endpoint opens: a server that runs under this name keeps it
+  // (and its socket, which a second endpoint on the same path would replace). A binding left
+  // by a server that is gone is taken over.
+  CosNaming::NamingContextExt_var naming;
+  try {
+    naming = rootContext(nameServiceHint(options));
+    if (boundToLiveObject(naming.in(), options.name, 3000)) {
+      fail("the name '" + options.name + "' is bound to another server that is running; "
+           "refusing to take it over. Stop that server first, or give this one another --name");
+      return kNameTaken;
+    }
+  } catch (const NamingError& e) {
+    fail(e.what());
+    return kNaming;
+  }
   CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var root = PortableServer::POA::_narrow(obj.in());
   PortableServer::POAManager_var manager = root->the_POAManager();
@@ -163,7 +184,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   SessionRegistry sessions(sessionPoa.in(), store, limits, bounds);
   std::unique_ptr<MetricsEndpoint> metrics;
   try {
-    metrics = serveMetrics(options, store, sessions, bounds);
+    metrics = serveMetrics(options, sessions, bounds, index);
   } catch (const MetricsError& e) {
     fail(e.what());
     sessions.clear();
@@ -174,9 +195,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   CORBA::Object_var dataStore = root->id_to_reference(id.in());
   manager->activate();
 
-  CosNaming::NamingContextExt_var naming;
   try {
-    naming = rootContext(nameServiceHint(options));
     rebindName(naming.in(), options.name, dataStore.in());
   } catch (const NamingError& e) {
     fail(e.what());
@@ -264,9 +283,12 @@ int main(int argc, char** argv) {
   // whatever umask the server was started with: the data is nobody else's business.
   ::umask(077);
   std::unique_ptr<Store> store;
+  std::shared_ptr<const Index> index;  // the SQLite entries in memory; null with PostgreSQL
   try {
-    store.reset(new Store(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
-                          static_cast<size_t>(options.limits.maxMemoryBytes)));
+    OpenedEngine opened = openEngine(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
+                                     static_cast<size_t>(options.limits.maxMemoryBytes));
+    store.reset(new Store(opened.engine, opened.reads));
+    index = std::dynamic_pointer_cast<const Index>(opened.reads);
   } catch (const StoreError& e) {
     fail(e.what());
     return kDatabase;
@@ -284,7 +306,7 @@ int main(int argc, char** argv) {
 
   int code = kFailure;
   try {
-    code = serve(orb.in(), options, *store, stopSignals);
+    code = serve(orb.in(), options, *store, index.get(), stopSignals);
   } catch (const CORBA::Exception& e) {
     fail(std::string("start-up failed: ") + e._name());
     code = kFailure;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 #include <string_view>
 #include <unordered_map>
 
@@ -225,10 +224,6 @@ StoreError PostgresEngine::failure(const PgConnection& conn, const PgResult& res
   return StoreError(StoreError::kFailed, "database " + name_ + ": " + what + ": " + why);
 }
 
-void PostgresEngine::load(Index&) {
-  throw std::logic_error("the PostgreSQL engine reads from the database, not from memory");
-}
-
 void PostgresEngine::lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) {
   PgParams params;
   params.addByteaArray(count, keyAt);
@@ -399,10 +394,6 @@ long PostgresEngine::count() {
   } catch (const StoreError&) {
     return -1;
   }
-}
-
-void PostgresEngine::limitValueBytesForTest(int) {
-  throw std::logic_error("the PostgreSQL engine has no limit on value bytes to lower");
 }
 
 }  // namespace qmr_datastored
