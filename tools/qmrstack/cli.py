@@ -31,6 +31,8 @@ def _cli_up(args):
               "postgres)" % (shlex.quote(stack.db), postgres_passfile(os.path.join(stack.dir,
                                                                                  "postgres")),
                              stack.ports["postgres"]))
+    if stack.metrics_address and "datastore" in stack.procs:
+        print("metrics   http://%s/metrics" % stack.metrics_address)
     if stack.tls:
         print("tls       %s (authority, server and client certificates)"
               % os.path.dirname(stack.tls_files["ca"]))

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "metrics/Counters.h"
 #include "sessions/SessionId.h"
 #include "qmr/util/Log.h"
 
@@ -66,6 +67,7 @@ SessionRegistry::Table::iterator SessionRegistry::makeRoom(const std::string& cl
           "startSession refused: client %s has %zu sessions open, the most "
           "--max-sessions-per-client allows, and every one has a call in progress",
           client.c_str(), mine);
+      counters().refused(Refusal::kSessionsBusy);
       throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
     }
     *reason = "client " + client + " had --max-sessions-per-client " +
@@ -102,6 +104,7 @@ SessionRegistry::Table::iterator SessionRegistry::makeRoom(const std::string& cl
       "allows, and every session of the clients over their fair share of %zu has a call in "
       "progress",
       client.c_str(), sessions_.size(), share);
+  counters().refused(Refusal::kSessionsBusy);
   throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
 }
 
@@ -137,12 +140,14 @@ ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& clien
   ClientCore::DataStoreSession_var ref = ClientCore::DataStoreSession::_narrow(obj.in());
   sessions_.emplace(oidKey(oid.in()), session);
   ++counts_[client];
+  counters().sessionsStarted.add();
   log()->info("session %llu started for client %s (%zu open)",
               static_cast<unsigned long long>(session->id()), client.c_str(), sessions_.size());
   lock.unlock();
   if (!evictedKey.empty()) {
     double idle = evicted->idleSeconds();
     size_t discarded = finish(evictedKey, evicted.in());
+    counters().sessionEnded(SessionEnd::kEvicted);
     log()->warning(
         "session %llu of client %s ended after %.1f s idle to make room for session %llu of "
         "client %s: %s; %zu pending changes discarded",
@@ -176,6 +181,7 @@ void SessionRegistry::end(ClientCore::DataStoreSession_ptr session) {
     forget(it);
   }
   size_t discarded = finish(key, entry.in());
+  counters().sessionEnded(SessionEnd::kByClient);
   log()->info("session %llu ended by endSession: %zu pending changes discarded, %zu open",
               static_cast<unsigned long long>(entry->id()), discarded, size());
 }
@@ -198,6 +204,13 @@ size_t SessionRegistry::size() {
   return sessions_.size();
 }
 
+std::map<std::string, size_t> SessionRegistry::openByClass() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::map<std::string, size_t> out;
+  for (const auto& item : counts_) out[clientClass(item.first)] += item.second;
+  return out;
+}
+
 size_t SessionRegistry::reapIdle() {
   if (idleTimeout_ <= 0) return 0;
   auto cutoff = Session::Clock::now() - std::chrono::duration_cast<Session::Clock::duration>(
@@ -217,6 +230,7 @@ size_t SessionRegistry::reapIdle() {
   for (auto& item : idle) {
     double seconds = item.second->idleSeconds();
     size_t discarded = finish(item.first, item.second.in());
+    counters().sessionEnded(SessionEnd::kIdle);
     log()->info(
         "session %llu ended after %.1f s idle (--session-timeout %g): %zu pending changes "
         "discarded, %zu open",
