@@ -209,7 +209,7 @@ TEST_F(MetricsTest, RefusalsArriveUnderTheirCauseAndPendingBytesAreCounted) {
 TEST_F(MetricsTest, ADatabaseThatGoesAwayCountsItsRefusalsAndTheReconnect) {
   PostgresServer own;
   own.start(dir_.file("pg"));
-  db_ = own.uri();
+  db_ = own.conninfo();
   startWithMetrics();
   commitAll({{"k", "1"}});
   Exposition up = scrape();
