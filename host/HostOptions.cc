@@ -94,8 +94,8 @@ std::string hostUsage(const std::string& program) {
          "Environment: QMR_PYTHONPATH (colon-separated folders searched for the qmr package\n"
          "before the built-in one), QMR_LOG_LEVEL, and python3's own variables.\n"
          "\n"
-         "Example: ./qmr up, then\n"
-         "  " + program + " -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService my_script.py\n";
+         "Example, with the Naming Service of the omniorb-nameserver package (port 2809):\n"
+         "  " + program + " -ORBInitRef NameService=corbaloc::127.0.0.1:2809/NameService my_script.py\n";
 }
 
 }  // namespace qmr_host

@@ -45,6 +45,9 @@ def help_options(program):
     assert os.access(binary, os.X_OK), f"{binary} is not built; run ./qmr build"
     result = subprocess.run([binary, "--help"], capture_output=True, text=True, timeout=30)
     assert result.returncode == 0, f"{program} --help failed: {result.stderr}"
+    # The programs are installed without the source tree: their help names installed commands.
+    for tree_only in ("./qmr", "tools/", "build/"):
+        assert tree_only not in result.stdout, f"{program} --help mentions {tree_only}"
     return set(LONG_OPTION.findall(result.stdout))
 
 
