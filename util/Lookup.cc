@@ -27,6 +27,13 @@ CosNaming::NamingContextExt_ptr rootContext() {
         "No NameService initial reference is configured: start the program with "
         "-ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService");
     throw CORBA::INITIALIZE(0, CORBA::COMPLETED_NO);
+  } catch (CORBA::NO_RESOURCES& ex) {
+    // omniORB's answer when nothing configures a name it knows (NameService among them).
+    if (ex.minor() != omni::NO_RESOURCES_InitialRefNotFound) throw;
+    Log::primary()->error(
+        "No NameService initial reference is configured: start the program with "
+        "-ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService");
+    throw CORBA::INITIALIZE(0, CORBA::COMPLETED_NO);
   }
   CosNaming::NamingContextExt_var root = CosNaming::NamingContextExt::_narrow(obj);
   if (CORBA::is_nil(root)) {
