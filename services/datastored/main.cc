@@ -5,7 +5,8 @@
 //
 // Serves ClientCore::DataStore (and the DataStoreSession objects it starts) on 127.0.0.1,
 // keeps committed entries in an SQLite file or a PostgreSQL database (engine/), and rebinds
-// itself in the Naming Service under --name. SIGINT/SIGTERM unbind the name and exit 0. See --help for every flag.
+// itself in the Naming Service under --name. SIGINT/SIGTERM unbind the name and exit 0. See
+// --help for every flag (Options.cc).
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,15 +94,9 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
       root->create_POA("DataStoreSessions", manager.in(), policies);
   policies[0]->destroy();
 
-  Limits limits;
-  limits.maxTransaction = options.maxTransaction;
-  limits.maxTransactionBytes = options.maxTransactionBytes;
-  limits.maxKeyBytes = options.maxKeyBytes;
-  limits.maxValueBytes = options.maxValueBytes;
-  limits.maxMessageBytes = options.maxMessageBytes;
-  MemoryBounds bounds(options.maxPendingBytes, options.maxRequestMemory);
-  SessionRegistry sessions(sessionPoa.in(), store, limits, bounds, options.maxSessions,
-                           options.maxSessionsPerClient, options.sessionTimeout);
+  const Limits& limits = options.limits;
+  MemoryBounds bounds(limits.maxPendingBytes, limits.maxRequestMemory);
+  SessionRegistry sessions(sessionPoa.in(), store, limits, bounds);
   PortableServer::Servant_var<DataStoreServant> servant(new DataStoreServant(store, sessions));
   PortableServer::ObjectId_var id = root->activate_object(servant.in());
   CORBA::Object_var dataStore = root->id_to_reference(id.in());
@@ -137,10 +132,10 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
       "serving %ld committed entries from %s; limits: %ld keys and %ld bytes per "
       "transaction, %ld sessions (%ld per client), %g s idle, key %ld bytes, value %ld bytes, "
       "message %ld bytes, %ld bytes pending in all, %ld bytes of requests at once",
-      store.count(), store.path().c_str(), options.maxTransaction, options.maxTransactionBytes,
-      options.maxSessions, options.maxSessionsPerClient, options.sessionTimeout,
-      options.maxKeyBytes, options.maxValueBytes, options.maxMessageBytes, options.maxPendingBytes,
-      options.maxRequestMemory);
+      store.count(), store.path().c_str(), limits.maxTransaction, limits.maxTransactionBytes,
+      limits.maxSessions, limits.maxSessionsPerClient, limits.sessionTimeout, limits.maxKeyBytes,
+      limits.maxValueBytes, limits.maxMessageBytes, limits.maxPendingBytes,
+      limits.maxRequestMemory);
 
   log->info("transport: %s", qmr_util::describeTransport().c_str());
   log->info("database %s: %s", store.path().c_str(), store.durability().c_str());
@@ -208,14 +203,14 @@ int main(int argc, char** argv) {
   }
   std::unique_ptr<Store> store;
   try {
-    store.reset(new Store(options.dbPath, static_cast<int>(options.busyTimeoutMs),
-                          static_cast<size_t>(options.maxMemoryBytes)));
+    store.reset(new Store(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
+                          static_cast<size_t>(options.limits.maxMemoryBytes)));
   } catch (const StoreError& e) {
     fail(e.what());
     return kDatabase;
   }
 
-  routeOrbLog(options.maxMessageBytes);
+  routeOrbLog(options.limits.maxMessageBytes);
   CORBA::ORB_var orb;
   try {
     orb = qmr_util::Orb::init(argv[0], options.orbOptions());

@@ -9,6 +9,7 @@ from .common import CHILD_UMASK, SERVERS, STATE_FILE, StackError, default_dir
 from .postgres import postgres_user_prefix
 from .process import _start_time, listening, wait_for
 from .servers import is_ready, prepare, server_argv, server_env
+from .fleet import Fleet
 from .stack import Stack
 
 
@@ -29,6 +30,13 @@ def _cli_up(args):
 
 
 def _cli_down(args):
+    if Fleet.exists(args.dir):
+        fleet = Fleet.load(args.dir)
+        was = fleet.running_processes()
+        fleet.down()
+        print("stopped the fleet (%s) and its naming and events"
+              % (", ".join(was) or "nothing was running"))
+        return 0
     if not os.path.exists(os.path.join(args.dir, STATE_FILE)):
         print("qmrstack: no stack in %s (nothing to stop)" % args.dir, file=sys.stderr)
         return 0
@@ -37,6 +45,26 @@ def _cli_down(args):
     stack.down()
     print("stopped %s" % (", ".join(was) or "nothing (no server was running)"))
     return 0
+
+
+def _cli_fleet(args):
+    if args.action == "up":
+        fleet = Fleet.up(args.dir, build=args.build, channels=args.channel or [])
+        for name, proc in fleet.procs.items():
+            print("%-10s pid %-7d log %s" % (name, proc["pid"], proc["log"]))
+        print("roles      %s" % " ".join("%s=%s" % mr for mr in sorted(fleet.roles().items())))
+        print("database   %s (password in %s)" % (fleet.db_uri, fleet.pgpass_path))
+        print("orb args   %s" % " ".join(shlex.quote(a) for a in fleet.stack.orb_args()))
+        return 0
+    fleet = Fleet.load(args.dir)
+    rc = 0
+    for name, proc in fleet.procs.items():
+        alive = fleet.running(name)
+        rc = rc if alive else 1
+        print("%-10s %-8s pid %-7s log %s" % (name, "running" if alive else "stopped",
+                                              proc["pid"] or "-", proc["log"]))
+    print("roles      %s" % " ".join("%s=%s" % mr for mr in sorted(fleet.roles().items())))
+    return rc
 
 
 def _cli_env(args):
@@ -155,6 +183,16 @@ def main(argv=None):
     p = sub.add_parser("down", help="stop every process of the stack in --dir, by pid")
     p.add_argument("--dir", default=default_dir(), help=dir_help)
     p.set_defaults(func=_cli_down)
+
+    p = sub.add_parser("fleet", help="up: start naming, events, etcd, two PostgreSQL members "
+                                     "under Patroni and two front-ends (DataStore, DataStore2) "
+                                     "in --dir; status: show them and the members' roles")
+    p.add_argument("action", choices=("up", "status"))
+    p.add_argument("--dir", default=default_dir(), help=dir_help)
+    p.add_argument("--build", help="build folder holding bin/qmr-datastored (default: build/)")
+    p.add_argument("--channel", action="append", metavar="NAME",
+                   help="create an event channel bound as NAME (repeatable)")
+    p.set_defaults(func=_cli_fleet)
 
     p = sub.add_parser("env", help="print shell exports (QMR_ORB_ARGS, ...) for the stack")
     p.add_argument("--dir", default=default_dir(), help=dir_help)
