@@ -31,7 +31,8 @@ std::string explain(const CORBA::Exception& ex) {
                          : std::string(ex._rep_id());
   if (CORBA::INITIALIZE::_downcast(&ex) != nullptr) {
     return name + ": no Naming Service is configured; give "
-                  "-ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService";
+                  "-ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService, or set it "
+                  "in /etc/qmr/orb.conf";
   }
   if (CORBA::TRANSIENT::_downcast(&ex) != nullptr || CORBA::COMM_FAILURE::_downcast(&ex) != nullptr ||
       CORBA::TIMEOUT::_downcast(&ex) != nullptr) {

@@ -288,14 +288,16 @@ std::string usage() {
   text +=
       "\n"
       "ORB options (-ORB<name> value) are passed to omniORB. Unless -ORBendPoint is given the\n"
-      "server listens on giop:tcp:127.0.0.1: (a free loopback port). The Naming Service is\n"
-      "found through -ORBInitRef NameService=corbaloc::HOST:PORT/NameService; calls to it\n"
-      "time out after 10 s unless -ORBclientCallTimeOutPeriod says otherwise.\n"
+      "server listens on giop:unix: (a Unix socket of omniORB's choosing); the packaged\n"
+      "service listens on giop:unix:/run/qmr/datastored/datastore.sock, where only members\n"
+      "of group qmr connect. The Naming Service comes from /etc/qmr/orb.conf ($QMR_ORB_CONF)\n"
+      "or -ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService; calls to it time\n"
+      "out after 10 s unless -ORBclientCallTimeOutPeriod says otherwise.\n"
       "\n"
       "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves. SIGINT and\n"
       "SIGTERM unbind the name and exit 0. Exit status 2: bad command line; 3: database\n"
-      "cannot be opened, written or is damaged; 4: Naming Service unreachable; 1: other\n"
-      "start-up failure.\n";
+      "cannot be opened, written or is damaged; 4: Naming Service unreachable; 5: the name\n"
+      "is bound to another data store that is running; 1: other start-up failure.\n";
   return text;
 }
 

@@ -3,9 +3,10 @@
 //   qmr-datastored --db FILE|postgresql://... [--name DataStore] [--ior-file FILE] [limits]
 //                  [-ORB options]
 //
-// Serves ClientCore::DataStore (and the DataStoreSession objects it starts) on 127.0.0.1,
-// keeps committed entries in an SQLite file or a PostgreSQL database (engine/), and rebinds
-// itself in the Naming Service under --name. SIGINT/SIGTERM unbind the name and exit 0. See
+// Serves ClientCore::DataStore (and the DataStoreSession objects it starts) on a Unix socket
+// (giop:unix:, or the -ORBendPoint given), keeps committed entries in an SQLite file or a
+// PostgreSQL database (engine/), and binds itself in the Naming Service under --name unless a
+// running server holds that name (exit 5). SIGINT/SIGTERM unbind the name and exit 0. See
 // --help for every flag (Options.cc).
 #include <signal.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 
 #include "orb/DataStoreServant.h"
 #include "orb/Naming.h"
+#include "OpenEngine.h"
 #include "Options.h"
 #include "StateFolder.h"
 #include "engine/Engine.h"
@@ -35,7 +37,7 @@ namespace {
 
 using namespace qmr_datastored;
 
-enum ExitCode { kOk = 0, kFailure = 1, kUsage = 2, kDatabase = 3, kNaming = 4 };
+enum ExitCode { kOk = 0, kFailure = 1, kUsage = 2, kDatabase = 3, kNaming = 4, kNameTaken = 5 };
 
 void fail(const std::string& message) {
   std::fprintf(stderr, "qmr-datastored: %s\n", message.c_str());
@@ -49,8 +51,7 @@ std::string nameServiceHint(const Options& o) {
 
 // Writes the reference through a new file of its own in the same folder (O_EXCL, so nothing
 // planted there beforehand, a symbolic link included, is followed or truncated), then renames
-// it over `path`, so a reader never sees half a reference. mkstemp makes it the owner's only,
-// like everything the server writes.
+// it over `path`, so a reader never sees half a reference.
 bool writeIorFile(const std::string& path, const std::string& ior, std::string* error) {
   std::string tmp = path + ".XXXXXX";
   int fd = ::mkstemp(&tmp[0]);
@@ -58,6 +59,9 @@ bool writeIorFile(const std::string& path, const std::string& ior, std::string* 
     *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
     return false;
   }
+  // Readable by the group too: the folder's group (the access group of a packaged
+  // installation) may read the reference, nobody else. The folder decides who reaches it.
+  ::fchmod(fd, 0640);
   std::string text = ior + "\n";
   bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                  ::fsync(fd) == 0;
@@ -82,6 +86,21 @@ bool writeIorFile(const std::string& path, const std::string& ior, std::string* 
 // Everything that runs between ORB_init and destroy; returns the exit code.
 int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset_t& stopSignals) {
   qmr_util::Log* log = qmr_util::Log::primary();
+  // The name first, before the endpoint opens: a server that runs under this name keeps it
+  // (and its socket, which a second endpoint on the same path would replace). A binding left
+  // by a server that is gone is taken over.
+  CosNaming::NamingContextExt_var naming;
+  try {
+    naming = rootContext(nameServiceHint(options));
+    if (boundToLiveObject(naming.in(), options.name, 3000)) {
+      fail("the name '" + options.name + "' is bound to another server that is running; "
+           "refusing to take it over. Stop that server first, or give this one another --name");
+      return kNameTaken;
+    }
+  } catch (const NamingError& e) {
+    fail(e.what());
+    return kNaming;
+  }
   CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var root = PortableServer::POA::_narrow(obj.in());
   PortableServer::POAManager_var manager = root->the_POAManager();
@@ -102,9 +121,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   CORBA::Object_var dataStore = root->id_to_reference(id.in());
   manager->activate();
 
-  CosNaming::NamingContextExt_var naming;
   try {
-    naming = rootContext(nameServiceHint(options));
     rebindName(naming.in(), options.name, dataStore.in());
   } catch (const NamingError& e) {
     fail(e.what());
@@ -203,8 +220,9 @@ int main(int argc, char** argv) {
   }
   std::unique_ptr<Store> store;
   try {
-    store.reset(new Store(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
-                          static_cast<size_t>(options.limits.maxMemoryBytes)));
+    OpenedEngine opened = openEngine(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
+                                     static_cast<size_t>(options.limits.maxMemoryBytes));
+    store.reset(new Store(opened.engine, opened.reads));
   } catch (const StoreError& e) {
     fail(e.what());
     return kDatabase;

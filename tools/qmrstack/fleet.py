@@ -268,7 +268,7 @@ class Fleet:
     def _start_frontend(self, name):
         data = os.path.join(self.dir, name)
         private_folder(data)
-        argv = server_argv("datastore", data, naming_port=self.stack.naming_port,
+        argv = server_argv("datastore", data, naming=self.stack.naming,
                            build=self.stack.build, name=name, db=self.db_uri)
         env = server_env("datastore", self.stack.build)
         env["PGPASSFILE"] = self.pgpass_path
