@@ -5,9 +5,10 @@
 // Writes KEY=VALUE through DataStoreManager, commits, reads KEY back and a key that is not
 // there, and prints "KEY=VALUE" and "missing: KEY.missing". The data store is the one
 // registered as "DataStore" in the Naming Service given with
-// -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService. Exit status 0 when the value
-// read back is the value written, 1 otherwise (with a message on stderr saying why), 2 for a
-// bad command line.
+// -ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService, or else the one that
+// /etc/qmr/orb.conf names (the packaged service). Exit status 0 when the value read back is
+// the value written, 1 otherwise (with a message on stderr saying why), 2 for a bad command
+// line.
 #include <omniORB4/CORBA.h>
 
 #include <cstdio>
@@ -75,7 +76,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args;
   std::string error;
   if (!orbOptions.parse(argc, argv, &args, &error) || args.size() != 2) {
-    std::fprintf(stderr, "usage: qmr-consumer [-ORB<option> value ...] KEY VALUE%s%s\n",
+    std::fprintf(stderr, "usage: qmr-consumer [-ORB<option> value ...] [--tls-ca FILE ...] KEY VALUE%s%s\n",
                  error.empty() ? "" : "\n  ", error.c_str());
     return 2;
   }
@@ -86,6 +87,9 @@ int main(int argc, char** argv) {
     orb = qmr_util::Orb::init(argv[0], orbOptions);
   } catch (const CORBA::SystemException& ex) {
     std::fprintf(stderr, "qmr-consumer: bad -ORB options (%s)\n", ex._name());
+    return 2;
+  } catch (const qmr_util::TlsError& ex) {
+    std::fprintf(stderr, "qmr-consumer: TLS cannot be set up: %s\n", ex.what());
     return 2;
   }
   int rc = 1;
