@@ -124,7 +124,8 @@ bool setHelp(const Flag&, const std::string&, Options* o, std::string*) {
 
 const std::vector<Flag> kFlags = {
     {"--db", "FILE|URI", nullptr,
-     "Required. FILE: an SQLite database file, created when missing. An existing file that "
+     "Required. FILE: an SQLite database file, created when missing, and so are its folders "
+     "(0700, or 0750 with group qmr if that group exists). An existing file that "
      "fails the integrity check is refused, never replaced; so is a FILE (or its -wal, -shm) "
      "that is a symbolic link, belongs to another user, or that every user may write. Reads "
      "are served from memory. URI: a PostgreSQL database, any libpq connection URI starting "
@@ -143,7 +144,8 @@ const std::vector<Flag> kFlags = {
      "2 s between attempts).",
      setDb},
     {"--name", "NAME", "DataStore", "Naming Service name to (re)bind.", setName},
-    {"--ior-file", "FILE", nullptr, "Also write the DataStore reference (IOR:...) to FILE.",
+    {"--ior-file", "FILE", nullptr, "Also write the DataStore reference (IOR:...) to FILE; missing folders are made as "
+     "for --db.",
      setIorFile},
     {"--max-transaction", "N", "10000",
      "Distinct keys a session may have pending before set/remove raise "

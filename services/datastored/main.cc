@@ -28,6 +28,8 @@
 #include "orb/Naming.h"
 #include "OpenEngine.h"
 #include "Options.h"
+#include "StateFolder.h"
+#include "engine/Engine.h"
 #include "engine/sqlite/Index.h"
 #include "metrics/Collector.h"
 #include "metrics/Endpoint.h"
@@ -283,6 +285,21 @@ int main(int argc, char** argv) {
   // The database, its journal files and the reference file are created for the owner only,
   // whatever umask the server was started with: the data is nobody else's business.
   ::umask(077);
+  // Outside systemd nothing has made the state and runtime folders: the server makes them.
+  std::string made;
+  if (!isPostgresUri(options.dbPath) && !makeFoldersFor(options.dbPath, "--db", &made, &error)) {
+    fail(error);
+    return kDatabase;
+  }
+  if (!options.iorFile.empty() &&
+      !makeFoldersFor(options.iorFile, "--ior-file", &made, &error)) {
+    fail(error);
+    return kFailure;
+  }
+  for (std::string::size_type at = 0, end; (end = made.find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    qmr_util::Log::primary()->info("%s", made.substr(at, end - at).c_str());
+  }
   std::unique_ptr<Store> store;
   std::shared_ptr<const Index> index;  // the SQLite entries in memory; null with PostgreSQL
   try {
