@@ -287,7 +287,7 @@ int main(int argc, char** argv) {
   ::umask(077);
   // Outside systemd nothing has made the state and runtime folders: the server makes them.
   std::string made;
-  if (!isPostgresUri(options.dbPath) && !makeFoldersFor(options.dbPath, "--db", &made, &error)) {
+  if (!isPostgres(options.dbPath) && !makeFoldersFor(options.dbPath, "--db", &made, &error)) {
     fail(error);
     return kDatabase;
   }
