@@ -55,7 +55,7 @@ const CountFlag kCountFlags[] = {
 };
 // The other flags that take a value.
 const char* const kOtherFlags[] = {"--db", "--name", "--ior-file", "--session-timeout",
-                                   "--log-level"};
+                                   "--db-timeout", "--log-level"};
 
 const CountFlag* countFlag(const std::string& flag) {
   for (const CountFlag& f : kCountFlags) {
@@ -138,6 +138,12 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
       ok = parseCount(flag, value, count->min, &(o.*(count->field)), error);
     } else if (flag == "--session-timeout") {
       ok = parseSeconds(flag, value, &o.sessionTimeout, error);
+    } else if (flag == "--db-timeout") {
+      ok = parseSeconds(flag, value, &o.dbTimeout, error);
+      if (ok && (o.dbTimeout < 0.1 || o.dbTimeout > 3600)) {
+        *error = "--db-timeout needs a number of seconds from 0.1 to 3600, not '" + value + "'";
+        ok = false;
+      }
     } else if (flag == "--log-level") {
       if (!qmr_util::Log::parseLevel(value, &o.logLevel)) {
         *error = "--log-level needs one of error, warning, info, debug, not '" + value + "'";
@@ -217,10 +223,20 @@ std::string usage() {
          "                            changes stay pending; a database that holds more is\n"
          "                            refused at start-up (status 3). SQLite only: with\n"
          "                            PostgreSQL nothing committed is kept in memory.\n"
-         "  --busy-timeout MS         how long a commit waits for the database while another\n"
-         "                            process holds its write lock before it fails with\n"
-         "                            PERSIST_STORE (default 5000). PostgreSQL: how long one\n"
-         "                            connection attempt may take (at least 2 s).\n"
+         "  --busy-timeout MS         SQLite: how long a commit waits for the database while\n"
+         "                            another process holds its write lock before it fails\n"
+         "                            with PERSIST_STORE (default 5000).\n"
+         "  --db-timeout SECONDS      PostgreSQL: how long any wait on the database may last\n"
+         "                            (default 5): a connection attempt (per host, at least\n"
+         "                            2 s), a statement, a commit (the database ends its own\n"
+         "                            statements at the limit; the server gives up on an answer\n"
+         "                            half a second later). A call that runs into it fails with\n"
+         "                            TRANSIENT and its connection is dropped; a commit\n"
+         "                            whose outcome is then unknown (no answer to COMMIT, or a\n"
+         "                            wait for a synchronous standby cancelled after the local\n"
+         "                            commit) fails with PERSIST_STORE and is logged as \"commit\n"
+         "                            outcome unknown\". TCP keepalives notice a peer that\n"
+         "                            vanished; parameters in the URI override them.\n"
          "  --log-level LEVEL         error, warning, info or debug (default: the environment's\n"
          "                            QMR_LOG_LEVEL, else info); log lines go to stderr.\n"
          "  --help                    this text.\n"

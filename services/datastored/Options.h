@@ -28,6 +28,7 @@ struct Options {
   long maxMessageBytes = 8388608;        // --max-message-bytes: largest GIOP message accepted
   long maxMemoryBytes = 2147483648;      // --max-memory-bytes: committed entries in memory
   long busyTimeoutMs = 5000;             // --busy-timeout: wait for a lock held by another process
+  double dbTimeout = 5.0;                // --db-timeout: any wait on a PostgreSQL database
   qmr_util::Log::Level logLevel = qmr_util::Log::kInfo;  // --log-level
   bool logLevelSet = false;  // false: the log keeps its default (QMR_LOG_LEVEL)
   bool help = false;         // --help

@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "orb/DataStoreServant.h"
@@ -74,6 +76,25 @@ bool writeIorFile(const std::string& path, const std::string& ior, std::string* 
     return false;
   }
   return true;
+}
+
+// How long stopping may take before the process exits without waiting for what is left.
+constexpr auto kStopDeadline = std::chrono::milliseconds(1500);
+
+// Starts the thread that ends the process kStopDeadline from now if it is still stopping
+// then: a call stuck in a library (a database, a Naming Service that does not answer) must
+// not keep a stopped server alive. The process exits with status 0, as a stop does.
+void startStopDeadline(const std::string& iorFile) {
+  std::thread([iorFile] {
+    std::this_thread::sleep_for(kStopDeadline);
+    qmr_util::Log::primary()->warning(
+        "still stopping after %lld ms (calls in progress that do not end); exiting without "
+        "waiting for them",
+        static_cast<long long>(kStopDeadline.count()));
+    if (!iorFile.empty()) ::unlink(iorFile.c_str());
+    std::fflush(nullptr);
+    ::_exit(kOk);
+  }).detach();
 }
 
 // Everything that runs between ORB_init and destroy; returns the exit code.
@@ -146,6 +167,10 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   int signal = 0;
   sigwait(&stopSignals, &signal);
   log->info("stopping on %s", signal == SIGINT ? "SIGINT" : "SIGTERM");
+  // Calls waiting on the database fail now rather than when it answers; and whatever still
+  // holds the server up, it is gone within kStopDeadline.
+  store.interrupt();
+  startStopDeadline(options.iorFile);
   try {
     if (unbindIfOurs(naming.in(), options.name, dataStore.in())) {
       log->info("name '%s' unbound", options.name.c_str());
@@ -192,7 +217,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<Store> store;
   try {
     store.reset(new Store(options.dbPath, static_cast<int>(options.busyTimeoutMs),
-                          static_cast<size_t>(options.maxMemoryBytes)));
+                          static_cast<size_t>(options.maxMemoryBytes),
+                          static_cast<int>(options.dbTimeout * 1000)));
   } catch (const StoreError& e) {
     fail(e.what());
     return kDatabase;

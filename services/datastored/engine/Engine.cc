@@ -11,8 +11,8 @@ bool isPostgresUri(const std::string& db) {
   return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
 }
 
-std::unique_ptr<Engine> openEngine(const std::string& db, int busyTimeoutMs) {
-  if (isPostgresUri(db)) return std::make_unique<PostgresEngine>(db, busyTimeoutMs);
+std::unique_ptr<Engine> openEngine(const std::string& db, int busyTimeoutMs, int dbTimeoutMs) {
+  if (isPostgresUri(db)) return std::make_unique<PostgresEngine>(db, dbTimeoutMs);
   return std::make_unique<SqliteEngine>(db, busyTimeoutMs);
 }
 

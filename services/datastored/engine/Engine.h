@@ -85,6 +85,11 @@ class Engine {
   // Committed entries, expired ones included (for logs); -1 when the database does not answer.
   virtual long count() = 0;
 
+  // Ends every wait on the database in progress and to come at once: the server is stopping
+  // and no call may hold it up. Calls then fail as if the database could not be reached. May
+  // be called from any thread; engines whose waits are short anyway do nothing.
+  virtual void interrupt() {}
+
   // For tests: makes the database refuse values longer than `bytes`, a failure that hits only
   // the member of a group that stores such a value. Engines that cannot do it throw
   // std::logic_error.
@@ -108,9 +113,9 @@ class Engine {
 // "postgresql://..." or "postgres://...". Anything else is an SQLite file path.
 bool isPostgresUri(const std::string& db);
 
-// Opens the engine for `db`. busyTimeoutMs: SQLite's wait for another process's lock, and the
-// PostgreSQL connect timeout. Throws StoreError.
-std::unique_ptr<Engine> openEngine(const std::string& db, int busyTimeoutMs);
+// Opens the engine for `db`. busyTimeoutMs: SQLite's wait for another process's lock;
+// dbTimeoutMs: PostgreSQL's bound on every wait (connect, statement, commit). Throws StoreError.
+std::unique_ptr<Engine> openEngine(const std::string& db, int busyTimeoutMs, int dbTimeoutMs);
 
 }  // namespace qmr_datastored
 

@@ -15,8 +15,8 @@ int64_t nowMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-Store::Store(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes)
-    : engine_(openEngine(db, busyTimeoutMs)) {
+Store::Store(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes, int dbTimeoutMs)
+    : engine_(openEngine(db, busyTimeoutMs, dbTimeoutMs)) {
   if (engine_->servesReadsFromMemory()) {
     index_.reset(new Index(maxMemoryBytes));
     engine_->load(*index_);

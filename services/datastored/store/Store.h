@@ -45,8 +45,9 @@ class Store {
   // SqliteEngine and PostgresEngine). busyTimeoutMs: how long SQLite waits for a lock that
   // another process holds; the connect timeout of PostgreSQL. maxMemoryBytes: the most memory
   // the committed entries may take in memory (0: no limit); a database that holds more is
-  // refused with StoreError(kFull). Not used when reads go to the database.
-  Store(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes);
+  // refused with StoreError(kFull). Not used when reads go to the database. dbTimeoutMs: how
+  // long any wait on a PostgreSQL database may last (connect, statement, commit).
+  Store(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes, int dbTimeoutMs = 5000);
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -84,6 +85,10 @@ class Store {
   // how many were purged. Throws StoreError(kDamaged) with the problems found, or another
   // StoreError.
   long checkAndPurge();
+
+  // Ends the waits on the database in progress and to come (Engine::interrupt): the server is
+  // stopping.
+  void interrupt() { engine_->interrupt(); }
 
   // One line on how durable commits are (Engine::durability).
   std::string durability();
