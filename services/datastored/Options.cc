@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "orb/Intake.h"
+
 namespace qmr_datastored {
 namespace {
 
@@ -52,6 +54,7 @@ const CountFlag kCountFlags[] = {
     {"--max-message-bytes", 8192, &Options::maxMessageBytes},
     {"--max-memory-bytes", 0, &Options::maxMemoryBytes},
     {"--busy-timeout", 0, &Options::busyTimeoutMs},
+    {"--max-connections", 1, &Options::maxConnections},
 };
 // The other flags that take a value.
 const char* const kOtherFlags[] = {"--db", "--name", "--ior-file", "--session-timeout",
@@ -75,6 +78,17 @@ qmr_util::OrbOptions Options::orbOptions() const {
   options.addDefault("-ORBclientCallTimeOutPeriod", "10000");
   // Lets the log name a request refused for its size (see OrbLog.cc).
   options.addDefault("-ORBtraceExceptions", "1");
+  // A connection idle (or stalled part-way through a message) for about this long is closed,
+  // so that clients that hold connections without using them do not pile up; omniORB's
+  // clients connect again when they next call.
+  options.addDefault("-ORBinConScanPeriod", std::to_string(kIdleConnectionSeconds));
+  options.addDefault("-ORBscanGranularity", "1");
+  // A thread per connection up to 256 connections, then a pool of 100 threads that serve
+  // whichever connection has a request: threads stay bounded whatever the connections.
+  options.addDefault("-ORBthreadPerConnectionUpperLimit", "256");
+  options.addDefault("-ORBthreadPerConnectionLowerLimit", "224");
+  options.addDefault("-ORBmaxServerThreadPoolSize", "100");
+  options.addDefault("-ORBmaxServerThreadPerConnection", "8");
   return options;
 }
 
@@ -207,6 +221,14 @@ std::string usage() {
          "  --max-sessions-per-client N\n"
          "                            open sessions of one client connection; startSession past\n"
          "                            it raises NO_RESOURCES (default 64).\n"
+         "  --max-connections N       client connections at once (default 4096, fewer when the\n"
+         "                            descriptor limit leaves less room); one past it is\n"
+         "                            closed at once. The soft descriptor limit is raised to\n"
+         "                            the hard limit at start-up. Connections idle, or stalled\n"
+         "                            part-way through a request, for about 4 s are closed\n"
+         "                            (-ORBinConScanPeriod); a thread serves each connection up\n"
+         "                            to 256 of them, a pool of 100 beyond. Refused and stalled\n"
+         "                            connections are logged at most once every 10 s.\n"
          "  --session-timeout SECONDS sessions idle this long are ended and their pending\n"
          "                            changes discarded (default 3600; 0 = never).\n"
          "  --max-key-bytes N         longest key accepted; longer ones raise BAD_PARAM\n"

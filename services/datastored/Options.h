@@ -29,6 +29,7 @@ struct Options {
   long maxMemoryBytes = 2147483648;      // --max-memory-bytes: committed entries in memory
   long busyTimeoutMs = 5000;             // --busy-timeout: wait for a lock held by another process
   double dbTimeout = 5.0;                // --db-timeout: any wait on a PostgreSQL database
+  long maxConnections = 4096;            // --max-connections: client connections at once
   qmr_util::Log::Level logLevel = qmr_util::Log::kInfo;  // --log-level
   bool logLevelSet = false;  // false: the log keeps its default (QMR_LOG_LEVEL)
   bool help = false;         // --help
@@ -37,7 +38,8 @@ struct Options {
   qmr_util::OrbOptions orb;
 
   // The options for Orb::init: the user's, then the server's defaults that the user did not
-  // give (the message size limit, the call timeout, exception traces).
+  // give (the message size limit, the call timeout, exception traces, the threads and the
+  // closing of idle connections).
   qmr_util::OrbOptions orbOptions() const;
 };
 

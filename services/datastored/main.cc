@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "orb/DataStoreServant.h"
+#include "orb/Intake.h"
 #include "orb/Naming.h"
 #include "Options.h"
 #include "orb/OrbLog.h"
@@ -98,7 +99,8 @@ void startStopDeadline(const std::string& iorFile) {
 }
 
 // Everything that runs between ORB_init and destroy; returns the exit code.
-int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset_t& stopSignals) {
+int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset_t& stopSignals,
+          const DescriptorLimit& descriptors) {
   qmr_util::Log* log = qmr_util::Log::primary();
   CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var root = PortableServer::POA::_narrow(obj.in());
@@ -124,6 +126,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   PortableServer::Servant_var<DataStoreServant> servant(new DataStoreServant(store, sessions));
   PortableServer::ObjectId_var id = root->activate_object(servant.in());
   CORBA::Object_var dataStore = root->id_to_reference(id.in());
+  Intake intake(options.maxConnections, descriptors);
   manager->activate();
 
   CosNaming::NamingContextExt_var naming;
@@ -210,6 +213,8 @@ int main(int argc, char** argv) {
     return kOk;
   }
   if (options.logLevelSet) qmr_util::Log::primary()->setLevel(options.logLevel);
+  // Before anything opens a descriptor; logged once the ORB is up (Intake::install).
+  const DescriptorLimit descriptors = raiseDescriptorLimit();
 
   // The database, its journal files and the reference file are created for the owner only,
   // whatever umask the server was started with: the data is nobody else's business.
@@ -236,7 +241,7 @@ int main(int argc, char** argv) {
 
   int code = kFailure;
   try {
-    code = serve(orb.in(), options, *store, stopSignals);
+    code = serve(orb.in(), options, *store, stopSignals, descriptors);
   } catch (const CORBA::Exception& e) {
     fail(std::string("start-up failed: ") + e._name());
     code = kFailure;
