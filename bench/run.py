@@ -150,7 +150,7 @@ class PostgresFrontEnds:
     stack's naming service as DataStorePgA and DataStorePgB; every server defined by
     tools/qmrstack.py and stopped by its process id."""
 
-    def __init__(self, build, folder, naming_port):
+    def __init__(self, build, folder, naming):
         self.servers = []
         data = os.path.join(folder, "postgres")
         port = qmrstack.free_port()
@@ -163,7 +163,7 @@ class PostgresFrontEnds:
         for name in ("DataStorePgA", "DataStorePgB"):
             fe = os.path.join(folder, name)
             qmrstack.prepare("datastore", fe)
-            self._spawn(qmrstack.server_argv("datastore", fe, naming_port=naming_port,
+            self._spawn(qmrstack.server_argv("datastore", fe, naming=naming,
                                              build=build, name=name, db=self.uri),
                         os.path.join(folder, name + ".log"),
                         lambda: qmrstack.is_ready("datastore", fe), name)
@@ -214,7 +214,7 @@ class Runner:
         self.orbonly = OrbOnly(self.build, os.path.join(self.folder, "orbonly"))
         say("starting PostgreSQL and two qmr-datastored on it")
         # In the run's own folder: PostgreSQL may run as nobody, which must reach it.
-        self.pg = PostgresFrontEnds(self.build, self.folder, self.stack.naming_port)
+        self.pg = PostgresFrontEnds(self.build, self.folder, self.stack.naming)
         self.orb = self.stack.orb_args()
 
     def stop(self):

@@ -72,9 +72,10 @@ void explainNoDataStore(const std::string& program, const std::string& name,
                         const std::string& reason) {
   std::fprintf(stderr,
                "%s: cannot reach the data store \"%s\": %s\n"
-               "  Start qmr-datastored registered under that name (./qmr up starts one and\n"
-               "  prints the options to use), give the Naming Service with\n"
-               "  -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService, pick another\n"
+               "  Check that qmr-datastored runs registered under that name (systemctl status\n"
+               "  qmr-datastored qmr-names) and that your user may connect (it must be in group\n"
+               "  qmr: adduser USER qmr, then log in again); give another Naming Service with\n"
+               "  -ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService, pick another\n"
                "  name with --datastore NAME, or run without a data store: --no-datastore.\n",
                program.c_str(), name.c_str(), reason.c_str());
 }

@@ -87,15 +87,18 @@ std::string hostUsage(const std::string& program) {
          "  --log-level LEVEL  error, warning, info or debug (default: $QMR_LOG_LEVEL or info)\n"
          "  -h, --help         this text\n"
          "\n"
-         "ORB options: any -ORBxxx VALUE pair, passed to the ORB. The Naming Service is usually\n"
-         "given as -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService. Without\n"
-         "-ORBendPoint the host uses -ORBendPoint giop:tcp:127.0.0.1: (loopback only).\n"
+         "ORB options: any -ORBxxx VALUE pair, passed to the ORB. The Naming Service comes from\n"
+         "/etc/qmr/orb.conf (or the file $QMR_ORB_CONF names) unless given, e.g.\n"
+         "-ORBInitRef NameService=corbaloc:omniunix:/run/qmr/names.sock:/NameService (the\n"
+         "packaged one; your user must be in group qmr). Without -ORBendPoint the host uses\n"
+         "-ORBendPoint giop:unix: (a Unix socket: this machine only).\n"
          "\n"
          "Environment: QMR_PYTHONPATH (colon-separated folders searched for the qmr package\n"
-         "before the built-in one), QMR_LOG_LEVEL, and python3's own variables.\n"
+         "before the built-in one), QMR_ORB_CONF, QMR_LOG_LEVEL, and python3's own variables.\n"
          "\n"
-         "Example: ./qmr up, then\n"
-         "  " + program + " -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService my_script.py\n";
+         "Examples, against the packaged service (qmr-datastored.service):\n"
+         "  " + program + " my_script.py\n"
+         "  " + program + " -c 'from qmr.DataStoreInterface import interface as s; print(s.get([\"k\"]))'\n";
 }
 
 }  // namespace qmr_host

@@ -27,12 +27,13 @@ const char kUsage[] =
     "usage: qmr-listen [--count N] [--timeout SECONDS] [ORB OPTIONS] CHANNEL...\n"
     "\n"
     "Prints one line per event pushed on each CHANNEL: \"CHANNEL TYPE VALUE\". Channels are\n"
-    "found by name in the Naming Service (-ORBInitRef NameService=corbaloc::HOST:PORT/NameService);\n"
+    "found by name in the Naming Service (from /etc/qmr/orb.conf or $QMR_ORB_CONF, or\n"
+    "-ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService);\n"
     "create one with: eventc -n NAME -ORBInitRef NameService=...\n"
     "\n"
     "  --count N          exit after N events (status 0)\n"
     "  --timeout SECONDS  exit after SECONDS (status 1 if --count was not reached)\n"
-    "  -ORBxxx VALUE      ORB options; -ORBendPoint defaults to giop:tcp:127.0.0.1:\n"
+    "  -ORBxxx VALUE      ORB options; -ORBendPoint defaults to giop:unix: (a Unix socket)\n"
     "  -h, --help         this text\n"
     "\n"
     "Once every channel is connected it says \"qmr-listen: listening on ...\" on stderr.\n"
@@ -145,7 +146,7 @@ CosEventChannelAdmin::ProxyPushSupplier_ptr connect(const std::string& name,
     if (CORBA::is_nil(channel)) {
       std::fprintf(stderr,
                    "qmr-listen: no event channel is registered as \"%s\"; create it with "
-                   "eventc -n %s -ORBInitRef NameService=... (./qmr up creates one)\n",
+                   "eventc -n %s -ORBInitRef NameService=...\n",
                    name.c_str(), name.c_str());
       return CosEventChannelAdmin::ProxyPushSupplier::_nil();
     }

@@ -8,8 +8,12 @@ What it checks, every program run from /tmp with no QMR_, PYTHON, LD_ or PKG_CON
   - qmr-host, qmr-listen and qmr-datastored answer --help from /usr; their man pages resolve;
   - qmr-datastored loads no libpython and every library of the three resolves;
   - the installed qmr-host finds the qmr package and the .pyi stubs in /usr/share/qmr/python;
-  - the system user qmr-datastored exists, /etc/default/qmr-datastored is a conffile, and the
-    installed unit passes systemd-analyze verify;
+  - the system users qmr-datastored and qmr-names and the access group qmr exist,
+    /etc/default/qmr-datastored and /etc/qmr/orb.conf are conffiles, /run/qmr is made for group
+    qmr only, and the installed units pass systemd-analyze verify;
+  - the packaged services, started as their units say (as their users, without systemd),
+    serve `qmr-host -c ...` with no option at all (the Naming Service from /etc/qmr/orb.conf)
+    for root and a member of group qmr, and refuse nobody;
   - a script in the installed qmr-host writes, commits and reads back through the installed
     qmr-datastored, and signals an event that qmr-listen prints (omniNames and omniEvents on
     free 127.0.0.1 ports in a temporary folder, stopped by process id);
@@ -26,6 +30,7 @@ import glob
 import grp
 import os
 import pwd
+import shlex
 import shutil
 import subprocess
 import sys
@@ -39,6 +44,8 @@ from qmrstack import Stack, StackError  # noqa: E402
 
 PACKAGES = ["libqmr-client1", "libqmr-client-dev", "qmr-host", "qmr-datastored"]
 USER = "qmr-datastored"
+NAMES_USER = "qmr-names"
+ACCESS_GROUP = "qmr"
 SUDO = [] if os.geteuid() == 0 else ["sudo"]
 
 
@@ -130,18 +137,119 @@ def check_service_files():
           and user.pw_dir == "/var/lib/qmr-datastored" and user.pw_shell.endswith("nologin"),
           str(user))
     check("group %s" % USER, exists(grp.getgrnam, USER))
+    check("system user %s" % NAMES_USER, exists(pwd.getpwnam, NAMES_USER))
+    check("access group %s" % ACCESS_GROUP, exists(grp.getgrnam, ACCESS_GROUP))
     conffiles = run(["dpkg-query", "-W", "-f=${Conffiles}", "qmr-datastored"]).stdout
-    check("/etc/default/qmr-datastored is a conffile", "/etc/default/qmr-datastored" in conffiles,
-          conffiles)
-    units = glob.glob("/lib/systemd/system/qmr-datastored.service") + glob.glob(
-        "/usr/lib/systemd/system/qmr-datastored.service")
-    check("the unit is installed", bool(units))
-    if shutil.which("systemd-analyze"):
-        result = run(["systemd-analyze", "verify", units[0]], check=False)
-        output = (result.stdout + result.stderr).strip()
-        check("systemd-analyze verify " + units[0], result.returncode == 0 and not output, output)
-    else:
-        say("systemd-analyze is not installed: the installed unit was not verified")
+    for conffile in ("/etc/default/qmr-datastored", "/etc/qmr/orb.conf"):
+        check(conffile + " is a conffile", conffile in conffiles, conffiles)
+    for folder, owner in (("/run/qmr", NAMES_USER), ("/run/qmr/datastored", USER)):
+        st = os.stat(folder) if os.path.isdir(folder) else None
+        check("%s is %s's, group %s, mode 2750" % (folder, owner, ACCESS_GROUP),
+              st is not None and st.st_mode & 0o7777 == 0o2750
+              and st.st_uid == pwd.getpwnam(owner).pw_uid
+              and st.st_gid == grp.getgrnam(ACCESS_GROUP).gr_gid,
+              "missing" if st is None else "%o %d:%d" % (st.st_mode, st.st_uid, st.st_gid))
+    for name in ("qmr-datastored", "qmr-names"):
+        units = glob.glob("/lib/systemd/system/%s.service" % name) + glob.glob(
+            "/usr/lib/systemd/system/%s.service" % name)
+        check("the unit %s.service is installed" % name, bool(units))
+        if shutil.which("systemd-analyze"):
+            result = run(["systemd-analyze", "verify", units[0]], check=False)
+            output = (result.stdout + result.stderr).strip()
+            check("systemd-analyze verify " + units[0], result.returncode == 0 and not output,
+                  output)
+        else:
+            say("systemd-analyze is not installed: %s was not verified" % units[0])
+
+
+def unit_command(name, env):
+    """ExecStart of the installed unit `name`, split into words as systemd does (unbraced $VAR
+    into the words of its value in env)."""
+    path = next(p for p in ("/lib/systemd/system/" + name, "/usr/lib/systemd/system/" + name)
+                if os.path.exists(p))
+    with open(path) as f:
+        command = next(line.split("=", 1)[1].strip() for line in f
+                       if line.startswith("ExecStart="))
+    argv = []
+    for word in shlex.split(command):
+        argv.extend(env.get(word[1:], "").split() if word.startswith("$") else [word])
+    return argv
+
+
+def environment_file(path):
+    env = {}
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if line and not line.startswith("#") and "=" in line:
+                key, value = line.split("=", 1)
+                env[key] = value.strip('"')
+    return env
+
+
+def as_service_user(user):
+    """setpriv to user, with its own group and the access group, as the units run them."""
+    return ["setpriv", "--reuid=" + user, "--regid=" + user,
+            "--groups=" + str(grp.getgrnam(ACCESS_GROUP).gr_gid)]
+
+
+def check_packaged_service():
+    """The packaged omniNames and qmr-datastored, started the way their units start them (as
+    their users, in group qmr, their state folders made as systemd makes them), and the
+    installed qmr-host with no option: /etc/qmr/orb.conf must lead it to them."""
+    for folder, user, mode in (("/var/lib/qmr-names", NAMES_USER, 0o700),
+                               ("/var/lib/qmr-datastored", USER, 0o750)):
+        if not os.path.isdir(folder):
+            os.makedirs(folder, mode)
+            pw = pwd.getpwnam(user)
+            os.chown(folder, pw.pw_uid, pw.pw_gid)
+    logs = tempfile.mkdtemp(prefix="qmr-debcheck-service.")
+    env = environment_file("/etc/default/qmr-datastored")
+    procs = []
+    try:
+        for unit, user, ready in (("qmr-names.service", NAMES_USER, "/run/qmr/names.sock"),
+                                  ("qmr-datastored.service", USER,
+                                   "/run/qmr/datastored/datastore.ior")):
+            log = open(os.path.join(logs, unit + ".log"), "w")
+            procs.append(subprocess.Popen(as_service_user(user) + unit_command(unit, env),
+                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                          cwd="/", env={"PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
+                                                        "QMR_LOG_LEVEL": "info"}))
+            deadline = time.time() + 20
+            while not os.path.exists(ready) and procs[-1].poll() is None and time.time() < deadline:
+                time.sleep(0.1)
+            with open(log.name) as f:
+                check(unit + " started as its unit says", os.path.exists(ready), f.read())
+        st = os.stat("/run/qmr/datastored/datastore.ior")
+        check("the reference file is 0640, group %s" % ACCESS_GROUP,
+              st.st_mode & 0o777 == 0o640 and st.st_gid == grp.getgrnam(ACCESS_GROUP).gr_gid,
+              "%o gid %d" % (st.st_mode, st.st_gid))
+        script = ("from qmr.DataStoreInterface import interface as s; s.set({'debcheck.d': 'v'}); "
+                  "s.commit(); print(s.get(['debcheck.d'])[0])")
+        result = run(["/usr/bin/qmr-host", "-c", script], check=False)
+        check("qmr-host -c with no option works against the packaged service (root)",
+              result.returncode == 0 and "'debcheck.d': 'v'" in result.stdout,
+              result.stdout + result.stderr)
+        member = ["setpriv", "--reuid=nobody", "--regid=nogroup",
+                  "--groups=" + str(grp.getgrnam(ACCESS_GROUP).gr_gid)]
+        result = run(member + ["/usr/bin/qmr-host", "-c", script], check=False)
+        check("... and for a member of group %s" % ACCESS_GROUP,
+              result.returncode == 0 and "'debcheck.d': 'v'" in result.stdout,
+              result.stdout + result.stderr)
+        outsider = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        result = run(outsider + ["/usr/bin/qmr-host", "-c", script], check=False)
+        check("... but not for nobody outside it (status 3, advice with installed commands only)",
+              result.returncode == 3 and "adduser USER qmr" in result.stderr
+              and "./qmr" not in result.stderr, result.stdout + result.stderr)
+    finally:
+        for proc in reversed(procs):
+            proc.terminate()
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        shutil.rmtree(logs, ignore_errors=True)
 
 
 SCRIPT = r"""
@@ -242,7 +350,8 @@ def main():
             "remove them first (apt-get purge %s)" % (", ".join(already), " ".join(already)))
         return 2
 
-    had_user, had_group = exists(pwd.getpwnam, USER), exists(grp.getgrnam, USER)
+    had_users = {u for u in (USER, NAMES_USER) if exists(pwd.getpwnam, u)}
+    had_groups = {g for g in (USER, NAMES_USER, ACCESS_GROUP) if exists(grp.getgrnam, g)}
     auto_before = auto_installed()
     started = time.time()
     rc = 0
@@ -253,17 +362,18 @@ def main():
         check_programs()
         check_python_package()
         check_service_files()
+        check_packaged_service()
         check_stack(os.path.abspath(args.confine))
     except (CheckFailed, StackError, subprocess.TimeoutExpired) as e:
         say("FAILED: %s" % e)
         rc = 1
     finally:
-        rc = purge(auto_before, had_user, had_group) or rc
+        rc = purge(auto_before, had_users, had_groups) or rc
     say("%s in %.0f s" % ("all checks passed" if rc == 0 else "failed", time.time() - started))
     return rc
 
 
-def purge(auto_before, had_user, had_group):
+def purge(auto_before, had_users, had_groups):
     """Purges the packages and what came with them; returns 1 if something is left."""
     pulled = sorted(auto_installed() - auto_before)
     present = [p for p in PACKAGES if installed(p)]
@@ -271,15 +381,18 @@ def purge(auto_before, had_user, had_group):
         if present or pulled:
             say("purging " + " ".join(present + pulled))
             apt_get("purge", *(present + pulled))
-        if not had_user and exists(pwd.getpwnam, USER):
-            run(SUDO + ["userdel", USER])
-        if not had_group and exists(grp.getgrnam, USER):
-            run(SUDO + ["groupdel", USER])
+        for user in (USER, NAMES_USER):
+            if user not in had_users and exists(pwd.getpwnam, user):
+                run(SUDO + ["userdel", user])
+        for group in (USER, NAMES_USER, ACCESS_GROUP):
+            if group not in had_groups and exists(grp.getgrnam, group):
+                run(SUDO + ["groupdel", group])
         left = [p for p in PACKAGES if installed(p)]
-        left += [f for f in ("/var/lib/qmr-datastored", "/etc/default/qmr-datastored",
+        left += [f for f in ("/var/lib/qmr-datastored", "/var/lib/qmr-names",
+                             "/etc/default/qmr-datastored", "/etc/qmr", "/run/qmr",
                              "/usr/sbin/qmr-datastored", "/usr/share/qmr") if os.path.exists(f)]
-        if not had_user and exists(pwd.getpwnam, USER):
-            left.append("user " + USER)
+        left += ["user " + u for u in (USER, NAMES_USER)
+                 if u not in had_users and exists(pwd.getpwnam, u)]
         check("nothing of the packages is left after the purge", not left, ", ".join(left))
     except CheckFailed as e:
         say("FAILED: %s" % e)

@@ -25,7 +25,8 @@ CosNaming::NamingContextExt_ptr rootContext() {
   } catch (CORBA::ORB::InvalidName&) {
     Log::primary()->error(
         "No NameService initial reference is configured: start the program with "
-        "-ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService");
+        "-ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService, or set it in "
+        "/etc/qmr/orb.conf or the file QMR_ORB_CONF names");
     throw CORBA::INITIALIZE(0, CORBA::COMPLETED_NO);
   }
   CosNaming::NamingContextExt_var root = CosNaming::NamingContextExt::_narrow(obj);

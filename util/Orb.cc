@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "qmr/util/Log.h"
+#include "qmr/util/OrbConfig.h"
 #include "qmr/util/Transport.h"
 
 namespace qmr_util {
@@ -19,9 +21,12 @@ CORBA::ORB_var& heldOrb() {
 
 OrbOptions Orb::startUpOptions(const OrbOptions& given) {
   OrbOptions options = given;
+  std::string error;
+  if (!addOrbConfig(orbConfigPath(), &options, &error)) Log::primary()->warning("%s", error.c_str());
   // Without an endpoint omniORB listens on every interface and publishes the host's external
-  // address in its references.
-  options.addDefault("-ORBendPoint", "giop:tcp:127.0.0.1:");
+  // address in its references. A Unix socket (in omniORB's folder for this user, 0700) lets
+  // only this machine's processes reach a program's own objects (event consumers, say).
+  options.addDefault("-ORBendPoint", "giop:unix:");
   return options;
 }
 

@@ -94,7 +94,6 @@ class DataStoreManager {
   // Read-only views for inspection and tests.
   const std::map<std::string, std::string>& cache() const { return cache_; }
   const std::set<std::string>& modifiedKeys() const { return modifiedKeys_; }
-  const std::string& dataStoreName() const { return dataStoreName_; }
 
  private:
   std::set<std::string> modifiedKeys_;

@@ -1,35 +1,24 @@
 // Options.h - the command line of qmr-datastored: its own flags, and the -ORB options that
-// are handed to the ORB unchanged.
+// are handed to the ORB unchanged. Every flag is one row of the table that flags() returns
+// (Options.cc): its name, default and help are written there once, and both the parser and
+// the --help text are made from it.
 #ifndef QMR_DATASTORED_OPTIONS_H
 #define QMR_DATASTORED_OPTIONS_H
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "qmr/util/Log.h"
 #include "qmr/util/OrbOptions.h"
+#include "sessions/Limits.h"
 
 namespace qmr_datastored {
 
 struct Options {
-  std::string dbPath;                    // --db (required)
-  std::string name = "DataStore";        // --name: Naming Service name (rebound at start-up)
-  std::string iorFile;                   // --ior-file: empty = not written
-  long maxTransaction = 10000;           // --max-transaction: distinct keys pending per session
-  long maxTransactionBytes = 268435456;  // --max-transaction-bytes: bytes pending per session
-  long maxSessions = 1024;               // --max-sessions: open sessions at once
-  long maxSessionsPerClient = 64;        // --max-sessions-per-client: per client connection
-  long maxPendingBytes = 1073741824;     // --max-pending-bytes: pending bytes of all sessions
-  long maxRequestMemory = 268435456;     // --max-request-memory: requests being served at once
-  double sessionTimeout = 3600.0;        // --session-timeout: idle seconds; 0 = never reaped
-  long maxKeyBytes = 4096;               // --max-key-bytes
-  long maxValueBytes = 1048576;          // --max-value-bytes
-  long maxMessageBytes = 8388608;        // --max-message-bytes: largest GIOP message accepted
-  long maxMemoryBytes = 2147483648;      // --max-memory-bytes: committed entries in memory
-  long busyTimeoutMs = 5000;             // --busy-timeout: wait for a lock held by another process
-  double dbTimeout = 5.0;                // --db-timeout: any wait on a PostgreSQL database
-  long maxConnections = 4096;            // --max-connections: client connections at once
+  std::string dbPath;   // --db (required)
+  std::string name;     // --name: Naming Service name (rebound at start-up)
+  std::string iorFile;  // --ior-file: empty = not written
+  Limits limits;        // --max-*, --session-timeout, --busy-timeout, --db-timeout
   qmr_util::Log::Level logLevel = qmr_util::Log::kInfo;  // --log-level
   bool logLevelSet = false;  // false: the log keeps its default (QMR_LOG_LEVEL)
   bool help = false;         // --help
@@ -43,8 +32,21 @@ struct Options {
   qmr_util::OrbOptions orbOptions() const;
 };
 
-// Parses argv. Returns true and fills `out`, or false with a message in `error` saying which
-// argument is wrong and what is expected.
+// One flag of the command line.
+struct Flag {
+  const char* name;       // "--max-transaction"
+  const char* arg;        // what the value is called in --help ("N"); nullptr: takes none
+  const char* byDefault;  // the value used when the flag is not given; nullptr: none
+  const char* help;       // what it does, for --help; the default is appended
+  // Reads `value` into `o`, or says in `error` what is wrong with it.
+  bool (*set)(const Flag& flag, const std::string& value, Options* o, std::string* error);
+};
+
+// Every flag, in the order --help lists them.
+const std::vector<Flag>& flags();
+
+// Parses argv. Returns true and fills `out` (every flag not given has its default), or false
+// with a message in `error` saying which argument is wrong and what is expected.
 bool parseOptions(int argc, char** argv, Options* out, std::string* error);
 
 // The --help text.

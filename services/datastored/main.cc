@@ -3,9 +3,11 @@
 //   qmr-datastored --db FILE|postgresql://... [--name DataStore] [--ior-file FILE] [limits]
 //                  [-ORB options]
 //
-// Serves ClientCore::DataStore (and the DataStoreSession objects it starts) on 127.0.0.1,
-// keeps committed entries in an SQLite file or a PostgreSQL database (engine/), and rebinds
-// itself in the Naming Service under --name. SIGINT/SIGTERM unbind the name and exit 0. See --help for every flag.
+// Serves ClientCore::DataStore (and the DataStoreSession objects it starts) on a Unix socket
+// (giop:unix:, or the -ORBendPoint given), keeps committed entries in an SQLite file or a
+// PostgreSQL database (engine/), and binds itself in the Naming Service under --name unless a
+// running server holds that name (exit 5). SIGINT/SIGTERM unbind the name and exit 0. See
+// --help for every flag (Options.cc).
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,7 +37,7 @@ namespace {
 
 using namespace qmr_datastored;
 
-enum ExitCode { kOk = 0, kFailure = 1, kUsage = 2, kDatabase = 3, kNaming = 4 };
+enum ExitCode { kOk = 0, kFailure = 1, kUsage = 2, kDatabase = 3, kNaming = 4, kNameTaken = 5 };
 
 void fail(const std::string& message) {
   std::fprintf(stderr, "qmr-datastored: %s\n", message.c_str());
@@ -49,8 +51,7 @@ std::string nameServiceHint(const Options& o) {
 
 // Writes the reference through a new file of its own in the same folder (O_EXCL, so nothing
 // planted there beforehand, a symbolic link included, is followed or truncated), then renames
-// it over `path`, so a reader never sees half a reference. mkstemp makes it the owner's only,
-// like everything the server writes.
+// it over `path`, so a reader never sees half a reference.
 bool writeIorFile(const std::string& path, const std::string& ior, std::string* error) {
   std::string tmp = path + ".XXXXXX";
   int fd = ::mkstemp(&tmp[0]);
@@ -58,6 +59,9 @@ bool writeIorFile(const std::string& path, const std::string& ior, std::string* 
     *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
     return false;
   }
+  // Readable by the group too: the folder's group (the access group of a packaged
+  // installation) may read the reference, nobody else. The folder decides who reaches it.
+  ::fchmod(fd, 0640);
   std::string text = ior + "\n";
   bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                  ::fsync(fd) == 0;
@@ -102,6 +106,21 @@ void startStopDeadline(const std::string& iorFile) {
 int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset_t& stopSignals,
           const DescriptorLimit& descriptors) {
   qmr_util::Log* log = qmr_util::Log::primary();
+  // The name first, before the endpoint opens: a server that runs under this name keeps it
+  // (and its socket, which a second endpoint on the same path would replace). A binding left
+  // by a server that is gone is taken over.
+  CosNaming::NamingContextExt_var naming;
+  try {
+    naming = rootContext(nameServiceHint(options));
+    if (boundToLiveObject(naming.in(), options.name, 3000)) {
+      fail("the name '" + options.name + "' is bound to another server that is running; "
+           "refusing to take it over. Stop that server first, or give this one another --name");
+      return kNameTaken;
+    }
+  } catch (const NamingError& e) {
+    fail(e.what());
+    return kNaming;
+  }
   CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var root = PortableServer::POA::_narrow(obj.in());
   PortableServer::POAManager_var manager = root->the_POAManager();
@@ -114,24 +133,16 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
       root->create_POA("DataStoreSessions", manager.in(), policies);
   policies[0]->destroy();
 
-  Limits limits;
-  limits.maxTransaction = options.maxTransaction;
-  limits.maxTransactionBytes = options.maxTransactionBytes;
-  limits.maxKeyBytes = options.maxKeyBytes;
-  limits.maxValueBytes = options.maxValueBytes;
-  limits.maxMessageBytes = options.maxMessageBytes;
-  MemoryBounds bounds(options.maxPendingBytes, options.maxRequestMemory);
-  SessionRegistry sessions(sessionPoa.in(), store, limits, bounds, options.maxSessions,
-                           options.maxSessionsPerClient, options.sessionTimeout);
+  const Limits& limits = options.limits;
+  MemoryBounds bounds(limits.maxPendingBytes, limits.maxRequestMemory);
+  SessionRegistry sessions(sessionPoa.in(), store, limits, bounds);
   PortableServer::Servant_var<DataStoreServant> servant(new DataStoreServant(store, sessions));
   PortableServer::ObjectId_var id = root->activate_object(servant.in());
   CORBA::Object_var dataStore = root->id_to_reference(id.in());
-  Intake intake(options.maxConnections, descriptors);
+  Intake intake(options.limits.maxConnections, descriptors);
   manager->activate();
 
-  CosNaming::NamingContextExt_var naming;
   try {
-    naming = rootContext(nameServiceHint(options));
     rebindName(naming.in(), options.name, dataStore.in());
   } catch (const NamingError& e) {
     fail(e.what());
@@ -159,10 +170,10 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
       "serving %ld committed entries from %s; limits: %ld keys and %ld bytes per "
       "transaction, %ld sessions (%ld per client), %g s idle, key %ld bytes, value %ld bytes, "
       "message %ld bytes, %ld bytes pending in all, %ld bytes of requests at once",
-      store.count(), store.path().c_str(), options.maxTransaction, options.maxTransactionBytes,
-      options.maxSessions, options.maxSessionsPerClient, options.sessionTimeout,
-      options.maxKeyBytes, options.maxValueBytes, options.maxMessageBytes, options.maxPendingBytes,
-      options.maxRequestMemory);
+      store.count(), store.path().c_str(), limits.maxTransaction, limits.maxTransactionBytes,
+      limits.maxSessions, limits.maxSessionsPerClient, limits.sessionTimeout, limits.maxKeyBytes,
+      limits.maxValueBytes, limits.maxMessageBytes, limits.maxPendingBytes,
+      limits.maxRequestMemory);
 
   log->info("transport: %s", qmr_util::describeTransport().c_str());
   log->info("database %s: %s", store.path().c_str(), store.durability().c_str());
@@ -221,15 +232,15 @@ int main(int argc, char** argv) {
   ::umask(077);
   std::unique_ptr<Store> store;
   try {
-    store.reset(new Store(options.dbPath, static_cast<int>(options.busyTimeoutMs),
-                          static_cast<size_t>(options.maxMemoryBytes),
-                          static_cast<int>(options.dbTimeout * 1000)));
+    store.reset(new Store(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
+                          static_cast<size_t>(options.limits.maxMemoryBytes),
+                          static_cast<int>(options.limits.dbTimeout * 1000)));
   } catch (const StoreError& e) {
     fail(e.what());
     return kDatabase;
   }
 
-  routeOrbLog(options.maxMessageBytes);
+  routeOrbLog(options.limits.maxMessageBytes);
   CORBA::ORB_var orb;
   try {
     orb = qmr_util::Orb::init(argv[0], options.orbOptions());

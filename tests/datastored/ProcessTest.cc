@@ -1,6 +1,6 @@
 // ProcessTest.cc - qmr-datastored as a program: its command line, its start-up refusals with
-// their messages and exit codes, its ready line and name binding, its stop on SIGTERM and
-// SIGINT, and garbage on its GIOP port.
+// their messages and exit codes, its ready line and name binding (never taken from a server
+// that runs), its stop on SIGTERM and SIGINT, and garbage on its GIOP port.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +16,8 @@
 #include <fstream>
 #include <functional>
 #include <random>
+
+#include <omniORB4/Naming.hh>
 
 #include "DataStoreFixture.h"
 #include "qmr/util/Lookup.h"
@@ -149,7 +151,7 @@ TEST_F(ProcessTest, DamagedOrTornDatabaseIsRefusedAndLeftAsItWas) {
   }
 }
 
-TEST_F(ProcessTest, ReadyLineBindingAndStopSignalsUnbindOnlyItsOwnName) {
+TEST_F(ProcessTest, ReadyLineBindingNoTakeoverOfARunningServersNameAndStopSignals) {
   startServer({"--log-level", "info"});
   const std::string name = testName();
   EXPECT_TRUE(logHas("qmr-datastored: ready, DataStore bound as '" + name + "', database " +
@@ -163,27 +165,54 @@ TEST_F(ProcessTest, ReadyLineBindingAndStopSignalsUnbindOnlyItsOwnName) {
   CORBA::Object_var obj = qmr_util::raw_lookup(name);
   EXPECT_TRUE(obj->_is_equivalent(store_.in())) << "the name refers to this server";
 
-  // A newer server takes the name over.
+  // A second server under the same name while the first runs refuses (status 5), before it
+  // opens an endpoint, and the name stays the first one's.
+  ExitedRun second = runToExit(dir_, {"--db", dir_.file("second.db"), "--name", name,
+                                      "-ORBInitRef", Stack::instance().naming().initRef()});
+  EXPECT_EQ(second.exitCode, 5) << second.output;
+  EXPECT_NE(second.output.find("the name '" + name + "' is bound to another server that is "
+                               "running; refusing to take it over"),
+            std::string::npos)
+      << second.output;
+  obj = qmr_util::raw_lookup(name);
+  EXPECT_TRUE(obj->_is_equivalent(store_.in())) << "the name still refers to the first server";
+
+  // Another server, under a name of its own.
+  DataStoreServer other;
+  TempDir otherDir("qmr-datastored-other");
+  DataStoreServer::Options options;
+  options.name = name + "Other";
+  other.start(otherDir.path(), Stack::instance().naming(), options);
+  CORBA::Object_var otherRef = Stack::instance().orb()->string_to_object(other.ior().c_str());
+  // A session that the first server started is not the other one's to end.
+  ClientCore::DataStoreSession_var mine = newSession();
+  mine->set(entries({{"b", "2"}}));
+  ClientCore::DataStore_var otherStore = ClientCore::DataStore::_narrow(otherRef.in());
+  otherStore->endSession(mine.in());
+  EXPECT_EQ(read1(mine, "b"), Value("2"));
+
+  // A member of the access group points the name at the other server; SIGTERM: the first one
+  // exits 0 and leaves that binding alone.
+  CORBA::Object_var nsObj = Stack::instance().orb()->resolve_initial_references("NameService");
+  CosNaming::NamingContextExt_var root = CosNaming::NamingContextExt::_narrow(nsObj.in());
+  CosNaming::Name_var path = root->to_name(name.c_str());
+  root->rebind(path.in(), otherRef.in());
+  int status = server_->stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  obj = qmr_util::raw_lookup(name);
+  EXPECT_TRUE(obj->_is_equivalent(otherRef.in()));
+  EXPECT_TRUE(logHas("name '" + name + "' no longer refers to this server; left as it is"));
+
+  // The other server dies (SIGKILL): a binding whose server is gone is taken over.
+  other.kill9();
   DataStoreServer newer;
   TempDir newerDir("qmr-datastored-newer");
-  DataStoreServer::Options options;
   options.name = name;
   options.extraArgs = {"--log-level", "warning"};
   newer.start(newerDir.path(), Stack::instance().naming(), options);
   CORBA::Object_var newerRef = Stack::instance().orb()->string_to_object(newer.ior().c_str());
-  // A session that the older server started is not the newer one's to end.
-  ClientCore::DataStoreSession_var mine = newSession();
-  mine->set(entries({{"b", "2"}}));
-  ClientCore::DataStore_var newerStore = ClientCore::DataStore::_narrow(newerRef.in());
-  newerStore->endSession(mine.in());
-  EXPECT_EQ(read1(mine, "b"), Value("2"));
-
-  // SIGTERM: the older one exits 0 and leaves the newer one's binding alone.
-  int status = server_->stop();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   obj = qmr_util::raw_lookup(name);
   EXPECT_TRUE(obj->_is_equivalent(newerRef.in()));
-  EXPECT_TRUE(logHas("name '" + name + "' no longer refers to this server; left as it is"));
 
   // SIGINT: the newer one exits 0 and unbinds its own name.
   ::kill(newer.process().pid(), SIGINT);

@@ -215,33 +215,31 @@ void startServer(Process& process, const std::string& server, const std::string&
 
 void NamingService::start(const std::string& dir) {
   dir_ = dir;
-  port_ = freeLoopbackPort();
   restart();
 }
 
 void NamingService::restart() {
-  startServer(process_, "naming", dir_, port_, {}, {}, dir_ + "/omniNames.log");
+  startServer(process_, "naming", dir_, 0, {}, {}, dir_ + "/omniNames.log");
 }
 
 std::string NamingService::corbaloc() const {
-  return "corbaloc::127.0.0.1:" + std::to_string(port_) + "/NameService";
+  return "corbaloc:omniunix:" + socketPath() + ":/NameService";
 }
 
 void EventService::start(const std::string& dir, const NamingService& naming) {
   dir_ = dir;
-  namingPort_ = naming.port();
-  port_ = freeLoopbackPort();
+  namingSocket_ = naming.socketPath();
   restart();
 }
 
 void EventService::restart() {
-  startServer(process_, "events", dir_, port_, {"--naming-port", std::to_string(namingPort_)}, {},
+  startServer(process_, "events", dir_, 0, {"--naming-socket", namingSocket_}, {},
               dir_ + "/omniEvents.log");
 }
 
 void EventService::createChannel(const std::string& name) {
   std::vector<std::string> argv = stackTool("exec", "channel");
-  argv.insert(argv.end(), {"--naming-port", std::to_string(namingPort_), "--", name});
+  argv.insert(argv.end(), {"--naming-socket", namingSocket_, "--", name});
   int status = runToCompletion(argv, dir_ + "/eventc.log", 10000);
   if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     throw std::runtime_error("eventc -n " + name + " failed:\n" + readFile(dir_ + "/eventc.log"));
@@ -297,13 +295,13 @@ std::string PostgresServer::query(const std::string& sql, const std::string& sch
 void DataStoreServer::start(const std::string& dir, const NamingService& naming,
                             const Options& options) {
   dir_ = dir;
-  namingPort_ = naming.port();
+  namingSocket_ = naming.socketPath();
   options_ = options;
   restart();
 }
 
 void DataStoreServer::restart() {
-  std::vector<std::string> where = {"--naming-port", std::to_string(namingPort_),
+  std::vector<std::string> where = {"--naming-socket", namingSocket_,
                                     "--name",        options_.name,
                                     "--program",     options_.program};
   if (!options_.db.empty()) where.insert(where.end(), {"--db", options_.db});

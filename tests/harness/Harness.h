@@ -1,5 +1,5 @@
-// Harness.h - real servers for tests: omniNames, omniEvents and qmr-datastored on free
-// loopback ports in a temporary folder, stopped by process id when the test binary ends,
+// Harness.h - real servers for tests: omniNames, omniEvents and qmr-datastored on Unix sockets
+// in a temporary folder (0700), stopped by process id when the test binary ends,
 // also when it fails, is interrupted or is killed (children die with their parent).
 //
 // A test binary links qmr_harness and gets TestMain.cc's main(): before the first test it starts
@@ -81,27 +81,28 @@ class Process {
   std::string logFile_;
 };
 
-// omniNames on 127.0.0.1, with its data in a folder of its own.
+// omniNames on the Unix socket DIR/names.sock, with its data in DIR, a folder of its own.
 class NamingService {
  public:
   void start(const std::string& dir);
   void stop() { process_.stop(); }
-  // Starts again on the same port and data folder (bindings survive).
+  // Starts again on the same socket and data folder (bindings survive).
   void restart();
-  int port() const { return port_; }
-  // "corbaloc::127.0.0.1:PORT/NameService"
+  // "DIR/names.sock"
+  std::string socketPath() const { return dir_ + "/names.sock"; }
+  // "corbaloc:omniunix:DIR/names.sock:/NameService"
   std::string corbaloc() const;
-  // "NameService=corbaloc::127.0.0.1:PORT/NameService", the value of -ORBInitRef.
+  // "NameService=" + corbaloc(), the value of -ORBInitRef.
   std::string initRef() const { return "NameService=" + corbaloc(); }
   Process& process() { return process_; }
 
  private:
   std::string dir_;
-  int port_ = 0;
   Process process_;
 };
 
-// omniEvents on 127.0.0.1, registered in a NamingService as "EventChannelFactory".
+// omniEvents on the Unix socket DIR/events.sock (its TCP port made unreachable, see
+// tools/confine/confine.c), registered in a NamingService as "EventChannelFactory".
 class EventService {
  public:
   void start(const std::string& dir, const NamingService& naming);
@@ -115,8 +116,7 @@ class EventService {
 
  private:
   std::string dir_;
-  int namingPort_ = 0;
-  int port_ = 0;
+  std::string namingSocket_;
   Process process_;
 };
 
@@ -160,7 +160,8 @@ class PostgresServer {
   Process process_;
 };
 
-// qmr-datastored on 127.0.0.1 with a database in a folder, registered in a NamingService.
+// qmr-datastored on the Unix socket DIR/datastore.sock (unless extraArgs name an -ORBendPoint)
+// with a database in DIR, registered in a NamingService.
 class DataStoreServer {
  public:
   struct Options {
@@ -186,7 +187,7 @@ class DataStoreServer {
 
  private:
   std::string dir_;
-  int namingPort_ = 0;
+  std::string namingSocket_;
   Options options_;
   Process process_;
 };

@@ -1,7 +1,8 @@
 """tools/qmrstack.py, which the tests, the demo, the soak, ./qmr up and the C++ harness rely on:
 pids recorded and stopped, a server killed and restarted in place; and what a stack exposes
-to other users of the machine: its servers listen on 127.0.0.1 only, what they write nobody
-else can read, and its folder is the user's own (./qmr up's default included)."""
+to other users of the machine: its servers listen on Unix sockets in its folder only (on
+127.0.0.1 only with tcp), what they write nobody else can read, and its folder is the user's
+own (./qmr up's default included). Who may connect: test_access.py."""
 
 import json
 import os
@@ -19,22 +20,32 @@ def loopback(address):
     return address.startswith(("127.", "::ffff:127.", "::1:"))
 
 
+def reachable_sockets(pid):
+    """What process pid listens on that anyone could connect to: TCP addresses, and Unix
+    sockets whose name is in the file system (omniEvents' own TCP port becomes a socket whose
+    name is gone, see tools/confine/confine.c)."""
+    return [a for a in listening(pid)
+            if not a.startswith("unix:") or os.path.exists(a[len("unix:"):])]
+
+
 def private_files(folder):
-    """Paths under folder, with their modes, that other users could read or write."""
+    """Paths under folder, with their modes, that other users could read or write. The data
+    store's reference file alone is readable by the group (which may connect anyway)."""
     exposed = []
     for root, dirs, files in os.walk(folder):
         for name in dirs + files:
             path = os.path.join(root, name)
             mode = stat.S_IMODE(os.lstat(path).st_mode)
-            if mode & 0o077:
+            if mode & (0o037 if name == "datastore.ior" else 0o077):
                 exposed.append("%s %o" % (os.path.relpath(path, folder), mode))
     return exposed
 
 
-def test_servers_restart_in_place_listen_on_loopback_only_and_keep_their_files_private(
+def test_servers_restart_in_place_listen_on_their_sockets_only_and_keep_their_files_private(
         tmp_path, build_dir, run_host):
     stack = Stack.up(str(tmp_path / "s"), channels=["StackChannel"], build=build_dir)
     try:
+        assert stack.corbaloc == "corbaloc:omniunix:%s/naming/names.sock:/NameService" % stack.dir
         args = ["-ORBInitRef", "NameService=" + stack.corbaloc, "-c"]
         write = run_host(*args, "import _datastore as d; d.set([('k', 'v', 0)]); print(d.commit())",
                          orb=False)
@@ -45,13 +56,12 @@ def test_servers_restart_in_place_listen_on_loopback_only_and_keep_their_files_p
             assert _start_time(old) is None and not stack.running(server)
             stack.restart(server)
             assert stack.running(server) and stack.pid(server) != old
-        assert all(port_open(stack.ports[s]) for s in ("naming", "events"))
         read = run_host(*args, "import _datastore as d; print(d.get(['k'], 0)[1])", orb=False)
         assert read.stdout.strip() == "{'k': 'v'}", read.stderr
 
         for server in ("naming", "events", "datastore"):
-            addresses = listening(stack.pid(server))
-            assert addresses and all(loopback(a) for a in addresses), (server, addresses)
+            assert reachable_sockets(stack.pid(server)) == ["unix:" + stack.socket(server)]
+        assert stack.ports == {}
         assert private_files(stack.dir) == []
 
         with open(stack.state_path) as f:
@@ -59,6 +69,24 @@ def test_servers_restart_in_place_listen_on_loopback_only_and_keep_their_files_p
         assert pids == {s: stack.pid(s) for s in ("naming", "events", "datastore")}
         Stack.load(stack.dir).down()  # from another Stack object, as `down` does
         assert not any(_start_time(pid) is not None for pid in pids.values())
+    finally:
+        stack.down()
+
+
+def test_a_tcp_stack_listens_on_loopback_only(tmp_path, build_dir, run_host):
+    stack = Stack.up(str(tmp_path / "t"), channels=["TcpChannel"], build=build_dir, tcp=True)
+    try:
+        assert stack.corbaloc == "corbaloc::127.0.0.1:%d/NameService" % stack.ports["naming"]
+        args = ["-ORBInitRef", "NameService=" + stack.corbaloc, "-c"]
+        roundtrip = run_host(*args, "import _datastore as d; d.set([('k', 'v', 0)]); d.commit(); "
+                             "print(d.get(['k'], 0)[1])", orb=False)
+        assert roundtrip.stdout.strip() == "{'k': 'v'}", roundtrip.stderr
+        assert all(port_open(stack.ports[s]) for s in ("naming", "events"))
+        for server in ("naming", "events", "datastore"):
+            addresses = listening(stack.pid(server))
+            assert addresses and all(loopback(a) for a in addresses), (server, addresses)
+            assert not os.path.exists(os.path.join(stack.dir, "naming", "names.sock"))
+        assert private_files(stack.dir) == []
     finally:
         stack.down()
 
@@ -81,7 +109,7 @@ def test_a_postgres_stack_keeps_entries_in_postgres_on_loopback_and_survives_a_s
         read = run_host(*args, "import _datastore as d; print(d.get(['k'], 0)[1])", orb=False)
         assert read.stdout.strip() == "{'k': 'v'}", read.stderr
         assert "database postgresql://qmr@127.0.0.1" in stack.log("datastore")
-        addresses = listening(stack.pid("postgres"))
+        addresses = [a for a in listening(stack.pid("postgres")) if not a.startswith("unix:")]
         assert addresses and all(loopback(a) for a in addresses), addresses
         # Only the socket is open to all, inside the cluster's owner-only folder.
         assert stat.S_IMODE(os.stat(os.path.join(folder, "postgres")).st_mode) == 0o700

@@ -36,7 +36,7 @@ class LookupTest : public ::testing::Test {
   static void TearDownTestSuite() { root_ = CosNaming::NamingContextExt::_nil(); }
 
   static std::string corbaname(const std::string& name) {
-    return "corbaname::127.0.0.1:" + std::to_string(Stack::instance().naming().port()) + "#" + name;
+    return "corbaname:omniunix:" + Stack::instance().naming().socketPath() + ":#" + name;
   }
 
   static CosNaming::NamingContextExt_var root_;

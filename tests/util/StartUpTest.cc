@@ -1,21 +1,27 @@
 // StartUpTest.cc - the one ORB start-up: -ORB options picked out of a command line, the
-// loopback endpoint added only when none was given; and every server that the test stack
-// starts (omniNames, omniEvents, qmr-datastored) listening on loopback only.
+// installation's ORB configuration and the Unix socket endpoint added only where nothing was
+// given; and every server that the test stack starts (omniNames, omniEvents, qmr-datastored)
+// listening on its Unix socket only.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "Harness.h"
+#include "qmr/util/Log.h"
 #include "qmr/util/Orb.h"
 #include "qmr/util/OrbOptions.h"
 
 namespace qmr_test {
 namespace {
 
+using qmr_util::CaptureLog;
 using qmr_util::Orb;
 using qmr_util::OrbOptions;
+using qmr_util::ScopedLog;
 using Strings = std::vector<std::string>;
 
 // Parses {"prog", args...}; the ORB pairs, then "|", then the rest, or "error: ..." on failure.
@@ -52,6 +58,29 @@ TEST(OrbOptionsTest, OrbPairsAreTakenInOrderTheRestIsLeftAndAMissingValueIsRefus
             parsed({"-ORBendPoint", "giop:tcp::", "-ORBtraceLevel", "-ORBid", "x"}));
 }
 
+// Sets QMR_ORB_CONF for the lifetime of the guard ("" : no configuration file), so that a
+// file installed on the machine running the tests decides nothing.
+class ScopedOrbConf {
+ public:
+  explicit ScopedOrbConf(const std::string& path) {
+    const char* old = std::getenv("QMR_ORB_CONF");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    ::setenv("QMR_ORB_CONF", path.c_str(), 1);
+  }
+  ~ScopedOrbConf() {
+    if (had_) {
+      ::setenv("QMR_ORB_CONF", old_.c_str(), 1);
+    } else {
+      ::unsetenv("QMR_ORB_CONF");
+    }
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
 std::string startUp(const Strings& pairs) {
   OrbOptions given;
   for (size_t i = 0; i + 1 < pairs.size(); i += 2) given.add(pairs[i], pairs[i + 1]);
@@ -61,11 +90,12 @@ std::string startUp(const Strings& pairs) {
   return out;
 }
 
-TEST(OrbOptionsTest, TheLoopbackEndPointIsAddedOnlyWhenNoneWasGiven) {
-  EXPECT_EQ("-ORBendPoint giop:tcp:127.0.0.1:", startUp({}));
+TEST(OrbOptionsTest, TheUnixEndPointIsAddedOnlyWhenNoneWasGiven) {
+  ScopedOrbConf none("");
+  EXPECT_EQ("-ORBendPoint giop:unix:", startUp({}));
   EXPECT_EQ("-ORBendPoint giop:tcp::5000", startUp({"-ORBendPoint", "giop:tcp::5000"}));
   // Publishing an address is not listening on one: the default still applies.
-  EXPECT_EQ("-ORBendPointPublish giop:tcp:127.0.0.1:9 -ORBendPoint giop:tcp:127.0.0.1:",
+  EXPECT_EQ("-ORBendPointPublish giop:tcp:127.0.0.1:9 -ORBendPoint giop:unix:",
             startUp({"-ORBendPointPublish", "giop:tcp:127.0.0.1:9"}));
 
   OrbOptions options;
@@ -78,45 +108,104 @@ TEST(OrbOptionsTest, TheLoopbackEndPointIsAddedOnlyWhenNoneWasGiven) {
   EXPECT_EQ("", options.initRef("Name"));
 }
 
-// Every TCP socket that process `pid` listens on is on loopback, and there is at least one;
-// tools/qmrstack.py reads them from /proc.
-::testing::AssertionResult listensOnLoopbackOnly(const std::string& what, pid_t pid) {
+TEST(OrbConfigTest, TheInstallationsSettingsAreDefaultsThatTheCommandLineOverrides) {
+  TempDir dir("qmr-orbconf");
+  std::ofstream(dir.file("orb.conf"))
+      << "# where the packaged naming service is\n"
+      << "InitRef = NameService=corbaloc:omniunix:/run/qmr/names.sock:/NameService\n"
+      << "\n"
+      << "  InitRef=Spooler=corbaloc::127.0.0.1:9/Spooler   # a comment after a setting\n"
+      << "clientCallTimeOutPeriod = 2000\n";
+  ScopedOrbConf conf(dir.file("orb.conf"));
+  EXPECT_EQ(
+      "-ORBInitRef NameService=corbaloc:omniunix:/run/qmr/names.sock:/NameService "
+      "-ORBInitRef Spooler=corbaloc::127.0.0.1:9/Spooler -ORBclientCallTimeOutPeriod 2000 "
+      "-ORBendPoint giop:unix:",
+      startUp({}));
+  // A NameService on the command line wins over the file's; the file's other ids stay, and so
+  // does each setting the command line does not name.
+  EXPECT_EQ(
+      "-ORBInitRef NameService=corbaloc::h:1/NameService -ORBclientCallTimeOutPeriod 50 "
+      "-ORBInitRef Spooler=corbaloc::127.0.0.1:9/Spooler -ORBendPoint giop:unix:",
+      startUp({"-ORBInitRef", "NameService=corbaloc::h:1/NameService",
+               "-ORBclientCallTimeOutPeriod", "50"}));
+
+  // QMR_ORB_CONF naming a file that is not there: no defaults, no complaint.
+  ScopedOrbConf missing(dir.file("absent.conf"));
+  CaptureLog log;
+  ScopedLog scope(&log);
+  EXPECT_EQ("-ORBendPoint giop:unix:", startUp({}));
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST(OrbConfigTest, ABrokenLineIsReportedWithItsPlaceAndTheLinesBeforeItStillCount) {
+  TempDir dir("qmr-orbconf");
+  std::ofstream(dir.file("orb.conf")) << "traceLevel = 1\n"
+                                      << "InitRef NameService=corbaloc::h:1/NameService\n"
+                                      << "traceExceptions = 1\n";
+  ScopedOrbConf conf(dir.file("orb.conf"));
+  CaptureLog log;
+  ScopedLog scope(&log);
+  EXPECT_EQ("-ORBtraceLevel 1 -ORBendPoint giop:unix:", startUp({}));
+  ASSERT_EQ(1u, log.lines().size());
+  EXPECT_EQ("WARNING " + dir.file("orb.conf") +
+                ":2: expected 'Name = value' (as in 'InitRef = "
+                "NameService=corbaloc:omniunix:/run/qmr/names.sock:/NameService'), found "
+                "'InitRef NameService=corbaloc::h:1/NameService'",
+            log.lines()[0]);
+}
+
+// The addresses that process `pid` listens on, as tools/qmrstack.py reads them from /proc:
+// "ADDRESS:PORT" for TCP, "unix:PATH" for Unix sockets.
+Strings listening(pid_t pid) {
   TempDir dir("qmr-listening");
   int status = runToCompletion(
       {"/usr/bin/python3", sourceDir() + "/tools/qmrstack.py", "listening", std::to_string(pid)},
       dir.file("out"), 10000);
   std::ifstream in(dir.file("out"));
-  std::string self, address, all;
+  std::string self, address;
   in >> self;
-  bool ok = status == 0 && self == std::to_string(pid);
-  int count = 0;
-  while (in >> address) {
-    all += " " + address;
-    ok = ok && (address.compare(0, 4, "127.") == 0 || address.compare(0, 11, "::ffff:127.") == 0 ||
-                address.compare(0, 4, "::1:") == 0);
-    ++count;
-  }
-  if (ok && count > 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << what << " (pid " << pid << ") listens on:" << all;
+  Strings found;
+  if (status != 0 || self != std::to_string(pid)) return {"(qmrstack.py listening failed)"};
+  while (in >> address) found.push_back(address);
+  return found;
 }
 
-TEST(LoopbackTest, EveryServerOfTheTestStackListensOnLoopbackOnly) {
-  Stack& stack = Stack::instance();
-  EXPECT_TRUE(listensOnLoopbackOnly("omniNames", stack.naming().process().pid()));
-  EXPECT_TRUE(listensOnLoopbackOnly("omniEvents", stack.events().process().pid()));
-
-  // The data store with the endpoint default, and with only a published address given,
-  // which is no endpoint to listen on.
-  for (const Strings& extra : {Strings{}, Strings{"-ORBendPointPublish", "giop:tcp:127.0.0.1:9"}}) {
-    TempDir dir("qmr-loopback");
-    DataStoreServer server;
-    DataStoreServer::Options options;
-    options.name = "LoopbackTest";
-    options.extraArgs = extra;
-    server.start(dir.path(), stack.naming(), options);
-    EXPECT_TRUE(listensOnLoopbackOnly("qmr-datastored", server.process().pid()))
-        << extra.size() << " extra arguments";
+// Process `pid` listens on the Unix socket `socket` and on nothing else that anyone can
+// connect to: no TCP port, and no other socket with a name in the file system (omniEvents'
+// own TCP port becomes a socket whose name is gone, see tools/confine/confine.c).
+::testing::AssertionResult listensOnlyOn(const std::string& what, pid_t pid,
+                                         const std::string& socket) {
+  Strings found = listening(pid);
+  std::string all;
+  bool ok = false;
+  for (const std::string& a : found) all += " " + a;
+  for (const std::string& a : found) {
+    if (a == "unix:" + socket) {
+      ok = true;
+    } else if (a.compare(0, 5, "unix:") != 0 || ::access(a.c_str() + 5, F_OK) == 0) {
+      return ::testing::AssertionFailure() << what << " (pid " << pid << ") also listens on "
+                                           << a << "; all:" << all;
+    }
   }
+  if (ok) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << what << " (pid " << pid << ") does not listen on "
+                                       << socket << "; it listens on:" << all;
+}
+
+TEST(UnixSocketTest, EveryServerOfTheTestStackListensOnItsSocketOnly) {
+  Stack& stack = Stack::instance();
+  EXPECT_TRUE(listensOnlyOn("omniNames", stack.naming().process().pid(),
+                            stack.naming().socketPath()));
+  EXPECT_TRUE(listensOnlyOn("omniEvents", stack.events().process().pid(),
+                            stack.dir().file("events/events.sock")));
+
+  TempDir dir("qmr-unix");
+  DataStoreServer server;
+  DataStoreServer::Options options;
+  options.name = "UnixSocketTest";
+  server.start(dir.path(), stack.naming(), options);
+  EXPECT_TRUE(listensOnlyOn("qmr-datastored", server.process().pid(), dir.file("datastore.sock")));
 }
 
 }  // namespace

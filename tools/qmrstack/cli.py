@@ -9,6 +9,7 @@ from .common import CHILD_UMASK, SERVERS, STATE_FILE, StackError, default_dir
 from .postgres import postgres_user_prefix
 from .process import _start_time, listening, wait_for
 from .servers import is_ready, prepare, server_argv, server_env
+from .fleet import Fleet
 from .stack import Stack
 
 
@@ -16,7 +17,7 @@ from .stack import Stack
 def _cli_up(args):
     stack = Stack.up(args.dir, channels=args.channel or [], build=args.build,
                      datastore=not args.no_datastore, datastore_name=args.datastore,
-                     postgres=args.postgres)
+                     postgres=args.postgres, tcp=args.tcp, group=args.group)
     for server in stack.procs:
         print("%-9s pid %-7d log %s" % (server, stack.procs[server]["pid"],
                                         stack.log_path(server)))
@@ -29,6 +30,13 @@ def _cli_up(args):
 
 
 def _cli_down(args):
+    if Fleet.exists(args.dir):
+        fleet = Fleet.load(args.dir)
+        was = fleet.running_processes()
+        fleet.down()
+        print("stopped the fleet (%s) and its naming and events"
+              % (", ".join(was) or "nothing was running"))
+        return 0
     if not os.path.exists(os.path.join(args.dir, STATE_FILE)):
         print("qmrstack: no stack in %s (nothing to stop)" % args.dir, file=sys.stderr)
         return 0
@@ -37,6 +45,26 @@ def _cli_down(args):
     stack.down()
     print("stopped %s" % (", ".join(was) or "nothing (no server was running)"))
     return 0
+
+
+def _cli_fleet(args):
+    if args.action == "up":
+        fleet = Fleet.up(args.dir, build=args.build, channels=args.channel or [])
+        for name, proc in fleet.procs.items():
+            print("%-10s pid %-7d log %s" % (name, proc["pid"], proc["log"]))
+        print("roles      %s" % " ".join("%s=%s" % mr for mr in sorted(fleet.roles().items())))
+        print("database   %s (password in %s)" % (fleet.db_uri, fleet.pgpass_path))
+        print("orb args   %s" % " ".join(shlex.quote(a) for a in fleet.stack.orb_args()))
+        return 0
+    fleet = Fleet.load(args.dir)
+    rc = 0
+    for name, proc in fleet.procs.items():
+        alive = fleet.running(name)
+        rc = rc if alive else 1
+        print("%-10s %-8s pid %-7s log %s" % (name, "running" if alive else "stopped",
+                                              proc["pid"] or "-", proc["log"]))
+    print("roles      %s" % " ".join("%s=%s" % mr for mr in sorted(fleet.roles().items())))
+    return rc
 
 
 def _cli_env(args):
@@ -82,9 +110,12 @@ def _cli_exec(args):
         raise StackError("exec channel takes one channel name")
     if args.server != "channel":
         prepare(args.server, args.data, args.primary_port)
-    argv = server_argv(args.server, args.data, args.port, args.naming_port, args.build,
-                       args.name, extra, args.program, db=args.db, standby=bool(args.primary_port))
-    env = server_env(args.server, args.build)
+    tcp = args.tcp or (bool(args.port) and args.server in ("naming", "events"))
+    naming = args.naming_socket or args.naming_port
+    argv = server_argv(args.server, args.data, args.port, build=args.build, name=args.name,
+                       extra=extra, program=args.program, db=args.db,
+                       standby=bool(args.primary_port), tcp=tcp, naming=naming)
+    env = server_env(args.server, args.build, tcp=tcp)
     os.umask(CHILD_UMASK)
     if args.server == "postgres":
         os.chdir(args.data)  # a folder that the PostgreSQL user can reach
@@ -128,8 +159,10 @@ def _cli_ready(args):
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="qmrstack.py",
-        description="Start and stop omniNames, omniEvents (with channels) and qmr-datastored on "
-                    "127.0.0.1 in one folder; pids, ports and logs are kept in the folder.",
+        description="Start and stop omniNames, omniEvents (with channels) and qmr-datastored in "
+                    "one folder, listening on Unix sockets in it (only its owner, or with "
+                    "--group a group, connects; --tcp: on 127.0.0.1 instead); pids, sockets "
+                    "and logs are kept in the folder.",
         epilog="Example: tools/qmrstack.py up --dir /tmp/s --channel Demo && "
                "eval \"$(tools/qmrstack.py env --dir /tmp/s)\" && "
                "build/bin/qmr-host $QMR_ORB_ARGS script.py; tools/qmrstack.py down --dir /tmp/s")
@@ -150,11 +183,27 @@ def main(argv=None):
     p.add_argument("--postgres", action="store_true",
                    help="also start PostgreSQL (as nobody when run as root; cluster in "
                         "DIR/postgres) and keep the data store's entries there")
+    p.add_argument("--group", metavar="GROUP",
+                   help="let the members of GROUP connect too (the folder becomes GROUP's, "
+                        "mode 2750); default: only you")
+    p.add_argument("--tcp", action="store_true",
+                   help="listen on 127.0.0.1 (free ports) instead of Unix sockets in the folder; "
+                        "then every user of this machine can connect")
     p.set_defaults(func=_cli_up)
 
     p = sub.add_parser("down", help="stop every process of the stack in --dir, by pid")
     p.add_argument("--dir", default=default_dir(), help=dir_help)
     p.set_defaults(func=_cli_down)
+
+    p = sub.add_parser("fleet", help="up: start naming, events, etcd, two PostgreSQL members "
+                                     "under Patroni and two front-ends (DataStore, DataStore2) "
+                                     "in --dir; status: show them and the members' roles")
+    p.add_argument("action", choices=("up", "status"))
+    p.add_argument("--dir", default=default_dir(), help=dir_help)
+    p.add_argument("--build", help="build folder holding bin/qmr-datastored (default: build/)")
+    p.add_argument("--channel", action="append", metavar="NAME",
+                   help="create an event channel bound as NAME (repeatable)")
+    p.set_defaults(func=_cli_fleet)
 
     p = sub.add_parser("env", help="print shell exports (QMR_ORB_ARGS, ...) for the stack")
     p.add_argument("--dir", default=default_dir(), help=dir_help)
@@ -172,7 +221,8 @@ def main(argv=None):
         p.add_argument("server", choices=SERVERS)
         p.set_defaults(func=_cli_server(action))
 
-    p = sub.add_parser("listening", help="print the TCP addresses that each process listens on")
+    p = sub.add_parser("listening", help="print the TCP addresses and Unix sockets that each "
+                                         "process listens on")
     p.add_argument("pid", type=int, nargs="+")
     p.set_defaults(func=_cli_listening)
 
@@ -183,8 +233,14 @@ def main(argv=None):
                                     "that runs it as its own child, e.g. the C++ test harness)")
     p.add_argument("server", choices=SERVERS + ("channel",))
     p.add_argument("--data", default=".", help="the server's data folder (created if needed)")
-    p.add_argument("--port", type=int, default=0, help="the port of naming or events")
+    p.add_argument("--port", type=int, default=0,
+                   help="the port of naming or events on 127.0.0.1 (default: its Unix socket "
+                        "in --data)")
+    p.add_argument("--tcp", action="store_true",
+                   help="datastore: listen on 127.0.0.1 (a free port), not on DATA/datastore.sock")
     p.add_argument("--naming-port", type=int, default=0, help="the port of omniNames")
+    p.add_argument("--naming-socket", metavar="PATH",
+                   help="the Unix socket of omniNames (NAMING_DATA/names.sock)")
     p.add_argument("--build", help="build folder (default: build/)")
     p.add_argument("--name", default="DataStore", help="the data store's name")
     p.add_argument("--program", default="qmr-datastored",
@@ -196,14 +252,15 @@ def main(argv=None):
                         "port (pg_basebackup -R), named qmrstandby")
     p.set_defaults(func=_cli_exec)
     p.epilog = ("After --: more flags of qmr-datastored, or the name of the channel to create. "
-                "Example: qmrstack.py exec datastore --data D --naming-port 5000 -- "
+                "Example: qmrstack.py exec datastore --data D --naming-socket N/names.sock -- "
                 "--max-sessions 4; qmrstack.py exec postgres --data D --port 5433 -- -c "
                 "synchronous_standby_names=qmrstandby")
 
     p = sub.add_parser("ready", help="wait until one server is ready (status 0) or not (1)")
     p.add_argument("server", choices=SERVERS)
     p.add_argument("--data", default=".", help="the server's data folder")
-    p.add_argument("--port", type=int, default=0, help="the port of naming or events")
+    p.add_argument("--port", type=int, default=0,
+                   help="the port of naming or events (default: its Unix socket in --data)")
     p.add_argument("--pid", type=int, help="stop waiting when this process is gone")
     p.add_argument("--timeout", type=float, default=10.0, help="seconds (default 10)")
     p.set_defaults(func=_cli_ready)

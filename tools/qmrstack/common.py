@@ -1,5 +1,6 @@
 """The stack's folder, its state file, the names of its servers and its error."""
 
+import grp
 import os
 import stat
 
@@ -36,6 +37,33 @@ def private_folder(path):
     except OSError as e:
         raise StackError("cannot create the stack folder %s: %s" % (path, e))
     return check_private(path)
+
+
+def group_id(group):
+    """The gid of group (a name or a number); raises StackError unless it exists and this user
+    may give files to it (root, or a member)."""
+    try:
+        gid = int(group) if str(group).isdigit() else grp.getgrnam(group).gr_gid
+        name = grp.getgrgid(gid).gr_name
+    except (KeyError, ValueError):
+        raise StackError("there is no group %r; create it (addgroup %s) or name another"
+                         % (group, group))
+    if os.geteuid() != 0 and gid not in os.getgroups() and gid != os.getegid():
+        raise StackError("you are not a member of group %s, so the stack cannot be shared with "
+                         "it; adduser %s %s (then log in again) or name a group of yours"
+                         % (name, os.environ.get("USER", "YOU"), name))
+    return gid
+
+
+def set_access(path, gid=None):
+    """Decides who reaches the servers whose sockets are in folder path (ours): only this user
+    (mode 0700), or also the members of group gid (group gid, mode 2750: they may enter and
+    connect to the sockets, not read the files, which are created 0600, nor add any)."""
+    if gid is None:
+        os.chmod(path, 0o700)
+    else:
+        os.chown(path, -1, gid)
+        os.chmod(path, 0o2750)
 
 
 def check_private(path):

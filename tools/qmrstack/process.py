@@ -33,8 +33,8 @@ def wait_for(condition, timeout=10.0, interval=0.02):
 
 
 def listening(pid):
-    """"ADDRESS:PORT" of each TCP socket that process pid listens on (from /proc), so that
-    anyone can check that a server is reachable from this machine only."""
+    """"ADDRESS:PORT" of each TCP socket and "unix:PATH" of each Unix stream socket that
+    process pid listens on (from /proc), so that anyone can check who can reach a server."""
     inodes = set()
     fds = "/proc/%d/fd" % pid
     for fd in os.listdir(fds):
@@ -56,6 +56,13 @@ def listening(pid):
                 raw = b"".join(bytes.fromhex(hexaddr[i:i + 8])[::-1]
                                for i in range(0, len(hexaddr), 8))
                 found.append("%s:%d" % (socket.inet_ntop(family, raw), int(hexport, 16)))
+    with open("/proc/%d/net/unix" % pid) as f:
+        for line in f.readlines()[1:]:
+            # Num RefCount Protocol Flags Type St Inode [Path]; flag 0x10000: accepting.
+            fields = line.split(None, 7)
+            if len(fields) >= 7 and fields[6] in inodes and int(fields[3], 16) & 0x10000 \
+                    and int(fields[4], 16) == socket.SOCK_STREAM:
+                found.append("unix:" + (fields[7].strip() if len(fields) > 7 else "(unnamed)"))
     return found
 
 

@@ -7,22 +7,25 @@ import shutil
 import signal
 
 from .common import (SERVERS, SOURCE_DIR, STATE_FILE, StackError, _read, check_private,
-                     private_folder)
+                     group_id, private_folder, set_access)
 from .postgres import postgres_uri
 from .process import _start_time, free_port, spawn, wait_for
-from .servers import corbaloc, is_ready, prepare, server_argv, server_env
+from .servers import corbaloc, is_ready, prepare, server_argv, server_env, socket_path
 
 
 
 class Stack:
     """omniNames + omniEvents (+ channels) + qmr-datastored (+ PostgreSQL, when the data store
-    uses it) in one folder on 127.0.0.1."""
+    uses it) in one folder, on Unix sockets in the folder (or, with tcp, on 127.0.0.1)."""
 
-    def __init__(self, folder, build=None, datastore_name="DataStore", postgres=False):
+    def __init__(self, folder, build=None, datastore_name="DataStore", postgres=False,
+                 tcp=False, group=None):
         self.dir = os.path.abspath(folder)
         self.build = os.path.abspath(build or os.path.join(SOURCE_DIR, "build"))
         self.datastore_name = datastore_name
         self.postgres = postgres
+        self.tcp = tcp
+        self.group = group  # the gid whose members may connect too, or None
         self.channels = []
         self.ports = {}
         self.procs = {}  # name -> {"pid", "start", "argv", "log"}
@@ -31,13 +34,19 @@ class Stack:
 
     @classmethod
     def up(cls, folder, channels=(), build=None, datastore=True, datastore_name="DataStore",
-           postgres=False):
+           postgres=False, tcp=False, group=None):
         """Creates folder if needed and starts every server; on any failure stops what it
         started and raises StackError with the failing server's log. postgres: the data store
         keeps its entries in a PostgreSQL server of the stack (cluster in FOLDER/postgres,
-        kept like the SQLite file) instead of FOLDER/datastore.db."""
-        stack = cls(folder, build, datastore_name, postgres)
+        kept like the SQLite file) instead of FOLDER/datastore.db.
+
+        The servers listen on Unix sockets in the folder: only this user connects, and with
+        group (a name or gid) the group's members too (the folder becomes that group's, mode
+        2750). tcp: on 127.0.0.1 instead, where every local user connects."""
+        gid = None if group is None else group_id(group)
+        stack = cls(folder, build, datastore_name, postgres, tcp, gid)
         private_folder(stack.dir)
+        set_access(stack.dir, gid)
         if os.path.exists(stack.state_path):
             old = cls.load(stack.dir)
             if old.running_servers():
@@ -49,8 +58,9 @@ class Stack:
             for sub in ("naming", "events"):
                 shutil.rmtree(os.path.join(stack.dir, sub), ignore_errors=True)
         try:
-            stack.ports["naming"] = free_port()
-            stack.ports["events"] = free_port()
+            if tcp:
+                stack.ports["naming"] = free_port()
+                stack.ports["events"] = free_port()
             stack._start("naming")
             stack._start("events")
             for name in channels:
@@ -80,7 +90,7 @@ class Stack:
             raise StackError("no stack state in %s (%s); start one with: tools/qmrstack.py up "
                              "--dir DIR" % (path, e))
         stack = cls(state["dir"], state["build"], state["datastore_name"],
-                    state.get("postgres", False))
+                    state.get("postgres", False), state.get("tcp", False), state.get("group"))
         stack.channels = list(state["channels"])
         stack.ports = dict(state["ports"])
         stack.procs = dict(state["procs"])
@@ -92,7 +102,7 @@ class Stack:
 
     def _save(self):
         state = {"dir": self.dir, "build": self.build, "datastore_name": self.datastore_name,
-                 "postgres": self.postgres,
+                 "postgres": self.postgres, "tcp": self.tcp, "group": self.group,
                  "channels": self.channels, "ports": self.ports, "procs": self.procs}
         tmp = self.state_path + ".tmp"
         with open(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
@@ -109,11 +119,21 @@ class Stack:
 
     @property
     def naming_port(self):
-        return self.ports["naming"]
+        """omniNames' port on 127.0.0.1 (a tcp stack), else None."""
+        return self.ports.get("naming")
+
+    @property
+    def naming(self):
+        """Where omniNames listens: its port (a tcp stack) or its socket's path."""
+        return self.ports["naming"] if self.tcp else socket_path("naming", self._data("naming"))
+
+    def socket(self, server):
+        """The Unix socket of naming, events or datastore (None in a tcp stack)."""
+        return None if self.tcp else socket_path(server, self._data(server))
 
     @property
     def corbaloc(self):
-        return corbaloc(self.naming_port)
+        return corbaloc(self.naming)
 
     def orb_args(self):
         """ORB options that make a program's "NameService" this stack's omniNames."""
@@ -150,11 +170,14 @@ class Stack:
         """Starts server from its definition and waits until it is ready (10 s at most)."""
         data = self._data(server)
         prepare(server, data)
+        if server in ("naming", "events"):
+            set_access(data, self.group)
         port = self.ports.get(server, 0)
-        argv = server_argv(server, data, port, self.naming_port, self.build,
-                           self.datastore_name, db=self.db if server == "datastore" else None)
+        argv = server_argv(server, data, port, build=self.build, name=self.datastore_name,
+                           db=self.db if server == "datastore" else None,
+                           tcp=self.tcp, naming=self.naming, shared=self.group is not None)
         pid, start = spawn(argv, self.log_path(server), cwd=self.dir,
-                           env=server_env(server, self.build))
+                           env=server_env(server, self.build, tcp=self.tcp))
         self.procs[server] = {"pid": pid, "start": start, "argv": argv,
                               "log": self.log_path(server)}
         self._save()
@@ -182,7 +205,7 @@ class Stack:
         log_path = os.path.join(self.dir, "eventc.log")
         with open(os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600), "ab") as log:
             try:
-                rc = subprocess.run(server_argv("channel", self.dir, naming_port=self.naming_port,
+                rc = subprocess.run(server_argv("channel", self.dir, naming=self.naming,
                                                 extra=[name]),
                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=15,
                                     cwd=self.dir).returncode

@@ -1,9 +1,9 @@
 // Orb.h - the process ORB: its one start-up, and the ORB the utility library uses.
 //
 // Every program of this system starts its ORB with Orb::init(), which tunes the transport,
-// adds the start-up defaults (a loopback endpoint) to the options the user gave and hands the
-// ORB to the utility library. A program that initialises an ORB some other way hands it over with
-// Orb::set(); otherwise the first Orb::get() initialises one with no options. The lookups of
+// adds the start-up defaults (the installation's ORB configuration, a Unix socket endpoint)
+// to the options the user gave and hands the ORB to the utility library. A program that
+// initialises an ORB some other way hands it over with Orb::set(); otherwise the first Orb::get() initialises one with no options. The lookups of
 // Lookup.h resolve names through this ORB's "NameService" initial reference.
 //
 // Thread-safety: init(), set() and release() belong to start-up and shut-down; get() may be
@@ -20,9 +20,11 @@
 namespace qmr_util {
 
 struct Orb {
-  // The options ORB_init gets: `given`, then each start-up default that `given` lacks. Today
-  // that is -ORBendPoint giop:tcp:127.0.0.1: (a free loopback port: the programs of this
-  // system serve the machine they run on, and their references then carry 127.0.0.1).
+  // The options ORB_init gets: `given`, then each start-up default that `given` lacks: the
+  // settings of the installation's ORB configuration (OrbConfig.h: where the packaged Naming
+  // Service is), then -ORBendPoint giop:unix: (a Unix socket of omniORB's choosing: the
+  // programs of this system serve the machine they run on). A configuration file that cannot
+  // be read is logged as a warning and left out.
   static OrbOptions startUpOptions(const OrbOptions& given);
 
   // Applies the transport tuning (tuneTransport() of Transport.h), initialises the ORB with

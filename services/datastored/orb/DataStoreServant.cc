@@ -28,9 +28,10 @@ void DataStoreServant::checkDataFile() {
 namespace {
 
 // The peer address of the request this thread is serving. Every client on this machine comes
-// from 127.0.0.1, so the address alone would not tell them apart; with its port it names the
-// connection, which is one per client process (omniORB may open a few more for calls made
-// at once from several threads).
+// from 127.0.0.1 or through the one socket, so the address alone would not tell them apart;
+// with its port (TCP) or the connection number omniORB appends (Unix, "giop:unix:PATH
+// 00000002") it names the connection, which is one per client process (omniORB may open a
+// few more for calls made at once from several threads).
 thread_local const char* tCaller = nullptr;
 
 }  // namespace

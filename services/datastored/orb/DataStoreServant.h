@@ -20,7 +20,7 @@ class DataStoreServant : public POA_ClientCore::DataStore {
   // a failing database raises PERSIST_STORE after an error log line.
   void checkDataFile() override;
   // Starts a session for the calling client: the GIOP connection the call came on (its peer
-  // address, "giop:tcp:127.0.0.1:PORT"), or "in-process".
+  // address, "giop:unix:PATH 00000002" or "giop:tcp:127.0.0.1:PORT"), or "in-process".
   ClientCore::DataStoreSession_ptr startSession() override;
   void endSession(ClientCore::DataStoreSession_ptr session) override;
 

@@ -1,6 +1,8 @@
 // Naming.cc - resolving the Naming Service, rebinding and unbinding the data store's name.
 #include "orb/Naming.h"
 
+#include <omniORB4/omniORB.h>
+
 #include "qmr/util/Lookup.h"
 
 namespace qmr_datastored {
@@ -8,8 +10,9 @@ namespace {
 
 std::string unreachable(const std::string& hint, const CORBA::Exception& e) {
   return "cannot reach the Naming Service at " + hint + " (" + e._name() +
-         "): start omniNames there, or point -ORBInitRef NameService=corbaloc::HOST:PORT/"
-         "NameService at a running one";
+         "): start the naming service there (systemctl start qmr-names), check that this "
+         "user may connect to it (group qmr), or point -ORBInitRef NameService=corbaloc:... at "
+         "a running one";
 }
 
 }  // namespace
@@ -19,7 +22,8 @@ CosNaming::NamingContextExt_ptr rootContext(const std::string& hint) {
     return qmr_util::rootContext();
   } catch (const CORBA::INITIALIZE&) {
     throw NamingError("no usable Naming Service reference is configured (" + hint +
-                      "): pass -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService");
+                      "): pass -ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService, or set it "
+                      "in /etc/qmr/orb.conf");
   } catch (const CORBA::SystemException& e) {
     throw NamingError(unreachable(hint, e));
   }
@@ -51,6 +55,33 @@ void rebindName(CosNaming::NamingContextExt_ptr root, const std::string& name,
   } catch (const CORBA::SystemException& e) {
     throw NamingError("binding '" + name + "' in the Naming Service failed (" + e._name() +
                       "): is omniNames still running?");
+  }
+}
+
+bool boundToLiveObject(CosNaming::NamingContextExt_ptr root, const std::string& name,
+                       unsigned long timeoutMs) {
+  CORBA::Object_var bound;
+  try {
+    CosNaming::Name_var path = root->to_name(name.c_str());
+    bound = root->resolve(path.in());
+  } catch (const CosNaming::NamingContext::NotFound&) {
+    return false;
+  } catch (const CosNaming::NamingContext::InvalidName&) {
+    return false;  // rebindName() says what is wrong with it
+  } catch (const CosNaming::NamingContext::CannotProceed&) {
+    throw NamingError("the Naming Service cannot proceed with resolving '" + name + "'");
+  } catch (const CORBA::SystemException& e) {
+    throw NamingError("resolving '" + name + "' in the Naming Service failed (" + e._name() +
+                      "): is omniNames still running?");
+  }
+  if (CORBA::is_nil(bound.in())) return false;
+  omniORB::setClientCallTimeout(bound.in(), timeoutMs);
+  try {
+    return !bound->_non_existent();
+  } catch (const CORBA::TIMEOUT&) {
+    return true;  // a server that holds its socket but does not answer has not gone away
+  } catch (const CORBA::SystemException&) {
+    return false;  // TRANSIENT, COMM_FAILURE, ...: nothing serves it any more
   }
 }
 

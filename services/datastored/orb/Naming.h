@@ -23,6 +23,12 @@ class NamingError : public std::runtime_error {
 // is none or it cannot be reached; `hint` names the reference in the message.
 CosNaming::NamingContextExt_ptr rootContext(const std::string& hint);
 
+// True when `name` is bound to an object that answers a call within timeoutMs: a server that
+// runs. A binding whose server is gone (no connection, or the object is not there) is stale:
+// false, as for no binding. Throws NamingError when the Naming Service fails.
+bool boundToLiveObject(CosNaming::NamingContextExt_ptr root, const std::string& name,
+                       unsigned long timeoutMs);
+
 // Binds `obj` under the stringified name `name` ("DataStore", "a/b.kind"), replacing what was
 // bound there and creating missing parent contexts. Throws NamingError.
 void rebindName(CosNaming::NamingContextExt_ptr root, const std::string& name,

@@ -155,7 +155,7 @@ void Session::checkRoomFor(const char* op, size_t newKeys, long long newBytes) {
   if (pendingBytes_ + newBytes > limits_.maxTransactionBytes) {
     log()->warning(
         "session %llu: %s refused: %lld bytes pending and %lld more exceed "
-        "--max-transaction-bytes %lld; commit or abort first",
+        "--max-transaction-bytes %ld; commit or abort first",
         static_cast<unsigned long long>(id_), op, pendingBytes_, newBytes,
         limits_.maxTransactionBytes);
     throw ClientCore::DataStoreSession::TransactionSizeExceeded();

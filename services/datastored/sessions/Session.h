@@ -21,24 +21,12 @@
 #include <string_view>
 #include <vector>
 
+#include "sessions/Limits.h"
 #include "sessions/MemoryBudget.h"
 #include "store/Store.h"
 #include "qmr/ClientCore/DataStoreSession.hh"
 
 namespace qmr_datastored {
-
-// Per-request limits, from the command line.
-struct Limits {
-  long maxTransaction = 10000;                // distinct keys pending per session
-  long long maxTransactionBytes = 268435456;  // key and value bytes pending per session
-  long maxKeyBytes = 4096;                    // longest key
-  long maxValueBytes = 1048576;               // longest value
-  long maxMessageBytes = 8388608;             // the ORB's limit on one GIOP message
-
-  // The largest get reply to build: room is left for the GIOP and reply headers, so that a
-  // reply under this size is also a message under the ORB's limit.
-  long maxReplyBytes() const { return maxMessageBytes - 1024; }
-};
 
 class Session : public POA_ClientCore::DataStoreSession {
  public:

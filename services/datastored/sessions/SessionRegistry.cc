@@ -27,15 +27,14 @@ PortableServer::ObjectId* toOid(const std::string& key) {
 }  // namespace
 
 SessionRegistry::SessionRegistry(PortableServer::POA_ptr poa, Store& store, const Limits& limits,
-                                 MemoryBounds& bounds, long maxSessions, long maxPerClient,
-                                 double idleTimeoutSeconds)
+                                 MemoryBounds& bounds)
     : poa_(PortableServer::POA::_duplicate(poa)),
       store_(store),
       limits_(limits),
       bounds_(bounds),
-      maxSessions_(static_cast<size_t>(maxSessions)),
-      maxPerClient_(static_cast<size_t>(maxPerClient)),
-      idleTimeout_(idleTimeoutSeconds) {}
+      maxSessions_(static_cast<size_t>(limits.maxSessions)),
+      maxPerClient_(static_cast<size_t>(limits.maxSessionsPerClient)),
+      idleTimeout_(limits.sessionTimeout) {}
 
 SessionRegistry::~SessionRegistry() { clear(); }
 

@@ -20,12 +20,12 @@ namespace qmr_datastored {
 class SessionRegistry {
  public:
   // `poa` (borrowed, duplicated; USER_ID policy) activates the session servants under random
-  // ids (SessionId.h); `store` must outlive the registry and every session. idleTimeoutSeconds
-  // 0 means sessions are never reaped.
-  // `bounds` (borrowed) is shared by every session and must outlive them.
+  // ids (SessionId.h); `store` must outlive the registry and every session. The registry
+  // applies limits.maxSessions, maxSessionsPerClient and sessionTimeout (0: sessions are never
+  // reaped), the sessions the rest. `bounds` (borrowed) is shared by every session and must
+  // outlive them.
   SessionRegistry(PortableServer::POA_ptr poa, Store& store, const Limits& limits,
-                  MemoryBounds& bounds, long maxSessions, long maxPerClient,
-                  double idleTimeoutSeconds);
+                  MemoryBounds& bounds);
   ~SessionRegistry();
   SessionRegistry(const SessionRegistry&) = delete;
   SessionRegistry& operator=(const SessionRegistry&) = delete;
