@@ -48,8 +48,9 @@ using KeyAt = std::function<std::string_view(size_t i)>;
 // expired). The value is valid during the call only. Return false to stop the lookup.
 using Visit = std::function<bool(size_t i, const std::string* value)>;
 
-// Thread-safety: commitGroup, count and check are called by one thread at a time (the store
-// serialises them); lookup may be called from any thread at once, also during a commit.
+// Thread-safety: commitGroup and count are called by one thread at a time (the store
+// serialises them); lookup may be called from any thread at once, also during a commit; check
+// by one thread at a time, also during a commit (it uses a connection of its own).
 class Engine {
  public:
   virtual ~Engine() = default;
@@ -75,8 +76,8 @@ class Engine {
   void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
                    std::vector<std::exception_ptr>* failures, std::vector<std::string>* purged);
 
-  // Checks that the database is sound and still has the server's schema. Throws
-  // StoreError(kDamaged) with the problems found, or another StoreError.
+  // Checks that the database is sound and still has the server's schema, on a connection of
+  // its own. Throws StoreError(kDamaged) with the problems found, or another StoreError.
   virtual void check() = 0;
 
   // One line on how durable commits are, read back from the database, for the log.

@@ -434,8 +434,30 @@ void PostgresEngine::abandon() noexcept {
 }
 
 void PostgresEngine::check() {
-  std::string differences = postgresSchemaDifferences(writer(), name_);
-  if (writer_ && writer_->broken()) writer_.reset();
+  // A connection of the lookup pool, not the writer's: commits go on meanwhile.
+  std::unique_ptr<PgConnection> conn;
+  {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    if (!idle_.empty()) {
+      conn = std::move(idle_.back());
+      idle_.pop_back();
+    }
+  }
+  if (!conn) conn = connect();
+  std::string differences;
+  try {
+    differences = postgresSchemaDifferences(*conn, name_);
+  } catch (const StoreError&) {
+    if (!conn->broken()) {
+      std::lock_guard<std::mutex> lock(poolMutex_);
+      idle_.push_back(std::move(conn));
+    }
+    throw;
+  }
+  {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    idle_.push_back(std::move(conn));
+  }
   if (!differences.empty()) {
     throw StoreError(
         StoreError::kDamaged,
