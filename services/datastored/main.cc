@@ -25,6 +25,7 @@
 #include "orb/DataStoreServant.h"
 #include "orb/Intake.h"
 #include "orb/Naming.h"
+#include "OpenEngine.h"
 #include "Options.h"
 #include "orb/OrbLog.h"
 #include "sessions/SessionRegistry.h"
@@ -232,9 +233,10 @@ int main(int argc, char** argv) {
   ::umask(077);
   std::unique_ptr<Store> store;
   try {
-    store.reset(new Store(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
-                          static_cast<size_t>(options.limits.maxMemoryBytes),
-                          static_cast<int>(options.limits.dbTimeout * 1000)));
+    OpenedEngine opened = openEngine(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
+                                     static_cast<size_t>(options.limits.maxMemoryBytes),
+                                     static_cast<int>(options.limits.dbTimeout * 1000));
+    store.reset(new Store(opened.engine, opened.reads));
   } catch (const StoreError& e) {
     fail(e.what());
     return kDatabase;

@@ -236,6 +236,38 @@ TEST_F(SecurityTest, ReferencesForgedFromAnotherSessionReachNoSession) {
   EXPECT_EQ(read1(other, "secret"), Value("s"));
 }
 
+TEST_F(SecurityTest, EightSessionIdsVaryInEveryOneOfTheirSixteenBytes) {
+  startServer();
+  // The session id is the object key's tail, after the POA's name: the 16 bytes that the
+  // eight keys do not share. Random bytes repeat at a position in all eight once in 2^56
+  // tries; a counter, wherever it sits in the 16, leaves most of its bytes the same.
+  const size_t kIdBytes = 16;
+  std::vector<DataStoreSession_var> sessions;
+  std::vector<std::string> ids;
+  for (int i = 0; i < 8; ++i) {
+    sessions.push_back(newSession());
+    std::string key = objectKey(sessions.back().in());
+    ASSERT_GT(key.size(), kIdBytes);
+    ids.push_back(key.substr(key.size() - kIdBytes));
+    ASSERT_EQ(key.substr(0, key.size() - kIdBytes),
+              objectKey(sessions.front().in()).substr(0, key.size() - kIdBytes))
+        << "the keys differ before their last 16 bytes";
+  }
+  for (size_t at = 0; at < kIdBytes; ++at) {
+    bool varies = false;
+    for (const std::string& id : ids) varies = varies || id[at] != ids[0][at];
+    EXPECT_TRUE(varies) << "byte " << at << " of the session id is the same in all eight";
+  }
+  for (size_t a = 0; a < ids.size(); ++a) {
+    for (size_t b = a + 1; b < ids.size(); ++b) {
+      size_t differ = 0;
+      for (size_t at = 0; at < kIdBytes; ++at) differ += ids[a][at] != ids[b][at];
+      EXPECT_GE(differ, kIdBytes / 2) << "sessions " << a << " and " << b;
+    }
+  }
+  for (DataStoreSession_var& s : sessions) store_->endSession(s.in());
+}
+
 // The server pauses every commit after its session was found open (a pause point of the test
 // build); meanwhile endSession, or the idle reaper, ends the session. The commit must then
 // either fail with OBJECT_NOT_EXIST and write nothing, or write everything and return.

@@ -1,20 +1,7 @@
-// Engine.cc - choosing the engine for --db, and the group transaction that every engine runs
-// through its own steps.
+// Engine.cc - the group transaction that every engine runs through its own steps.
 #include "engine/Engine.h"
 
-#include "engine/postgres/PostgresEngine.h"
-#include "engine/sqlite/SqliteEngine.h"
-
 namespace qmr_datastored {
-
-bool isPostgresUri(const std::string& db) {
-  return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
-}
-
-std::unique_ptr<Engine> openEngine(const std::string& db, int busyTimeoutMs, int dbTimeoutMs) {
-  if (isPostgresUri(db)) return std::make_unique<PostgresEngine>(db, dbTimeoutMs);
-  return std::make_unique<SqliteEngine>(db, busyTimeoutMs);
-}
 
 void Engine::commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
                          std::vector<std::exception_ptr>* failures,

@@ -1,7 +1,8 @@
-// Engine.h - what the store needs of a database engine (SQLite file or PostgreSQL server):
-// open and check it, load or look up committed entries, write a group of commits in one
-// transaction, purge expired entries, count, and report durability. Sessions, the commit
-// queue and the servant see only Store, which owns one Engine.
+// Engine.h - what the store needs to write a database (SQLite file or PostgreSQL server):
+// write a group of commits in one transaction, purge expired entries, check the database,
+// count, and report durability. Reads go through Reads.h (the in-memory index of an SQLite
+// file, or the PostgreSQL engine itself). Sessions and the servant see only Store, which
+// owns one Engine; the program chooses and opens it (OpenEngine.h).
 #ifndef QMR_DATASTORED_ENGINE_H
 #define QMR_DATASTORED_ENGINE_H
 
@@ -18,8 +19,6 @@
 #include "engine/StoreError.h"
 
 namespace qmr_datastored {
-
-class Index;
 
 // One pending change of a session: a value to store (with its lifetime in seconds from the
 // commit; <= 0 never expires) or a removal.
@@ -48,24 +47,15 @@ using KeyAt = std::function<std::string_view(size_t i)>;
 // expired). The value is valid during the call only. Return false to stop the lookup.
 using Visit = std::function<bool(size_t i, const std::string* value)>;
 
-// Thread-safety: commitGroup and count are called by one thread at a time (the store
-// serialises them); lookup may be called from any thread at once, also during a commit; check
-// by one thread at a time, also during a commit (it uses a connection of its own).
+// Thread-safety: every member is called by one thread at a time (the store serialises them),
+// except check, which may run during a commit (it uses a connection of its own), and
+// interrupt, which any thread may call at any time.
 class Engine {
  public:
   virtual ~Engine() = default;
 
   // The database for messages: a file path, or a connection URI without its password.
   virtual const std::string& name() const = 0;
-
-  // True when reads are served from the in-memory index that load() fills; false when every
-  // lookup asks the database (lookup()).
-  virtual bool servesReadsFromMemory() const = 0;
-  // Adds every committed entry to `index` (start-up, before any reader). Throws StoreError.
-  virtual void load(Index& index) = 0;
-  // Looks up `count` keys in the database itself, all in one consistent state. Throws
-  // StoreError (kUnavailable when the database cannot be reached).
-  virtual void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) = 0;
 
   // Writes `members` in one transaction (each all or nothing, in a savepoint of its own when
   // there are several), values expiring relative to `now`, purges expired entries and
@@ -91,13 +81,8 @@ class Engine {
   // be called from any thread; engines whose waits are short anyway do nothing.
   virtual void interrupt() {}
 
-  // For tests: makes the database refuse values longer than `bytes`, a failure that hits only
-  // the member of a group that stores such a value. Engines that cannot do it throw
-  // std::logic_error.
-  virtual void limitValueBytesForTest(int bytes) = 0;
-
- protected:
-  // The steps of commitGroup; each throws StoreError when it fails.
+  // The steps of commitGroup, each engine's own; each throws StoreError when it fails. Only
+  // commitGroup and an engine that wraps another run them.
   enum class Savepoint { kOpen, kRollBack, kRelease };
   virtual void begin() = 0;
   virtual void savepoint(Savepoint step) = 0;
@@ -109,14 +94,6 @@ class Engine {
   // Undoes whatever part of the transaction is open after a failure; never throws.
   virtual void abandon() noexcept = 0;
 };
-
-// True when `db` (the --db value) names a PostgreSQL database: a libpq connection URI,
-// "postgresql://..." or "postgres://...". Anything else is an SQLite file path.
-bool isPostgresUri(const std::string& db);
-
-// Opens the engine for `db`. busyTimeoutMs: SQLite's wait for another process's lock;
-// dbTimeoutMs: PostgreSQL's bound on every wait (connect, statement, commit). Throws StoreError.
-std::unique_ptr<Engine> openEngine(const std::string& db, int busyTimeoutMs, int dbTimeoutMs);
 
 }  // namespace qmr_datastored
 

@@ -1,6 +1,8 @@
 // Session.cc - one client's pending changes, reads through them, and their commit.
 #include "sessions/Session.h"
 
+#include <omniORB4/callHandle.h>
+
 #include <algorithm>
 #include <cstring>
 #include <optional>

@@ -1,15 +1,14 @@
-// CommitQueue.cc - leader election for group commit, the memory check of each member, and the
-// publication of a written group to the index.
+// CommitQueue.cc - leader election for group commit, the admission of each member, and the
+// publication of a written group to the reads.
 #include "store/CommitQueue.h"
 
 #include <algorithm>
 
-#include "engine/sqlite/Index.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
 
-CommitQueue::CommitQueue(Store& store, Index* index) : store_(store), index_(index) {}
+CommitQueue::CommitQueue(Writer write, Reads& reads) : write_(std::move(write)), reads_(reads) {}
 
 size_t CommitQueue::commit(const ChangeSet& changes) {
   Request request;
@@ -43,17 +42,11 @@ void CommitQueue::runGroup(const std::vector<Request*>& group) {
   std::vector<const ChangeSet*> sets;
   long long reserved = 0;
   for (Request* r : group) {
-    long long growth = index_ != nullptr ? index_->growth(*r->changes) : 0;
-    if (index_ != nullptr && !index_->fits(growth, reserved)) {
-      r->error = std::make_exception_ptr(
-          StoreError(StoreError::kFull, "the committed entries would take " +
-                                            std::to_string(index_->bytes() + reserved + growth) +
-                                            " bytes of memory, over --max-memory-bytes " +
-                                            std::to_string(index_->maxBytes()) +
-                                            "; remove entries or raise the limit"));
+    std::string why;
+    if (!reads_.admit(*r->changes, &reserved, &why)) {
+      r->error = std::make_exception_ptr(StoreError(StoreError::kFull, why));
       continue;
     }
-    reserved += std::max(growth, 0LL);
     members.push_back(r);
     sets.push_back(r->changes);
   }
@@ -62,28 +55,28 @@ void CommitQueue::runGroup(const std::vector<Request*>& group) {
   std::vector<std::exception_ptr> failures;
   std::vector<std::string> purged;
   try {
-    store_.commitGroup(sets, now, &failures, &purged);
+    write_(sets, now, &failures, &purged);
   } catch (...) {
     std::exception_ptr error = std::current_exception();
     for (Request* r : members) r->error = error;
     return;
   }
-  std::vector<Index::Op> ops;
+  std::vector<const ChangeSet*> written;
+  size_t changes = 0;
   for (size_t i = 0; i < members.size(); ++i) {
     if (failures[i]) {
       members[i]->error = failures[i];
       continue;
     }
-    for (const auto& item : *members[i]->changes) {
-      ops.push_back({&item.first, &item.second, expiresAt(item.second, now)});
-    }
+    written.push_back(members[i]->changes);
+    changes += members[i]->changes->size();
   }
-  if (index_ != nullptr) index_->publish(ops, purged);
+  reads_.publish(written, now, purged);
   for (Request* r : members) r->purged = purged.size();
   qmr_util::Log* log = qmr_util::Log::primary();
   if (log->enabled(qmr_util::Log::kDebug)) {
     log->debug("group commit: %zu commits in one transaction, %zu changes, %zu expired purged",
-               members.size(), ops.size(), purged.size());
+               members.size(), changes, purged.size());
   }
 }
 

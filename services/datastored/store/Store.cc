@@ -1,11 +1,9 @@
-// Store.cc - the engine chosen by --db, the in-memory index when the engine has one, and the
-// commit queue in front of both.
+// Store.cc - the commit queue in front of the engine, and the engine's members serialised.
 #include "store/Store.h"
 
 #include <chrono>
 
 #include "store/CommitQueue.h"
-#include "engine/sqlite/Index.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -15,13 +13,14 @@ int64_t nowMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-Store::Store(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes, int dbTimeoutMs)
-    : engine_(openEngine(db, busyTimeoutMs, dbTimeoutMs)) {
-  if (engine_->servesReadsFromMemory()) {
-    index_.reset(new Index(maxMemoryBytes));
-    engine_->load(*index_);
-  }
-  queue_.reset(new CommitQueue(*this, index_.get()));
+Store::Store(std::shared_ptr<Engine> engine, std::shared_ptr<Reads> reads)
+    : engine_(std::move(engine)), reads_(std::move(reads)) {
+  auto write = [this](const std::vector<const ChangeSet*>& members, int64_t now,
+                      std::vector<std::exception_ptr>* failures, std::vector<std::string>* purged) {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    engine_->commitGroup(members, now, failures, purged);
+  };
+  queue_.reset(new CommitQueue(write, *reads_));
 }
 
 Store::~Store() {
@@ -35,37 +34,9 @@ Store::~Store() {
   engine_.reset();
 }
 
-void Store::lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) const {
-  if (!index_) {
-    engine_->lookup(count, keyAt, now, visit);
-    return;
-  }
-  // The snapshot holds every key of the request to one state of the store, between two
-  // commit groups.
-  Index::Snapshot snapshot(*index_);
-  std::string key;
-  for (size_t i = 0; i < count; ++i) {
-    std::string_view k = keyAt(i);
-    key.assign(k.data(), k.size());
-    if (!visit(i, snapshot.find(key, now))) return;
-  }
-}
-
 void Store::commit(const ChangeSet& changes) { queue_->commit(changes); }
 
-void Store::commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
-                        std::vector<std::exception_ptr>* failures,
-                        std::vector<std::string>* purged) {
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  engine_->commitGroup(members, now, failures, purged);
-}
-
 CommitStats Store::commitCounts() const { return queue_->stats(); }
-
-void Store::limitTextBytesForTest(int bytes) {
-  std::lock_guard<std::mutex> lock(writeMutex_);
-  engine_->limitValueBytesForTest(bytes);
-}
 
 long Store::checkAndPurge() {
   std::shared_ptr<CheckRun> run;
@@ -84,7 +55,7 @@ long Store::checkAndPurge() {
   try {
     // Not under writeMutex_: the engine checks on a connection of its own, and commits go on.
     engine_->check();
-    // An empty commit: the purge goes through the queue and reaches the index like any
+    // An empty commit: the purge goes through the queue and reaches the reads like any
     // commit's does.
     run->purged = static_cast<long>(queue_->commit(ChangeSet()));
   } catch (...) {

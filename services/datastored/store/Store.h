@@ -1,10 +1,10 @@
-// Store.h - the committed entries of the data store, in the database that --db names: an
-// SQLite file (SqliteEngine) or a PostgreSQL database (PostgresEngine).
+// Store.h - the committed entries of the data store as sessions see them: reads through the
+// engine's Reads, commits through group commit (CommitQueue) into the Engine.
 //
-// With SQLite, reads are served from memory (index(), loaded from the file at start-up) and
+// With SQLite, reads are served from memory (the Index, loaded from the file at start-up) and
 // the file is only written. With PostgreSQL, several servers may share the database, so every
 // read asks it (one round trip per get) and sees every commit that any of them acknowledged.
-// Commits of concurrent sessions are grouped into one transaction (CommitQueue) either way.
+// Which of the two the store has is the program's choice (OpenEngine.h).
 //
 // Thread-safety: every member may be called from any thread at once. Reads never wait for
 // each other nor for a transaction being written; commits are serialised on the one write
@@ -23,32 +23,16 @@
 #include <vector>
 
 #include "engine/Engine.h"
+#include "engine/Reads.h"
+#include "store/CommitQueue.h"
 
 namespace qmr_datastored {
 
-class CommitQueue;
-class Index;
-
-// What group commit has done: commits and transactions so far (grouping at work when there
-// are fewer transactions than commits), and what the queue does now.
-struct CommitStats {
-  uint64_t commits = 0;       // commits that went through a transaction (failed ones too)
-  uint64_t transactions = 0;  // transactions written, one fsync each
-  uint64_t largestGroup = 0;  // most commits that shared one transaction
-  size_t waiting = 0;         // commits queued behind the group being written
-  bool writing = false;       // a group is being written
-};
-
 class Store {
  public:
-  // Opens the database that `db` names (isPostgresUri() tells which engine) and, for an
-  // engine that serves reads from memory, loads its entries. Throws StoreError (see
-  // SqliteEngine and PostgresEngine). busyTimeoutMs: how long SQLite waits for a lock that
-  // another process holds; the connect timeout of PostgreSQL. maxMemoryBytes: the most memory
-  // the committed entries may take in memory (0: no limit); a database that holds more is
-  // refused with StoreError(kFull). Not used when reads go to the database. dbTimeoutMs: how
-  // long any wait on a PostgreSQL database may last (connect, statement, commit).
-  Store(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes, int dbTimeoutMs = 5000);
+  // Writes through `engine` and reads through `reads` (the same object for PostgreSQL), both
+  // opened and ready; the store keeps them until it is destroyed.
+  Store(std::shared_ptr<Engine> engine, std::shared_ptr<Reads> reads);
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -56,15 +40,13 @@ class Store {
   // The database for messages: the file path, or the URI without its password.
   const std::string& path() const { return engine_->name(); }
 
-  // The committed entries in memory, for reads; null when reads go to the database. Owned by
-  // the store.
-  const Index* index() const { return index_.get(); }
-
   // Calls visit(i, value) for each key i < count (keyAt(i)) with its committed value that has
   // not expired at `now`, or null, all from one state of the store (between two commit
   // groups), until visit returns false. Throws StoreError when the database must be asked and
   // fails (kUnavailable: it cannot be reached now).
-  void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) const;
+  void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) const {
+    reads_->lookup(count, keyAt, now, visit);
+  }
 
   // Applies `changes` durably (and to the index), in one transaction shared with commits of
   // other sessions that arrive meanwhile; expired entries are purged in it. On failure nothing
@@ -72,15 +54,8 @@ class Store {
   // memory limit, kUnavailable when the database cannot be reached, kFailed when it failed.
   void commit(const ChangeSet& changes);
 
-  // For CommitQueue: the engine's commitGroup, serialised with the other writers.
-  void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
-                   std::vector<std::exception_ptr>* failures, std::vector<std::string>* purged);
-
   // Commits and transactions so far, and what the commit queue does now.
   CommitStats commitCounts() const;
-
-  // For tests: Engine::limitValueBytesForTest.
-  void limitTextBytesForTest(int bytes);
 
   // Checks the database (Engine::check, on a connection of its own, so commits go on
   // meanwhile) and, when it passes, purges expired entries. One check runs at a time: callers
@@ -111,8 +86,8 @@ class Store {
   std::mutex checkMutex_;
   std::condition_variable checkDone_;
   std::shared_ptr<CheckRun> check_;  // guarded by checkMutex_: the run in progress, if any
-  std::unique_ptr<Engine> engine_;
-  std::unique_ptr<Index> index_;  // null when reads go to the database
+  std::shared_ptr<Engine> engine_;
+  std::shared_ptr<Reads> reads_;
   std::unique_ptr<CommitQueue> queue_;
 };
 

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <stdexcept>
 #include <string_view>
 #include <unordered_map>
 
@@ -270,10 +269,6 @@ StoreError PostgresEngine::failure(const PgConnection& conn, const PgResult& res
   return StoreError(StoreError::kFailed, "database " + name_ + ": " + what + ": " + why);
 }
 
-void PostgresEngine::load(Index&) {
-  throw std::logic_error("the PostgreSQL engine reads from the database, not from memory");
-}
-
 void PostgresEngine::lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) {
   PgParams params;
   params.addByteaArray(count, keyAt);
@@ -484,10 +479,6 @@ long PostgresEngine::count() {
   } catch (const StoreError&) {
     return -1;
   }
-}
-
-void PostgresEngine::limitValueBytesForTest(int) {
-  throw std::logic_error("the PostgreSQL engine has no limit on value bytes to lower");
 }
 
 }  // namespace qmr_datastored

@@ -19,14 +19,18 @@
 #include <vector>
 
 #include "engine/Engine.h"
+#include "engine/Reads.h"
 #include "engine/postgres/Postgres.h"
 
 namespace qmr_datastored {
 
+// Both the engine that writes the table and the Reads that look keys up in it: nothing
+// committed is kept in memory.
+//
 // Thread-safety: lookup() may run on any number of threads at once, each on a connection of
 // its own from a pool; the writing members run on one thread at a time (Store serialises
 // them).
-class PostgresEngine : public Engine {
+class PostgresEngine : public Engine, public Reads {
  public:
   // Connects to `uri` (a libpq connection URI), creates the table when it is missing, checks
   // its schema (columns and types, primary key, no other index, trigger, rule or row security
@@ -39,18 +43,20 @@ class PostgresEngine : public Engine {
   ~PostgresEngine() override;
 
   const std::string& name() const override { return name_; }
-  bool servesReadsFromMemory() const override { return false; }
-  void load(Index& index) override;
+  // One round trip to the database, on a pooled connection.
   void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) override;
+  // Always true: the database holds the entries, within its own limits.
+  bool admit(const ChangeSet&, long long*, std::string*) override { return true; }
+  // Nothing to do: the group's COMMIT made it visible to every lookup.
+  void publish(const std::vector<const ChangeSet*>&, int64_t,
+               const std::vector<std::string>&) override {}
   // Checks the table's schema again.
   void check() override;
   // synchronous_commit, fsync and synchronous_standby_names, read back from the server.
   std::string durability() override;
   long count() override;
-  void limitValueBytesForTest(int bytes) override;
   void interrupt() override;
 
- protected:
   void begin() override;
   void savepoint(Savepoint step) override;
   void write(const ChangeSet& changes, int64_t now) override;

@@ -68,9 +68,30 @@ long long Index::growth(const ChangeSet& changes) const {
   return delta;
 }
 
-bool Index::fits(long long growth, long long reserved) const {
-  if (maxBytes_ == 0 || growth <= 0) return true;
-  return static_cast<long long>(bytes_) + reserved + growth <= static_cast<long long>(maxBytes_);
+bool Index::admit(const ChangeSet& changes, long long* reserved, std::string* why) {
+  // Only the commit leader changes the map, and it is the caller: no lock needed to read.
+  long long more = growth(changes);
+  if (maxBytes_ != 0 && more > 0 &&
+      static_cast<long long>(bytes_) + *reserved + more > static_cast<long long>(maxBytes_)) {
+    *why = "the committed entries would take " + std::to_string(bytes_ + *reserved + more) +
+           " bytes of memory, over --max-memory-bytes " + std::to_string(maxBytes_) +
+           "; remove entries or raise the limit";
+    return false;
+  }
+  if (more > 0) *reserved += more;
+  return true;
+}
+
+void Index::lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) {
+  // The snapshot holds every key of the request to one state of the store, between two
+  // commit groups.
+  Snapshot snapshot(*this);
+  std::string key;
+  for (size_t i = 0; i < count; ++i) {
+    std::string_view k = keyAt(i);
+    key.assign(k.data(), k.size());
+    if (!visit(i, snapshot.find(key, now))) return;
+  }
 }
 
 void Index::erase(const std::string& key) {
@@ -80,22 +101,25 @@ void Index::erase(const std::string& key) {
   entries_.erase(it);
 }
 
-void Index::publish(const std::vector<Op>& ops, const std::vector<std::string>& purged) {
+void Index::publish(const std::vector<const ChangeSet*>& written, int64_t now,
+                    const std::vector<std::string>& purged) {
   std::lock_guard<RwLock> lock(mutex_);
-  for (const Op& op : ops) {
-    if (op.change->remove) {
-      erase(*op.key);
-      continue;
-    }
-    auto it = entries_.find(*op.key);
-    if (it == entries_.end()) {
-      bytes_ += entryBytes(op.key->size(), op.change->data.size());
-      entries_.emplace(*op.key, Entry{op.change->data, op.expires});
-    } else {
-      bytes_ += entryBytes(op.key->size(), op.change->data.size());
-      bytes_ -= entryBytes(op.key->size(), it->second.data.size());
-      it->second.data = op.change->data;
-      it->second.expires = op.expires;
+  for (const ChangeSet* changes : written) {
+    for (const auto& [key, change] : *changes) {
+      if (change.remove) {
+        erase(key);
+        continue;
+      }
+      auto it = entries_.find(key);
+      if (it == entries_.end()) {
+        bytes_ += entryBytes(key.size(), change.data.size());
+        entries_.emplace(key, Entry{change.data, expiresAt(change, now)});
+      } else {
+        bytes_ += entryBytes(key.size(), change.data.size());
+        bytes_ -= entryBytes(key.size(), it->second.data.size());
+        it->second.data = change.data;
+        it->second.expires = expiresAt(change, now);
+      }
     }
   }
   for (const std::string& key : purged) erase(key);

@@ -1,6 +1,7 @@
-// Index.h - the committed entries of the data store in memory: every get is answered from
-// here, never from the database file. Loaded from the file at start-up and changed only by the
-// commit queue, after a group of commits is on disk.
+// Index.h - the committed entries of an SQLite file in memory: every get is answered from
+// here, never from the file (the Reads of the SQLite engine). Loaded from the file at start-up
+// (SqliteEngine::load) and changed only by the commit queue, after a group of commits is on
+// disk.
 //
 // Thread-safety: readers hold a Snapshot (a shared lock), so reads never wait for each other;
 // publish() takes the lock exclusively, so a reader sees all of a commit group or none of it.
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "engine/Engine.h"
+#include "engine/Reads.h"
 
 namespace qmr_datastored {
 
@@ -38,7 +40,7 @@ class RwLock {
   pthread_rwlock_t lock_;
 };
 
-class Index {
+class Index : public Reads {
  public:
   // Accounted memory of one entry: the hash node (key and value objects, next pointer, cached
   // hash), its bucket slot and the heap blocks of a key or value too long for the string's own
@@ -71,20 +73,16 @@ class Index {
     const Index& index_;
   };
 
-  // One change to publish: a value with its absolute expiry (ms; 0 never) or a removal.
-  struct Op {
-    const std::string* key;
-    const Change* change;
-    int64_t expires;
-  };
-  // How many bytes applying `changes` would add (negative when they free memory).
-  long long growth(const ChangeSet& changes) const;
-  // Whether `growth` more bytes stay within the limit, given `reserved` bytes already promised
-  // to earlier members of the same group.
-  bool fits(long long growth, long long reserved) const;
+  // Reads: every key of one lookup from one Snapshot.
+  void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) override;
+  // Refuses changes that would take the entries past maxBytes (kFull's message).
+  bool admit(const ChangeSet& changes, long long* reserved, std::string* why) override;
   // Applies the changes of one commit group and drops the keys that the database purged as
   // expired, all under one exclusive lock.
-  void publish(const std::vector<Op>& ops, const std::vector<std::string>& purged);
+  void publish(const std::vector<const ChangeSet*>& written, int64_t now,
+               const std::vector<std::string>& purged) override;
+  // How many bytes applying `changes` would add (negative when they free memory).
+  long long growth(const ChangeSet& changes) const;
 
   size_t size() const;
   size_t bytes() const;  // accounted, as entryBytes summed

@@ -214,10 +214,6 @@ void SqliteEngine::load(Index& index) {
       index.size(), ms, index.bytes() / 1048576.0, index.maxBytes() / 1048576.0);
 }
 
-void SqliteEngine::lookup(size_t, const KeyAt&, int64_t, const Visit&) {
-  throw std::logic_error("the SQLite engine serves reads from memory, not from the file");
-}
-
 void SqliteEngine::purge(int64_t now, std::vector<std::string>* keys) {
   StatementUse use(*writer_->purge);
   sqlite3_bind_int64(use.get(), 1, now);
@@ -301,10 +297,6 @@ void SqliteEngine::abandon() noexcept {
 
 void SqliteEngine::fail(const char* what) {
   throw StoreError(StoreError::kFailed, std::string(what) + ": " + writer_->db.message());
-}
-
-void SqliteEngine::limitValueBytesForTest(int bytes) {
-  sqlite3_limit(writer_->db.get(), SQLITE_LIMIT_LENGTH, bytes);
 }
 
 void SqliteEngine::check() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/Engine.h"
+#include "engine/sqlite/Index.h"
 #include "engine/sqlite/Sqlite.h"
 
 namespace qmr_datastored {
@@ -26,18 +27,16 @@ class SqliteEngine : public Engine {
   ~SqliteEngine() override;
 
   const std::string& name() const override { return path_; }
-  bool servesReadsFromMemory() const override { return true; }
-  void load(Index& index) override;
-  void lookup(size_t count, const KeyAt& keyAt, int64_t now, const Visit& visit) override;
+  // Adds every committed entry to `index` (start-up, before any reader). Throws StoreError
+  // (kFull when they exceed the index's limit).
+  void load(Index& index);
   // Runs SQLite's integrity check on a connection of its own.
   void check() override;
   // "journal_mode wal, synchronous 2 (...)": both are per connection, read back from the
   // write connection.
   std::string durability() override;
   long count() override;
-  void limitValueBytesForTest(int bytes) override;
 
- protected:
   void begin() override;
   void savepoint(Savepoint step) override;
   void write(const ChangeSet& changes, int64_t now) override;
