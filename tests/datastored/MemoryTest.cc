@@ -127,7 +127,7 @@ TEST_F(MemoryTest, EachPendingKeyCountsItsOverheadAgainstThePendingBound) {
   EXPECT_TRUE(refused) << accepted << " keys pending under --max-pending-bytes 2000000";
   EXPECT_GE(accepted, 12000);
   EXPECT_LE(accepted, 16000);
-  EXPECT_TRUE(logHas("bytes per key beside its key and value"));
+  EXPECT_TRUE(logHas("(128 per key beside its key and value)"));
   // Committing gives the whole charge back: the same again fits.
   s->commit();
   std::vector<Put> more;
