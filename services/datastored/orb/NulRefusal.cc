@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "metrics/Counters.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -80,6 +81,7 @@ class NulRefusal::Checking : public omniCodeSet::TCS_C {
         "session %llu: %s refused with BAD_PARAM: a string with a NUL byte inside (at byte %u of "
         "%u); keys and values are text without NUL bytes",
         static_cast<unsigned long long>(session_), op_, at, length);
+    counters().refused(Refusal::kNulString);
     throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
   }
 

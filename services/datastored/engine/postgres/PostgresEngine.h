@@ -90,6 +90,8 @@ class PostgresEngine : public Engine, public Reads {
   Clock::time_point nextAttempt_;  // guarded by connectMutex_
   Clock::duration pause_{};        // guarded by connectMutex_: 0 after a success
   std::string lastError_;          // guarded by connectMutex_
+  // A connection was lost or could not be made: the next one made counts as a reconnect.
+  std::atomic<bool> lost_{false};
 
   std::unique_ptr<PgConnection> writer_;  // used by the writing members only
 
