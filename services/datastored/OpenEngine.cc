@@ -13,9 +13,10 @@ bool isPostgres(const std::string& db) {
   return db.find('=') != std::string::npos && isConnectionString(db);
 }
 
-OpenedEngine openEngine(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes) {
+OpenedEngine openEngine(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes,
+                        int dbTimeoutMs) {
   if (isPostgres(db)) {
-    auto postgres = std::make_shared<PostgresEngine>(db, busyTimeoutMs);
+    auto postgres = std::make_shared<PostgresEngine>(db, dbTimeoutMs);
     return {postgres, postgres};
   }
   auto sqlite = std::make_shared<SqliteEngine>(db, busyTimeoutMs);
