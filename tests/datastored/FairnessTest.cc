@@ -143,8 +143,8 @@ TEST_F(FairnessTest, PendingChangesOfOneClientLeaveRoomForAnothersSet) {
   EXPECT_NE(out.find("started=10 sets=4 refused-sessions=0 refused-sets=10"), std::string::npos)
       << out;
   EXPECT_TRUE(
-      logHas("client uid:65534 holds 400036 bytes of pending changes and 100009 more "
-             "exceed its share of --max-pending-bytes 1000000 (500000"));
+      logHas("client uid:65534 holds "));
+  EXPECT_TRUE(logHas("more exceed its share of --max-pending-bytes 1000000 (500000"));
   DataStoreSession_var s = newSession();
   s->set(entries({{"small", "0123456789"}}));
   s->set(entries({{"larger", std::string(300000, 'l')}}));  // within a share of 333,333

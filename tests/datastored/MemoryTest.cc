@@ -94,8 +94,7 @@ TEST_F(MemoryTest, PendingChangesOfAClientAreBoundedAcrossItsSessions) {
   // 400,008 bytes pending; b's next 100,002 would pass the client's share of 500,000.
   EXPECT_THROW(b->set(entries({{"b1", value}})), CORBA::NO_MEMORY);
   EXPECT_TRUE(
-      logHas("holds 400008 bytes of pending changes and 100002 more exceed its share "
-             "of --max-pending-bytes 1000000 (500000"));
+      logHas("more exceed its share of --max-pending-bytes 1000000 (500000"));
   EXPECT_EQ(read1(b, "b1"), std::nullopt) << "a refused set stores nothing";
   // Committing, aborting or ending a session gives its bytes back.
   a->commit();
