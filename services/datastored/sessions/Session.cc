@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "FaultPoint.h"
-#include "orb/NulRefusal.h"
+#include "orb/SessionStrings.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -112,7 +112,7 @@ Session::Session(uint64_t id, Store& store, const Limits& limits, MemoryBounds& 
       lastActive_(Clock::now().time_since_epoch().count()) {}
 
 CORBA::Boolean Session::_dispatch(omniCallHandle& handle) {
-  NulRefusal refusal(handle, id_);
+  SessionStrings strings(handle, id_);
   return POA_ClientCore::DataStoreSession::_dispatch(handle);
 }
 
