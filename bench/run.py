@@ -163,7 +163,7 @@ class PostgresFrontEnds:
         for name in ("DataStorePgA", "DataStorePgB"):
             fe = os.path.join(folder, name)
             qmrstack.prepare("datastore", fe)
-            self._spawn(qmrstack.server_argv("datastore", fe, naming=naming,
+            self._spawn(qmrstack.server_argv("datastore", fe, naming=naming, tcp=True,
                                              build=build, name=name, db=self.uri),
                         os.path.join(folder, name + ".log"),
                         lambda: qmrstack.is_ready("datastore", fe), name)
@@ -207,8 +207,9 @@ class Runner:
     def start(self):
         say("starting omniNames, omniEvents (channel %s), qmr-datastored and redis-server in %s"
             % (CHANNEL, self.folder))
+        # On loopback TCP, like the floor and the ORB-only server it is compared with.
         self.stack = qmrstack.Stack.up(os.path.join(self.folder, "stack"), channels=[CHANNEL],
-                                       build=self.build)
+                                       build=self.build, tcp=True)
         self.redis = Redis(os.path.join(self.folder, "redis"))
         self.redis_durable = Redis(os.path.join(self.folder, "redis-aof"), durable=True)
         self.orbonly = OrbOnly(self.build, os.path.join(self.folder, "orbonly"))

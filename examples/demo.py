@@ -1,8 +1,8 @@
 """demo.py - a tour of the client library, run inside qmr-host.
 
     ./qmr demo                      # starts everything it needs, runs this, stops it all
-    build/bin/qmr-host -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService \\
-        examples/demo.py [--channel NAME] [--quick]
+    build/bin/qmr-host -ORBInitRef NameService=corbaloc:omniunix:STACK/naming/names.sock:/NameService \\
+        examples/demo.py [--channel NAME] [--quick]     # STACK: the folder ./qmr up prints
 
 It writes keys (one of them with an expiry) and commits them, reads found and missing keys,
 reads with the client cache on and off, aborts a change, removes a key, and signals events on

@@ -5,8 +5,9 @@
 // Writes KEY=VALUE through DataStoreManager, commits, reads KEY back and a key that is not
 // there, and prints "KEY=VALUE" and "missing: KEY.missing". The data store is the one
 // registered as "DataStore" in the Naming Service given with
-// -ORBInitRef NameService=corbaloc::127.0.0.1:PORT/NameService. Exit status 0 when the value
-// read back is the value written, 1 otherwise.
+// -ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService, or else the one that
+// /etc/qmr/orb.conf names (the packaged service). Exit status 0 when the value read back is
+// the value written, 1 otherwise.
 #include <omniORB4/CORBA.h>
 
 #include <cstdio>
