@@ -3,7 +3,9 @@
 // exception is logged, reported as false, and followed by a fresh lookup and session.
 #include "qmr/DataStoreManager.h"
 
+#include <cstdint>
 #include <iterator>
+#include <vector>
 
 #include "GetCall.h"
 #include "qmr/util/Log.h"
@@ -27,6 +29,16 @@ constexpr const char* kSourceFile = baseName(__FILE__);
 ClientCore::DataStore_var dataStore_;
 ClientCore::DataStoreSession_var session_;
 bool cachingDefault_ = false;
+// Beyond the specified state, read by callers that must know whether their transaction
+// outlived its session: sessions started so far, and the generation of the first write of the
+// open transaction (0: none since the last successful commit or abort).
+std::uint64_t sessionGeneration_ = 0;
+std::uint64_t transactionGeneration_ = 0;
+
+// Notes a write (set or remove) of the open transaction, before its remote call.
+void noteWrite() {
+  if (transactionGeneration_ == 0) transactionGeneration_ = sessionGeneration_;
+}
 
 qmr_util::InitException initError(unsigned int line, const char* message) {
   return qmr_util::InitException(kSourceFile, line, message, "InitException");
@@ -80,43 +92,57 @@ class Refill {
   bool done_ = false;
 };
 
-// Files the values of a reply: valid ones in the results (and in `cache` unless that is null),
-// the others in `missing`. Keys come in ascending order and each once, unless a key was
-// shortened at a NUL byte: then the results are emptied first, keys may repeat and come in any
-// order, and the last value read wins.
-class ReplyFiler : public ValueReceiver {
+// Collects the values of a reply. Values are read straight into the caller's results map
+// (which a failed read empties anyway); the keys without a value are only noted, and `missing`
+// and the cache take the reply in apply(), once the call has returned: a read that fails
+// part-way through the reply leaves both as they were. Keys come in ascending order and each
+// once, unless a key was shortened at a NUL byte: then the results are emptied first, keys may
+// repeat and come in any order, and the last value read wins.
+class ReplyCollector : public ValueReceiver {
  public:
-  ReplyFiler(Refill& refill, ResultMap& results, std::set<std::string>& missing, ResultMap* cache)
-      : refill_(refill), results_(results), missing_(missing), cache_(cache) {
-    if (cache_ != nullptr) cacheHint_ = cache_->begin();
-  }
+  ReplyCollector(Refill& refill, ResultMap& results) : refill_(refill), results_(results) {}
+
   void start(bool shortened) override {
+    if (started_ || shortened) refill_.restart();  // a retried call: the first reply is void
+    started_ = true;
     shortened_ = shortened;
-    if (shortened_) refill_.restart();
+    absent_.clear();
+    absentCopies_.clear();
   }
   std::string& found(const std::string& key) override {
     return shortened_ ? results_[key] : refill_.slot(key);
   }
-  void stored(const std::string& key, const std::string& value) override {
-    if (cache_ == nullptr) return;
+  void absent(const std::string& key) override {
     if (shortened_) {
-      cache_->insert_or_assign(key, value);
+      absentCopies_.push_back(key);
     } else {
-      cacheHint_ = std::next(cache_->insert_or_assign(cacheHint_, key, value));
+      refill_.drop(key);
+      absent_.push_back(&key);  // an element of the caller's key set
     }
   }
-  void absent(const std::string& key) override {
-    if (!shortened_) refill_.drop(key);
-    missing_.insert(key);
+
+  // Files the keys without a value in `missing` and, unless `cache` is null, every value read
+  // in it. Call after the call returned and the results were finished.
+  void apply(std::set<std::string>& missing, ResultMap* cache) const {
+    auto missingHint = missing.begin();
+    for (const std::string* key : absent_) {
+      missingHint = std::next(missing.insert(missingHint, *key));
+    }
+    for (const std::string& key : absentCopies_) missing.insert(key);
+    if (cache == nullptr) return;
+    auto cacheHint = cache->begin();  // keys ascend: the next one goes after the last
+    for (const auto& entry : results_) {
+      cacheHint = std::next(cache->insert_or_assign(cacheHint, entry.first, entry.second));
+    }
   }
 
  private:
   Refill& refill_;
   ResultMap& results_;
-  std::set<std::string>& missing_;
-  ResultMap* cache_;
-  ResultMap::iterator cacheHint_;  // where the next key is likely to go in the cache
+  bool started_ = false;
   bool shortened_ = false;
+  std::vector<const std::string*> absent_;
+  std::vector<std::string> absentCopies_;  // keys shortened at a NUL byte
 };
 
 }  // namespace
@@ -146,6 +172,10 @@ void DataStoreManager::uninit() {
 
 DataStoreManager* DataStoreManager::instance() { return instance_; }
 
+std::uint64_t DataStoreManager::sessionGeneration() { return sessionGeneration_; }
+
+std::uint64_t DataStoreManager::transactionGeneration() { return transactionGeneration_; }
+
 DataStoreManager::DataStoreManager(const std::string& dataStoreName)
     : dataStoreName_(dataStoreName) {
   if (CORBA::is_nil(session_)) {
@@ -163,6 +193,7 @@ DataStoreManager::~DataStoreManager() {
   }
   session_ = ClientCore::DataStoreSession::_nil();
   dataStore_ = ClientCore::DataStore::_nil();
+  transactionGeneration_ = 0;
 }
 
 bool DataStoreManager::resetSession_() {
@@ -181,6 +212,7 @@ bool DataStoreManager::resetSession_() {
       return false;
     }
     session_ = fresh._retn();
+    ++sessionGeneration_;
     qmr_util::Log::primary()->info("DataStore connection established");
   } catch (const CORBA::SystemException&) {
     qmr_util::Log::primary()->error("DataStore connection NOT established");
@@ -201,18 +233,20 @@ bool DataStoreManager::get(const std::set<std::string>& keys,
   }
 
   // The keys go on the wire straight from the set and each value is read into the entry of the
-  // results map that keeps it (client/GetCall.h).
+  // results map that keeps it (client/GetCall.h); `missing` and the cache change only once the
+  // whole reply is in.
   Refill refill(results);  // empties results unless the read succeeds
-  ReplyFiler filer(refill, results, missing, useCache ? &cache_ : nullptr);
+  ReplyCollector reply(refill, results);
   try {
-    const CORBA::ULong count = getInto(session_, keys, filer);
-    if (count != n) {
+    const CORBA::ULong count = getInto(session_, keys, reply);
+    if (count < n) {
       qmr_util::Log::primary()->error("DataStore reply to get() holds %lu values for %lu keys",
                                       static_cast<unsigned long>(count),
                                       static_cast<unsigned long>(n));
       return false;
     }
     refill.finish();
+    reply.apply(missing, useCache ? &cache_ : nullptr);
     return true;
   } catch (const CORBA::SystemException&) {
     qmr_util::Log::primary()->error("CORBA system exception in DataStoreManager::get()");
@@ -243,6 +277,7 @@ bool DataStoreManager::set(const std::list<Entry>& entries) {
     ClientCore::DataStoreSession::EntryList list(n);
     list.length(n);
     CORBA::ULong i = 0;
+    noteWrite();
     for (const Entry& entry : entries) {
       ClientCore::DataStoreSession::Entry& wire = list[i++];
       wire.key = CORBA::string_dup(entry.key.c_str());
@@ -268,6 +303,7 @@ bool DataStoreManager::remove(const std::set<std::string>& keys) {
     ClientCore::StringList list(n);
     list.length(n);
     CORBA::ULong i = 0;
+    noteWrite();
     for (const std::string& key : keys) {
       list[i++] = CORBA::string_dup(key.c_str());
       modifiedKeys_.insert(key);
@@ -292,6 +328,7 @@ bool DataStoreManager::commit() {
       cache_.erase(key);
     }
     modifiedKeys_.clear();
+    transactionGeneration_ = 0;
   } catch (const CORBA::SystemException&) {
     qmr_util::Log::primary()->error("CORBA system exception in DataStoreManager::commit()");
     resetSession_();
@@ -305,6 +342,7 @@ bool DataStoreManager::abort() {
     session_->abort();
     result = true;
     modifiedKeys_.clear();
+    transactionGeneration_ = 0;
   } catch (const CORBA::SystemException&) {
     qmr_util::Log::primary()->error("CORBA system exception in DataStoreManager::abort()");
     resetSession_();

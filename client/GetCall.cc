@@ -104,31 +104,31 @@ class GetCall : public omniCallDescriptor {
   }
 
   // The reply: a sequence of (boolean valid, string data), one per key in the request's order.
+  // Values beyond the keys are read (a malformed one fails the call) and dropped.
   void unmarshalReturnedValues(cdrStream& s) override {
     const bool raw = rawStrings(s);
     count_ = s.unmarshalULong();
     if (!s.checkInputOverrun(1, count_)) marshalError(omni::MARSHAL_PassEndOfMessage);
+    const CORBA::ULong n = static_cast<CORBA::ULong>(keys_.size());
+    CORBA::ULong i = 0;
     std::string unused;
-    if (count_ != keys_.size()) {
-      for (CORBA::ULong i = 0; i < count_; ++i) {
-        s.unmarshalBoolean();
-        readString(s, raw, unused);
+    if (count_ >= n) {
+      receiver_.start(shortened_);
+      std::string shortKey;
+      std::set<std::string>::const_iterator key = keys_.begin();
+      for (; i < n; ++i, ++key) {
+        const std::string& name = shortened_ ? shortKey.assign(key->c_str()) : *key;
+        if (s.unmarshalBoolean()) {
+          readString(s, raw, receiver_.found(name));
+        } else {
+          receiver_.absent(name);
+          readString(s, raw, unused);  // an invalid value still carries a string
+        }
       }
-      return;
     }
-    receiver_.start(shortened_);
-    std::string shortKey;
-    std::set<std::string>::const_iterator key = keys_.begin();
-    for (CORBA::ULong i = 0; i < count_; ++i, ++key) {
-      const std::string& name = shortened_ ? shortKey.assign(key->c_str()) : *key;
-      if (s.unmarshalBoolean()) {
-        std::string& value = receiver_.found(name);
-        readString(s, raw, value);
-        receiver_.stored(name, value);
-      } else {
-        receiver_.absent(name);
-        readString(s, raw, unused);  // an invalid value still carries a string
-      }
+    for (; i < count_; ++i) {
+      s.unmarshalBoolean();
+      readString(s, raw, unused);
     }
   }
 
@@ -151,7 +151,7 @@ class GetCall : public omniCallDescriptor {
     ClientCore::DataStoreSession::ValueList_var values;
     impl->get(list, values.out());
     call->count_ = values->length();
-    if (call->count_ != n) return;
+    if (call->count_ < n) return;
     ValueReceiver& receiver = call->receiver_;
     receiver.start(shortened);
     std::string shortKey;
@@ -161,9 +161,7 @@ class GetCall : public omniCallDescriptor {
       const ClientCore::DataStoreSession::Value& value = values[i];
       if (value.valid) {
         const char* data = value.data.in();
-        std::string& into = receiver.found(name);
-        into = data != nullptr ? data : "";
-        receiver.stored(name, into);
+        receiver.found(name) = data != nullptr ? data : "";
       } else {
         receiver.absent(name);
       }
@@ -180,6 +178,7 @@ class GetCall : public omniCallDescriptor {
 
 CORBA::ULong getInto(ClientCore::DataStoreSession_ptr session, const std::set<std::string>& keys,
                      ValueReceiver& receiver) {
+  if (CORBA::is_nil(session)) _CORBA_invoked_nil_objref();
   GetCall call(keys, receiver);
   session->_PR_getobj()->_invoke(call);
   return call.count();

@@ -14,6 +14,7 @@
 #include "qmr/DataStoreIntrinsics.h"
 #include "qmr/DataStoreManager.h"
 #include "qmr/MiscCorbaIntrinsics.h"
+#include "qmr/SessionIntrinsics.h"
 #include "qmr/util/Log.h"
 #include "qmr/util/Lookup.h"
 #include "qmr/util/Orb.h"
@@ -137,10 +138,11 @@ bool startManager(const std::string& program, const std::string& name) {
   return false;
 }
 
-// Registers both modules and checks that their bootstraps set the interface objects.
+// Registers the modules and checks that their bootstraps set the interface objects.
 bool startModules(const std::string& program, const std::vector<std::string>& packageDirs) {
   QMR_Client::DataStoreIntrinsics::init();
   QMR_Client::MiscCorbaIntrinsics::init();
+  QMR_Client::SessionIntrinsics::init();
   g_modulesUp = true;
   std::string error;
   if (moduleAttributeSet("qmr.DataStoreInterface", "interface", &error) &&

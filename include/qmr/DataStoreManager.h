@@ -17,6 +17,7 @@
 #include "qmr/ClientCore/DataStore.hh"
 #include "qmr/ClientCore/DataStoreSession.hh"
 
+#include <cstdint>
 #include <list>
 #include <map>
 #include <set>
@@ -86,6 +87,17 @@ class DataStoreManager {
   bool commit();
   // Abandons the session's changes; the cache is not touched.
   bool abort();
+
+  // Whether a transaction outlived its session. After a system exception the manager starts a
+  // fresh session, and a later commit() then succeeds without the writes made in the old one.
+  // sessionGeneration(): how many sessions this process has started (0 before the first); it
+  // grows by one each time a session is started, first or replacement, and never goes down.
+  // transactionGeneration(): the session generation current at the first set() or remove()
+  // since the last successful commit() or abort() (counted whatever the write's outcome), 0
+  // when there was none. When the two differ before a commit, writes of the transaction went to
+  // a session that has since been replaced. Both are process-wide, like the session.
+  static std::uint64_t sessionGeneration();
+  static std::uint64_t transactionGeneration();
 
   // Looks the data store up again and starts a new session. Called after a CORBA system
   // exception; internal, public for the tests.

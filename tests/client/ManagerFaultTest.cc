@@ -19,7 +19,7 @@ using Map = std::map<std::string, std::string>;
 using Keys = std::set<std::string>;
 using Lines = std::vector<std::string>;
 
-enum class Fault { kNone, kSystem, kTooBig, kShortReply };
+enum class Fault { kNone, kSystem, kTooBig, kShortReply, kLongReply };
 enum class Start { kNormal, kRaise, kNil };
 
 // What a test sets and observes of the fault injector.
@@ -42,11 +42,13 @@ class FaultySession : public POA_ClientCore::DataStoreSession {
            ClientCore::DataStoreSession::ValueList_out values) override {
     faults_->reads.emplace_back(keys.get_buffer(), keys.get_buffer() + keys.length());
     maybeFail();
-    const CORBA::ULong n = keys.length() - (faults_->fault == Fault::kShortReply ? 1 : 0);
+    CORBA::ULong n = keys.length();
+    if (faults_->fault == Fault::kShortReply) --n;
+    if (faults_->fault == Fault::kLongReply) n += 2;  // the extra values are those of key 0
     values = new ClientCore::DataStoreSession::ValueList(n);
     values->length(n);
     for (CORBA::ULong i = 0; i < n; ++i) {
-      auto found = faults_->data.find(keys[i].in());
+      auto found = faults_->data.find(keys[i < keys.length() ? i : 0].in());
       (*values)[i].valid = found != faults_->data.end();
       (*values)[i].data = found != faults_->data.end() ? found->second.c_str() : "";
     }
@@ -279,14 +281,107 @@ TEST_F(ManagerFaultTest, ReadSendsItsKeysAscendingInOneRequestAndPairsTheReplyBy
   EXPECT_TRUE(results_.empty());
 }
 
-TEST_F(ManagerFaultTest, ShortReplyFailsTheRead) {
+TEST_F(ManagerFaultTest, ReplyOfOtherThanOneValuePerKey) {
   DataStoreManager* m = startManager();
-  store_->data = {{"a", "1"}, {"b", "2"}};
+  store_->data = {{"a", "1"}, {"c", "3"}};
+  // More values than keys: the first ones pair with the keys, the others are ignored.
+  store_->fault = Fault::kLongReply;
+  EXPECT_TRUE(m->get({"b", "a"}, results_, missing_, true));
+  EXPECT_EQ((Map{{"a", "1"}}), results_);
+  EXPECT_EQ(Keys{"b"}, missing_);
+  EXPECT_EQ((Map{{"a", "1"}}), m->cache());
+  EXPECT_TRUE(log_.lines().empty());
+  // Fewer: the read fails and files nothing.
   store_->fault = Fault::kShortReply;
-  EXPECT_FALSE(m->get({"a", "b"}, results_, missing_, true));
-  EXPECT_TRUE(results_.empty() && missing_.empty() && m->cache().empty());
+  missing_.clear();
+  EXPECT_FALSE(m->get({"a", "c"}, results_, missing_, true));
+  EXPECT_TRUE(results_.empty() && missing_.empty());
+  EXPECT_EQ((Map{{"a", "1"}}), m->cache());
   EXPECT_EQ(Lines{"ERROR DataStore reply to get() holds 1 values for 2 keys"}, log_.lines());
   EXPECT_EQ(1, store_->started);
+}
+
+// A manager without a session (made directly, while nothing was registered): every operation
+// fails as on a system exception and looks for a session, get included.
+TEST_F(ManagerFaultTest, WithoutASessionEveryOperationTakesTheSystemExceptionPath) {
+  unbindName(kName);
+  DataStoreManager m(kName);
+  ASSERT_EQ(Lines{kAttempt}, log_.lines());
+  const std::list<DataStoreManager::Entry> entry{{"k", "v", 0}};
+  const std::vector<std::pair<std::string, std::function<bool()>>> calls = {
+      {"get", [&] { return m.get({"k"}, results_, missing_, true); }},
+      {"set", [&] { return m.set(entry); }},
+      {"remove", [&] { return m.remove({"k"}); }},
+      {"commit", [&] { return m.commit(); }},
+      {"abort", [&] { return m.abort(); }},
+  };
+  for (const auto& call : calls) {
+    SCOPED_TRACE(call.first);
+    log_.clear();
+    results_ = {{"stale", "1"}};
+    EXPECT_FALSE(call.second());
+    EXPECT_TRUE(call.first != "get" || results_.empty());
+    EXPECT_EQ((Lines{systemException(call.first), kAttempt}), log_.lines());
+  }
+  EXPECT_TRUE(missing_.empty() && m.cache().empty());
+  EXPECT_EQ(0, store_->started);
+  // Once the store can be found, the next failure's reset brings a session, and get works.
+  PortableServer::ObjectId_var id = FaultyStore::poa()->servant_to_id(store_);
+  CORBA::Object_var obj = FaultyStore::poa()->id_to_reference(id);
+  bindName(kName, obj);
+  log_.clear();
+  EXPECT_FALSE(m.get({"k"}, results_, missing_, false));
+  EXPECT_EQ((Lines{systemException("get"), kAttempt, kEstablished}), log_.lines());
+  store_->data = {{"k", "v"}};
+  EXPECT_TRUE(m.get({"k"}, results_, missing_, false));
+  EXPECT_EQ((Map{{"k", "v"}}), results_);
+}
+
+// The counters that tell a caller whether its transaction outlived its session: the silent
+// loss they expose is a write, a failure that replaces the session, then a commit that succeeds.
+TEST_F(ManagerFaultTest, SessionGenerationsExposeATransactionThatOutlivedItsSession) {
+  const std::uint64_t before = DataStoreManager::sessionGeneration();
+  DataStoreManager* m = startManager();
+  const std::uint64_t first = DataStoreManager::sessionGeneration();
+  EXPECT_EQ(before + 1, first);
+  EXPECT_EQ(0u, DataStoreManager::transactionGeneration());
+  // Reads do not open a transaction; a write does, in the current session.
+  ASSERT_TRUE(m->get({"a"}, results_, missing_, false));
+  EXPECT_EQ(0u, DataStoreManager::transactionGeneration());
+  ASSERT_TRUE(m->set({{"a", "1", 0}}));
+  EXPECT_EQ(first, DataStoreManager::transactionGeneration());
+  // A failing write replaces the session; the transaction keeps its first generation, so the
+  // commit that then succeeds can be told from one that committed everything.
+  store_->fault = Fault::kSystem;
+  EXPECT_FALSE(m->remove({"b"}));
+  EXPECT_EQ(first + 1, DataStoreManager::sessionGeneration());
+  EXPECT_EQ(first, DataStoreManager::transactionGeneration());
+  store_->fault = Fault::kNone;
+  EXPECT_TRUE(m->commit());
+  EXPECT_EQ(0u, DataStoreManager::transactionGeneration());
+  // A failed write is counted too; a successful abort ends the transaction.
+  store_->fault = Fault::kTooBig;
+  EXPECT_FALSE(m->set({{"c", "3", 0}}));
+  EXPECT_EQ(first + 1, DataStoreManager::transactionGeneration());
+  store_->fault = Fault::kNone;
+  EXPECT_TRUE(m->abort());
+  EXPECT_EQ(0u, DataStoreManager::transactionGeneration());
+  // Resets that start no session change nothing; a failed commit keeps the transaction open.
+  ASSERT_TRUE(m->set({{"d", "4", 0}}));
+  store_->fault = Fault::kSystem;
+  for (Start start : {Start::kRaise, Start::kNil}) {
+    store_->start = start;
+    EXPECT_FALSE(m->commit());
+    EXPECT_EQ(first + 1, DataStoreManager::sessionGeneration());
+  }
+  EXPECT_EQ(first + 1, DataStoreManager::transactionGeneration());
+  // A new manager starts a new session and no transaction.
+  store_->fault = Fault::kNone;
+  store_->start = Start::kNormal;
+  DataStoreManager::uninit();
+  EXPECT_EQ(0u, DataStoreManager::transactionGeneration());
+  startManager();
+  EXPECT_EQ(first + 2, DataStoreManager::sessionGeneration());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ import time
 
 from fleet.history import check, commit_gaps
 from qmrstack.fleet import FRONTENDS, MEMBERS, TTL, Fleet
+from qmrstack.common import StackError
 from qmrstack.process import wait_for
 
 CLIENTS_PER_FRONTEND = 2
@@ -100,6 +101,8 @@ def run(args):
             % folder)
         fleet = Fleet.up(folder, build=args.build)
         say("up in %.0f s; roles %s" % (time.monotonic() - started, fleet.roles()))
+        if not fleet.anonymous_access_refused():
+            raise StackError("etcd lets a client without the password read the cluster state")
         clients = Clients(fleet, folder, args.keys)
         time.sleep(args.phase)
 

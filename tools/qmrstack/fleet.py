@@ -7,6 +7,7 @@ primary whenever a front-end (re)connects. Passwords live in files of mode 0600 
 credentials, Patroni's configuration, the front-ends' libpq password file), never on a
 command line. Every process is kept by pid in FOLDER/fleet/fleet.json."""
 
+import base64
 import json
 import os
 import secrets
@@ -252,14 +253,22 @@ class Fleet:
             self._fail("etcd", "did not get healthy within 20 s")
         if not self.running("etcd"):
             self._fail("etcd", "exited at start")
-        # Authentication on: only who holds the root password (Patroni) changes the state.
+        # Authentication on, for both of etcd's APIs (they keep separate users): only who
+        # holds the root password (Patroni) reads or changes the state. The v2 API lets
+        # anyone in as "guest" until that role loses its rights.
         password = self.credentials()["etcd"]
-        for path, body in (("/v3/auth/role/add", {"name": "root"}),
-                           ("/v3/auth/user/add", {"name": "root", "password": password}),
-                           ("/v3/auth/user/grant", {"user": "root", "role": "root"}),
-                           ("/v3/auth/enable", {})):
-            status, reply = _http("POST", url + path, body)
-            if status != 200 and "already exists" not in str(reply):
+        basic = "Basic " + base64.b64encode(("root:" + password).encode()).decode()
+        for method, path, body, auth in (
+                ("POST", "/v3/auth/role/add", {"name": "root"}, None),
+                ("POST", "/v3/auth/user/add", {"name": "root", "password": password}, None),
+                ("POST", "/v3/auth/user/grant", {"user": "root", "role": "root"}, None),
+                ("POST", "/v3/auth/enable", {}, None),
+                ("PUT", "/v2/auth/users/root", {"user": "root", "password": password}, None),
+                ("PUT", "/v2/auth/enable", None, None),
+                ("PUT", "/v2/auth/roles/guest", {"role": "guest", "revoke": {
+                    "kv": {"read": ["/*"], "write": ["/*"]}}}, basic)):
+            status, reply = _http(method, url + path, body, auth=auth)
+            if status not in (200, 201) and "already exists" not in str(reply):
                 raise StackError("etcd refused %s: %s %s" % (path, status, reply))
 
     def _start_member(self, member):
@@ -285,6 +294,14 @@ class Fleet:
         hosts = ",".join("127.0.0.1:%d" % self.ports[m + "_pg"] for m in MEMBERS)
         return ("postgresql://qmr@%s/postgres?target_session_attrs=read-write&connect_timeout=2"
                 % hosts)
+
+    def anonymous_access_refused(self):
+        """True when etcd answers a client without the password with a refusal on both of
+        its APIs."""
+        url = "http://127.0.0.1:%d" % self.ports["etcd_client"]
+        v2 = _http("GET", url + "/v2/keys/qmr/")[0]
+        v3 = _http("POST", url + "/v3/kv/range", {"key": "Lw==", "range_end": "AA=="})
+        return v2 == 401 and "user name is empty" in str(v3[1])
 
     # ---- cluster state (Patroni's REST API)
 

@@ -12,6 +12,7 @@ with :meth:`InterfaceImpl.commit` and are dropped by :meth:`InterfaceImpl.abort`
 
 import contextlib
 
+import qmr
 from qmr import DataStoreError
 
 __all__ = ["InterfaceImpl"]
@@ -134,6 +135,10 @@ class InterfaceImpl:
             with store.transaction():
                 store.set({"a": "1"})
                 store.remove("b")
+
+        When the session was replaced between the transaction's first write and the end of
+        the block, the writes made before the replacement are lost: the rest is aborted, not
+        committed, and :class:`qmr.SessionReplaced` is raised.
         """
         try:
             yield self
@@ -142,6 +147,14 @@ class InterfaceImpl:
                 self.abort()
             except DataStoreError:
                 pass  # the block's own exception says more; the failed abort is in the log
+            raise
+        try:
+            qmr.check_session()
+        except qmr.SessionReplaced:
+            try:
+                self.abort()
+            except DataStoreError:
+                pass  # the session is gone again; the failed abort is in the log
             raise
         self.commit()
 
