@@ -199,6 +199,8 @@ int main(int argc, char** argv) {
     orb = qmr_util::Orb::init(argv[0], orbOptions);
   } catch (const CORBA::SystemException& e) {
     die(std::string("cannot initialise the ORB: ") + e._name() + " (check the -ORB options)");
+  } catch (const qmr_util::TlsError& e) {
+    die(std::string("TLS cannot be set up: ") + e.what());
   }
   qmr_bench::CommonOptions options;
   bool help = false;

@@ -57,6 +57,9 @@ CORBA::ORB_ptr startOrb(const std::string& program, const HostOptions& options) 
                  "(names are case-sensitive, each takes one value)\n",
                  program.c_str(), ex._name());
     return CORBA::ORB::_nil();
+  } catch (const qmr_util::TlsError& ex) {
+    std::fprintf(stderr, "%s: TLS cannot be set up: %s\n", program.c_str(), ex.what());
+    return CORBA::ORB::_nil();
   }
 }
 

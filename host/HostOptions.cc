@@ -57,7 +57,7 @@ bool parseHostOptions(int argc, const char* const* argv, HostOptions* options,
         return false;
       }
       options->logLevelGiven = true;
-    } else if (qmr_util::OrbOptions::isOrbOption(arg)) {
+    } else if (qmr_util::OrbOptions::isStartUpOption(arg)) {
       if (!options->orb.take(argc, argv, &i, error)) return false;
     } else if (std::strncmp(arg, "--", 2) == 0) {
       *error = std::string("unknown option '") + arg + "'";
@@ -92,9 +92,14 @@ std::string hostUsage(const std::string& program) {
          "-ORBInitRef NameService=corbaloc:omniunix:/run/qmr/names.sock:/NameService (the\n"
          "packaged one; your user must be in group qmr). Without -ORBendPoint the host uses\n"
          "-ORBendPoint giop:unix: (a Unix socket: this machine only).\n"
+         "\n" +
+         std::string(qmr_util::TlsOptions::helpText()) +
+         "A data store that serves TLS only (qmr-datastored with --tls-ca) is reached with\n"
+         "--tls-ca, --tls-cert and --tls-key: it refuses a program without a certificate.\n"
          "\n"
          "Environment: QMR_PYTHONPATH (colon-separated folders searched for the qmr package\n"
-         "before the built-in one), QMR_ORB_CONF, QMR_LOG_LEVEL, and python3's own variables.\n"
+         "before the built-in one), QMR_ORB_CONF, QMR_LOG_LEVEL, QMR_TLS_*, and python3's own\n"
+         "variables.\n"
          "\n"
          "Examples, against the packaged service (qmr-datastored.service):\n"
          "  " + program + " my_script.py\n"

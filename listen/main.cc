@@ -34,6 +34,7 @@ const char kUsage[] =
     "  --count N          exit after N events (status 0)\n"
     "  --timeout SECONDS  exit after SECONDS (status 1 if --count was not reached)\n"
     "  -ORBxxx VALUE      ORB options; -ORBendPoint defaults to giop:unix: (a Unix socket)\n"
+    "  --tls-ca FILE ...  TLS options, for channels reached through giop:ssl (below)\n"
     "  -h, --help         this text\n"
     "\n"
     "Once every channel is connected it says \"qmr-listen: listening on ...\" on stderr.\n"
@@ -106,6 +107,8 @@ int parseOptions(int argc, char** argv, Options* options) {
     std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
+      std::fputs("\n", stdout);
+      std::fputs(qmr_util::TlsOptions::helpText(), stdout);
       return 0;
     } else if ((arg == "--count" || arg == "--timeout") && i + 1 < argc) {
       long* target = arg == "--count" ? &options->count : &options->timeoutSeconds;
@@ -114,7 +117,7 @@ int parseOptions(int argc, char** argv, Options* options) {
                      argv[i]);
         return 2;
       }
-    } else if (qmr_util::OrbOptions::isOrbOption(arg)) {
+    } else if (qmr_util::OrbOptions::isStartUpOption(arg)) {
       std::string error;
       if (!options->orb.take(argc, argv, &i, &error)) {
         std::fprintf(stderr, "qmr-listen: %s; see qmr-listen --help\n", error.c_str());
@@ -208,6 +211,9 @@ int main(int argc, char** argv) {
     orb = qmr_util::Orb::init(argv[0], options.orb);
   } catch (const CORBA::SystemException& ex) {
     std::fprintf(stderr, "qmr-listen: the ORB did not accept its options (%s)\n", ex._name());
+    return 2;
+  } catch (const qmr_util::TlsError& ex) {
+    std::fprintf(stderr, "qmr-listen: TLS cannot be set up: %s\n", ex.what());
     return 2;
   }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "TlsContext.h"
 #include "qmr/util/Log.h"
 #include "qmr/util/OrbConfig.h"
 #include "qmr/util/Transport.h"
@@ -39,6 +40,10 @@ CORBA::ORB_ptr Orb::init(const std::string& program, const OrbOptions& options) 
   int argc = static_cast<int>(argv.size());
   argv.push_back(nullptr);
   tuneTransport();  // process-wide settings of the ORB library, read from ORB_init on
+  TlsOptions tls = options.tls();
+  tls.addEnvironment();
+  std::string error;
+  if (tls.any() && !loadTls(tls, &error)) throw TlsError(__FILE__, __LINE__, error);
   CORBA::ORB_var orb = CORBA::ORB_init(argc, argv.data());
   set(orb.in());
   return orb._retn();

@@ -1,4 +1,4 @@
-// OrbOptions.cc - picking the -ORB options out of a command line.
+// OrbOptions.cc - picking the -ORB and --tls-* options out of a command line.
 #include "qmr/util/OrbOptions.h"
 
 namespace qmr_util {
@@ -7,8 +7,13 @@ bool OrbOptions::isOrbOption(const std::string& arg) {
   return arg.size() > 4 && arg.compare(0, 4, "-ORB") == 0;
 }
 
+bool OrbOptions::isStartUpOption(const std::string& arg) {
+  return isOrbOption(arg) || TlsOptions::isTlsOption(arg);
+}
+
 bool OrbOptions::take(int argc, const char* const* argv, int* i, std::string* error) {
   const std::string name = argv[*i];
+  if (TlsOptions::isTlsOption(name)) return tls_.take(argc, argv, i, error);
   if (*i + 1 >= argc || argv[*i + 1][0] == '-') {
     *error = "ORB option " + name + " needs a value";
     return false;
@@ -20,7 +25,7 @@ bool OrbOptions::take(int argc, const char* const* argv, int* i, std::string* er
 bool OrbOptions::parse(int argc, const char* const* argv, std::vector<std::string>* rest,
                        std::string* error) {
   for (int i = 1; i < argc; ++i) {
-    if (!isOrbOption(argv[i])) {
+    if (!isStartUpOption(argv[i])) {
       rest->push_back(argv[i]);
     } else if (!take(argc, argv, &i, error)) {
       return false;

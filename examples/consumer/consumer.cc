@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args;
   std::string error;
   if (!orbOptions.parse(argc, argv, &args, &error) || args.size() != 2) {
-    std::fprintf(stderr, "usage: qmr-consumer [-ORB<option> value ...] KEY VALUE%s%s\n",
+    std::fprintf(stderr, "usage: qmr-consumer [-ORB<option> value ...] [--tls-ca FILE ...] KEY VALUE%s%s\n",
                  error.empty() ? "" : "\n  ", error.c_str());
     return 2;
   }
@@ -65,6 +65,9 @@ int main(int argc, char** argv) {
     orb = qmr_util::Orb::init(argv[0], orbOptions);
   } catch (const CORBA::SystemException& ex) {
     std::fprintf(stderr, "qmr-consumer: bad -ORB options (%s)\n", ex._name());
+    return 2;
+  } catch (const qmr_util::TlsError& ex) {
+    std::fprintf(stderr, "qmr-consumer: TLS cannot be set up: %s\n", ex.what());
     return 2;
   }
   int rc = 1;

@@ -79,6 +79,17 @@ bool setLogLevel(const Flag&, const std::string& text, Options* o, std::string* 
   return true;
 }
 
+// A file of the TLS settings (handed to the ORB start-up with the -ORB options).
+template <std::string qmr_util::TlsOptions::*field>
+bool tlsFile(const Flag& f, const std::string& text, Options* o, std::string* error) {
+  if (text.empty()) {
+    *error = std::string(f.name) + " needs a file name";
+    return false;
+  }
+  o->orb.tls().*field = text;
+  return true;
+}
+
 bool setHelp(const Flag&, const std::string&, Options* o, std::string*) {
   o->help = true;
   return true;
@@ -151,6 +162,21 @@ const std::vector<Flag> kFlags = {
      "error, warning, info or debug (when not given: the environment's QMR_LOG_LEVEL, else "
      "info); log lines go to stderr.",
      setLogLevel},
+    {"--tls-ca", "FILE", nullptr,
+     "TLS (see below): the certificates of the authority that must have signed a client's "
+     "certificate, PEM; from QMR_TLS_CA when not given.",
+     tlsFile<&qmr_util::TlsOptions::caFile>},
+    {"--tls-cert", "FILE", nullptr,
+     "TLS: the server's certificate, PEM, followed by any intermediate ones; from "
+     "QMR_TLS_CERT when not given.",
+     tlsFile<&qmr_util::TlsOptions::certFile>},
+    {"--tls-key", "FILE", nullptr,
+     "TLS: its private key, PEM, possibly encrypted; from QMR_TLS_KEY when not given.",
+     tlsFile<&qmr_util::TlsOptions::keyFile>},
+    {"--tls-key-password-file", "FILE", nullptr,
+     "TLS: the first line of FILE is the key's password, which is never given on the command "
+     "line; from QMR_TLS_KEY_PASSWORD_FILE when not given.",
+     tlsFile<&qmr_util::TlsOptions::keyPasswordFile>},
     {"--help", nullptr, nullptr, "This text (also -h).", setHelp},
 };
 
@@ -195,6 +221,8 @@ const std::vector<Flag>& flags() { return kFlags; }
 
 qmr_util::OrbOptions Options::orbOptions() const {
   qmr_util::OrbOptions options = orb;
+  // With a certificate the server serves TLS only, unless endpoints are given.
+  if (orb.tls().hasCertificate()) options.addDefault("-ORBendPoint", "giop:ssl:127.0.0.1:");
   // Bounds what one request may make the server allocate (a million keys, a huge value).
   options.addDefault("-ORBgiopMaxMsgSize", std::to_string(limits.maxMessageBytes));
   // The server's only outgoing calls go to the Naming Service: a hung one must not hang
@@ -257,7 +285,28 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
         "postgresql://USER@HOST:PORT/DB URI)";
     return false;
   }
+  if (!o.help && !checkTls(&o.orb, error)) return false;
   *out = o;
+  return true;
+}
+
+bool checkTls(qmr_util::OrbOptions* orb, std::string* error) {
+  qmr_util::TlsOptions& tls = orb->tls();
+  tls.addEnvironment();
+  if (!tls.consistent(error)) return false;
+  if (tls.any() && !tls.hasCertificate()) {
+    *error = "a TLS server shows a certificate of its own: give --tls-cert FILE and --tls-key "
+             "FILE (or QMR_TLS_CERT and QMR_TLS_KEY) beside --tls-ca";
+    return false;
+  }
+  const std::vector<std::string>& args = orb->args();
+  for (size_t i = 0; i + 1 < args.size(); i += 2) {
+    if (args[i] == "-ORBendPoint" && args[i + 1].compare(0, 9, "giop:ssl:") == 0 && !tls.any()) {
+      *error = "-ORBendPoint " + args[i + 1] + " serves TLS: give --tls-ca, --tls-cert and "
+               "--tls-key too";
+      return false;
+    }
+  }
   return true;
 }
 
@@ -286,11 +335,20 @@ std::string usage() {
   text +=
       "\n"
       "ORB options (-ORB<name> value) are passed to omniORB. Unless -ORBendPoint is given the\n"
-      "server listens on giop:unix: (a Unix socket of omniORB's choosing); the packaged\n"
-      "service listens on giop:unix:/run/qmr/datastored/datastore.sock, where only members\n"
-      "of group qmr connect. The Naming Service comes from /etc/qmr/orb.conf ($QMR_ORB_CONF)\n"
-      "or -ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService; calls to it time\n"
-      "out after 10 s unless -ORBclientCallTimeOutPeriod says otherwise.\n"
+      "server listens on giop:unix: (a Unix socket of omniORB's choosing), or with TLS on\n"
+      "giop:ssl:127.0.0.1:; the packaged service listens on\n"
+      "giop:unix:/run/qmr/datastored/datastore.sock, where only members of group qmr\n"
+      "connect. The Naming Service comes from /etc/qmr/orb.conf ($QMR_ORB_CONF) or\n"
+      "-ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService; calls to it time out\n"
+      "after 10 s unless -ORBclientCallTimeOutPeriod says otherwise.\n"
+      "\n"
+      "TLS (omniORB's SSL transport): with --tls-ca, --tls-cert and --tls-key the server\n"
+      "accepts only clients that show a certificate signed by the authority of --tls-ca. It\n"
+      "then listens on giop:ssl:127.0.0.1: (TLS only) unless -ORBendPoint says where, e.g.\n"
+      "-ORBendPoint giop:ssl:192.0.2.10:2810 for clients on other machines (give several\n"
+      "-ORBendPoint options to serve local clients on a Unix socket as well). A file that\n"
+      "cannot be read, a key that cannot be decrypted or does not belong to its certificate,\n"
+      "or an expired certificate stop the start-up with status 2.\n"
       "\n"
       "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves. SIGINT and\n"
       "SIGTERM unbind the name and exit 0. Exit status 2: bad command line; 3: database\n"

@@ -23,7 +23,8 @@ struct Options {
   bool logLevelSet = false;  // false: the log keeps its default (QMR_LOG_LEVEL)
   bool help = false;         // --help
 
-  // -ORB options from the command line, each with its value, in their order.
+  // -ORB options from the command line, each with its value, in their order, and the files
+  // of --tls-* (orb.tls()).
   qmr_util::OrbOptions orb;
 
   // The options for Orb::init: the user's, then the server's defaults that the user did not
@@ -47,6 +48,11 @@ const std::vector<Flag>& flags();
 // Parses argv. Returns true and fills `out` (every flag not given has its default), or false
 // with a message in `error` saying which argument is wrong and what is expected.
 bool parseOptions(int argc, char** argv, Options* out, std::string* error);
+
+// Completes the TLS settings of `orb` from the environment (QMR_TLS_*) and checks that they
+// make a server: consistent, with a certificate of its own, and present when an endpoint
+// serves giop:ssl. False with *error saying what to give.
+bool checkTls(qmr_util::OrbOptions* orb, std::string* error);
 
 // The --help text.
 std::string usage();

@@ -219,6 +219,9 @@ int main(int argc, char** argv) {
     fail(std::string("the ORB refused its options (") + e._name() +
          "): check the -ORB options and that the endpoint's port is free");
     return kUsage;
+  } catch (const qmr_util::TlsError& e) {
+    fail(std::string("TLS cannot be set up: ") + e.what());
+    return kUsage;
   }
 
   int code = kFailure;

@@ -188,5 +188,41 @@ TEST(OptionsTest, BadCommandLinesAreRefusedNamingWhatIsWrong) {
   EXPECT_TRUE(o.help);
 }
 
+TEST(OptionsTest, TlsFlagsGoToTheOrbStartUpAndMakeATlsOnlyServer) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(parse({"--db", "s.db", "--tls-ca", "ca.pem", "--tls-cert=server.pem", "--tls-key",
+                     "server.key", "--tls-key-password-file", "pw"},
+                    &o, &error))
+      << error;
+  EXPECT_EQ(o.orb.tls().caFile, "ca.pem");
+  EXPECT_EQ(o.orb.tls().certFile, "server.pem");
+  EXPECT_EQ(o.orb.tls().keyFile, "server.key");
+  EXPECT_EQ(o.orb.tls().keyPasswordFile, "pw");
+  EXPECT_EQ(orbValue(o, "-ORBendPoint"), "giop:ssl:127.0.0.1:");
+  // Where to listen stays the user's choice.
+  ASSERT_TRUE(parse({"--db", "s.db", "--tls-ca", "a", "--tls-cert", "c", "--tls-key", "k",
+                     "-ORBendPoint", "giop:ssl:192.0.2.10:2810"},
+                    &o, &error))
+      << error;
+  EXPECT_EQ(orbValue(o, "-ORBendPoint"), "giop:ssl:192.0.2.10:2810");
+  ASSERT_TRUE(parse({"--db", "s.db"}, &o, &error)) << error;
+  EXPECT_FALSE(o.orb.tls().any());
+  EXPECT_EQ(orbValue(o, "-ORBendPoint"), "");  // the ORB start-up's own default applies
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"--db", "s.db", "--tls-ca", "a"}, "a TLS server shows a certificate of its own"},
+      {{"--db", "s.db", "--tls-ca", "a", "--tls-key", "k"}, "needs its certificate"},
+      {{"--db", "s.db", "--tls-cert", "c", "--tls-key", "k"}, "give --tls-ca FILE"},
+      {{"--db", "s.db", "--tls-ca="}, "--tls-ca needs a file name"},
+      {{"--db", "s.db", "--tls-key"}, "--tls-key needs a value"},
+      {{"--db", "s.db", "-ORBendPoint", "giop:ssl::2810"}, "serves TLS: give --tls-ca"},
+  };
+  for (const auto& [args, says] : refused) {
+    EXPECT_FALSE(parse(args, &o, &error)) << says;
+    EXPECT_NE(error.find(says), std::string::npos) << "said: " << error;
+  }
+}
+
 }  // namespace
 }  // namespace qmr_datastored

@@ -119,6 +119,42 @@ def test_a_postgres_stack_keeps_entries_in_postgres_on_loopback_and_survives_a_s
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def test_a_tls_stack_serves_holders_of_its_client_certificate_only(tmp_path, build_dir,
+                                                                     run_host):
+    stack = Stack.up(str(tmp_path / "s"), build=build_dir, tls=True)
+    try:
+        files = stack.tls_files
+        assert stack.orb_args()[2:] == ["--tls-ca", files["ca"], "--tls-cert", files["client"],
+                                        "--tls-key", files["client_key"]]
+        work = "import _datastore as d; d.set([('k', 'v', 0)]); print(d.commit())"
+        done = run_host(*stack.orb_args(), "-c", work, orb=False)
+        assert done.returncode == 0 and done.stdout.strip() == "1", done.stderr
+        # The naming service alone is not enough: the data store serves TLS only.
+        plain = ["-ORBInitRef", "NameService=" + stack.corbaloc]
+        refused = run_host(*plain, "-c", work, orb=False)
+        assert refused.returncode == 3, refused.stderr
+        refused = run_host(*plain, "--tls-ca", files["ca"], "-c", work, orb=False)
+        assert refused.returncode == 3, refused.stderr
+        assert "TLS: refused the client 127.0.0.1:" in stack.log("datastore")
+
+        # TLS on loopback, and no socket beside it.
+        addresses = reachable_sockets(stack.pid("datastore"))
+        assert addresses and all(loopback(a) for a in addresses), addresses
+        assert all(stat.S_IMODE(os.stat(files[k]).st_mode) == 0o600
+                   for k in ("ca_key", "server_key", "client_key"))
+        assert private_files(stack.dir) == []
+        # A restart keeps TLS and the same authority; a stack loaded from the folder knows it.
+        ca = open(files["ca"]).read()
+        stack.restart("datastore")
+        again = Stack.load(stack.dir)
+        assert again.tls and open(again.tls_files["ca"]).read() == ca
+        done = run_host(*again.orb_args(), "-c", "import _datastore as d; print(d.get(['k'], 0)[1])",
+                        orb=False)
+        assert done.stdout.strip() == "{'k': 'v'}", done.stderr
+    finally:
+        stack.down()
+
+
 def test_a_stack_folder_another_user_owns_or_can_write_is_refused(tmp_path, build_dir):
     shared = tmp_path / "shared"
     shared.mkdir()

@@ -11,6 +11,7 @@ import sys
 
 import _datastore as ds
 import _MiscCorba
+import _qmrsession
 import qmr.DataStoreInterface
 import qmr.MiscCorbaInterface
 from qmrstack import Stack
@@ -75,6 +76,10 @@ expect("abort while down", ds.abort(), 0)
 stack.restart("datastore")
 ds.get(["mc-a"], 0)  # may meet the stale session once; it resets
 expect("get after restart", ds.get(["mc-a"], 0), (1, {"mc-a": "again"}, {}))
+
+expect("session counters", (type(_qmrsession.generation()),
+                             type(_qmrsession.transaction_generation())), (int, int))
+expect("sessions started", _qmrsession.generation() >= 1, True)
 
 expect("interfaces set", (qmr.DataStoreInterface.interface is not None,
                           qmr.MiscCorbaInterface.interface is not None), (True, True))

@@ -37,7 +37,8 @@ endpoint unreachable (QMR_CONFINE_NO_TCP=1; on loopback in a tcp stack) and keep
 the server was started with.
 
 The package: common (folder, state file, StackError), process (ports, waiting, spawn, pids),
-postgres (the cluster), servers (the definitions), stack (Stack), cli (the command line of
+postgres (the cluster), servers (the definitions), tls (a throw-away certificate authority
+for `up --tls`), stack (Stack), cli (the command line of
 tools/qmrstack.py and `python3 -m qmrstack`). Everything is importable from qmrstack itself.
 """
 
@@ -49,6 +50,7 @@ from .postgres import (POSTGRES_STANDBY_NAME, POSTGRES_USER, postgres_bindir, po
 from .servers import (CONFINE_LIBRARY, SOCKETS, corbaloc, is_ready, prepare,
                       root_context_answers, server_argv, server_env, socket_open, socket_path)
 from .stack import Stack
+from .tls import authority, client_tls_args, make_authority, server_tls_args, tls_files
 from .cli import main
 
 __all__ = ["CHILD_UMASK", "CONFINE_LIBRARY", "POSTGRES_STANDBY_NAME", "POSTGRES_USER", "SERVERS",
@@ -57,4 +59,5 @@ __all__ = ["CHILD_UMASK", "CONFINE_LIBRARY", "POSTGRES_STANDBY_NAME", "POSTGRES_
            "main", "port_open", "postgres_bindir", "postgres_uri", "postgres_user_prefix",
            "prepare", "prepare_postgres", "private_folder", "root_context_answers",
            "server_argv", "server_env", "spawn", "wait_for", "SOCKETS", "group_id", "set_access",
-           "socket_open", "socket_path"]
+           "socket_open", "socket_path", "authority", "client_tls_args", "make_authority",
+           "server_tls_args", "tls_files"]

@@ -11,13 +11,15 @@ from .process import _start_time, listening, wait_for
 from .servers import is_ready, prepare, server_argv, server_env
 from .fleet import Fleet
 from .stack import Stack
+from .tls import make_authority
 
 
 
 def _cli_up(args):
     stack = Stack.up(args.dir, channels=args.channel or [], build=args.build,
                      datastore=not args.no_datastore, datastore_name=args.datastore,
-                     postgres=args.postgres, tcp=args.tcp, group=args.group)
+                     postgres=args.postgres, tcp=args.tcp, group=args.group,
+                     tls=args.tls)
     for server in stack.procs:
         print("%-9s pid %-7d log %s" % (server, stack.procs[server]["pid"],
                                         stack.log_path(server)))
@@ -25,6 +27,9 @@ def _cli_up(args):
         print("channels  %s" % " ".join(stack.channels))
     if stack.postgres:
         print("database  %s" % stack.db)
+    if stack.tls:
+        print("tls       %s (authority, server and client certificates)"
+              % os.path.dirname(stack.tls_files["ca"]))
     print("orb args  %s" % " ".join(shlex.quote(a) for a in stack.orb_args()))
     return 0
 
@@ -85,6 +90,12 @@ def _cli_status(args):
         if alive:
             print("          listens on %s" % " ".join(listening(proc["pid"])))
     return rc
+
+
+def _cli_certs(args):
+    for key, path in sorted(make_authority(args.dir, args.name).items()):
+        print("%-10s %s" % (key, path))
+    return 0
 
 
 def _cli_listening(args):
@@ -189,6 +200,10 @@ def main(argv=None):
     p.add_argument("--tcp", action="store_true",
                    help="listen on 127.0.0.1 (free ports) instead of Unix sockets in the folder; "
                         "then every user of this machine can connect")
+    p.add_argument("--tls", action="store_true",
+                   help="the data store serves TLS only (giop:ssl on 127.0.0.1) and wants a "
+                        "client certificate; a throw-away authority, server and client "
+                        "certificates are made in DIR/tls (keys 0600)")
     p.set_defaults(func=_cli_up)
 
     p = sub.add_parser("down", help="stop every process of the stack in --dir, by pid")
@@ -225,6 +240,14 @@ def main(argv=None):
                                          "process listens on")
     p.add_argument("pid", type=int, nargs="+")
     p.set_defaults(func=_cli_listening)
+
+    p = sub.add_parser("certs", help="make a throw-away authority with a server and a client "
+                                     "certificate in --dir (replacing any there) and print "
+                                     "their paths")
+    p.add_argument("--dir", required=True, help="folder for them (created, mode 0700)")
+    p.add_argument("--name", default="qmr throw-away authority",
+                   help="the authority's common name")
+    p.set_defaults(func=_cli_certs)
 
     p = sub.add_parser("default-dir", help="print the default stack folder")
     p.set_defaults(func=lambda args: print(default_dir()) or 0)

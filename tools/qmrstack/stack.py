@@ -11,21 +11,25 @@ from .common import (SERVERS, SOURCE_DIR, STATE_FILE, StackError, _read, check_p
 from .postgres import postgres_uri
 from .process import _start_time, free_port, spawn, wait_for
 from .servers import corbaloc, is_ready, prepare, server_argv, server_env, socket_path
+from .tls import TLS_FOLDER, authority, client_tls_args, server_tls_args
 
 
 
 class Stack:
     """omniNames + omniEvents (+ channels) + qmr-datastored (+ PostgreSQL, when the data store
-    uses it) in one folder, on Unix sockets in the folder (or, with tcp, on 127.0.0.1)."""
+    uses it) in one folder, on Unix sockets in the folder (or, with tcp, on 127.0.0.1). With
+    tls, the data store serves TLS on 127.0.0.1 only and wants a client certificate signed by
+    the stack's own throw-away authority (DIR/tls)."""
 
     def __init__(self, folder, build=None, datastore_name="DataStore", postgres=False,
-                 tcp=False, group=None):
+                 tcp=False, group=None, tls=False):
         self.dir = os.path.abspath(folder)
         self.build = os.path.abspath(build or os.path.join(SOURCE_DIR, "build"))
         self.datastore_name = datastore_name
         self.postgres = postgres
         self.tcp = tcp
         self.group = group  # the gid whose members may connect too, or None
+        self.tls = tls
         self.channels = []
         self.ports = {}
         self.procs = {}  # name -> {"pid", "start", "argv", "log"}
@@ -34,7 +38,7 @@ class Stack:
 
     @classmethod
     def up(cls, folder, channels=(), build=None, datastore=True, datastore_name="DataStore",
-           postgres=False, tcp=False, group=None):
+           postgres=False, tcp=False, group=None, tls=False):
         """Creates folder if needed and starts every server; on any failure stops what it
         started and raises StackError with the failing server's log. postgres: the data store
         keeps its entries in a PostgreSQL server of the stack (cluster in FOLDER/postgres,
@@ -42,9 +46,11 @@ class Stack:
 
         The servers listen on Unix sockets in the folder: only this user connects, and with
         group (a name or gid) the group's members too (the folder becomes that group's, mode
-        2750). tcp: on 127.0.0.1 instead, where every local user connects."""
+        2750). tcp: on 127.0.0.1 instead, where every local user connects. tls: the data store
+        serves giop:ssl on 127.0.0.1 only, with the certificates of FOLDER/tls (made when
+        missing); orb_args() then carry the client certificate."""
         gid = None if group is None else group_id(group)
-        stack = cls(folder, build, datastore_name, postgres, tcp, gid)
+        stack = cls(folder, build, datastore_name, postgres, tcp, gid, tls)
         private_folder(stack.dir)
         set_access(stack.dir, gid)
         if os.path.exists(stack.state_path):
@@ -90,7 +96,8 @@ class Stack:
             raise StackError("no stack state in %s (%s); start one with: tools/qmrstack.py up "
                              "--dir DIR" % (path, e))
         stack = cls(state["dir"], state["build"], state["datastore_name"],
-                    state.get("postgres", False), state.get("tcp", False), state.get("group"))
+                    state.get("postgres", False), state.get("tcp", False), state.get("group"),
+                    state.get("tls", False))
         stack.channels = list(state["channels"])
         stack.ports = dict(state["ports"])
         stack.procs = dict(state["procs"])
@@ -103,6 +110,7 @@ class Stack:
     def _save(self):
         state = {"dir": self.dir, "build": self.build, "datastore_name": self.datastore_name,
                  "postgres": self.postgres, "tcp": self.tcp, "group": self.group,
+                 "tls": self.tls,
                  "channels": self.channels, "ports": self.ports, "procs": self.procs}
         tmp = self.state_path + ".tmp"
         with open(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
@@ -136,8 +144,17 @@ class Stack:
         return corbaloc(self.naming)
 
     def orb_args(self):
-        """ORB options that make a program's "NameService" this stack's omniNames."""
-        return ["-ORBInitRef", "NameService=" + self.corbaloc]
+        """ORB options that make a program's "NameService" this stack's omniNames, and with tls
+        the client certificate that the data store asks for."""
+        args = ["-ORBInitRef", "NameService=" + self.corbaloc]
+        if self.tls:
+            args += client_tls_args(self.tls_files)
+        return args
+
+    @property
+    def tls_files(self):
+        """The stack's authority and certificates (qmrstack.tls.tls_files), made when missing."""
+        return authority(os.path.join(self.dir, TLS_FOLDER))
 
     def log_path(self, server):
         return os.path.join(self.dir, {"naming": "omniNames.log", "events": "omniEvents.log",
@@ -173,7 +190,10 @@ class Stack:
         if server in ("naming", "events"):
             set_access(data, self.group)
         port = self.ports.get(server, 0)
+        extra = (server_tls_args(self.tls_files) + ["-ORBendPoint", "giop:ssl:127.0.0.1:"]
+                 if server == "datastore" and self.tls else ())
         argv = server_argv(server, data, port, build=self.build, name=self.datastore_name,
+                           extra=extra,
                            db=self.db if server == "datastore" else None,
                            tcp=self.tcp, naming=self.naming, shared=self.group is not None)
         pid, start = spawn(argv, self.log_path(server), cwd=self.dir,
