@@ -149,7 +149,7 @@ CosEventChannelAdmin::ProxyPushSupplier_ptr connect(const std::string& name,
     if (CORBA::is_nil(channel)) {
       std::fprintf(stderr,
                    "qmr-listen: no event channel is registered as \"%s\"; create it with "
-                   "eventc -n %s -ORBInitRef NameService=...\n",
+                   "eventc -n %s -ORBInitRef NameService=... (eventc is in the omnievents package)\n",
                    name.c_str(), name.c_str());
       return CosEventChannelAdmin::ProxyPushSupplier::_nil();
     }

@@ -19,9 +19,11 @@ What it checks, every program run from /tmp with no QMR_, PYTHON, LD_ or PKG_CON
     free 127.0.0.1 ports in a temporary folder, stopped by process id);
   - examples/consumer, built against /usr with find_package(qmr_client) and with a pkg-config
     compiler line, writes and reads back through the same server;
-  - after the purge: no package, user, group, state folder or options file is left.
-Packages that apt-get pulled in for them are purged too; a user or group that the packages
-created is deleted (Debian leaves them, this check leaves the machine as it found it).
+  - after the purge: no package, state folder or options file is left, and the system users
+    qmr-datastored and qmr-names and the group qmr are (the postrm keeps them on purpose:
+    deleted, their ids could go to a later user, who would own what the services left behind).
+Packages that apt-get pulled in for them are purged too; then the check deletes the users and
+groups that the packages created itself, to leave the machine as it found it.
 It refuses to run when one of the four packages is installed already. Needs root (or sudo).
 """
 
@@ -381,6 +383,11 @@ def purge(auto_before, had_users, had_groups):
         if present or pulled:
             say("purging " + " ".join(present + pulled))
             apt_get("purge", *(present + pulled))
+        if "qmr-datastored" in present:
+            check("the purge keeps the system users and the group qmr (on purpose)",
+                  all(exists(pwd.getpwnam, u) for u in (USER, NAMES_USER))
+                  and exists(grp.getgrnam, ACCESS_GROUP))
+            say("deleting the users and groups that the purge keeps on purpose")
         for user in (USER, NAMES_USER):
             if user not in had_users and exists(pwd.getpwnam, user):
                 run(SUDO + ["userdel", user])

@@ -16,6 +16,14 @@ bool isReferenceText(const std::string& name) {
   return name.compare(0, 9, "corbaloc:") == 0 || name.compare(0, 10, "corbaname:") == 0;
 }
 
+[[noreturn]] void noNameService() {
+  Log::primary()->error(
+      "No NameService initial reference is configured: start the program with "
+      "-ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService, or set it in "
+      "/etc/qmr/orb.conf or the file QMR_ORB_CONF names");
+  throw CORBA::INITIALIZE(0, CORBA::COMPLETED_NO);
+}
+
 }  // namespace
 
 CosNaming::NamingContextExt_ptr rootContext() {
@@ -23,11 +31,11 @@ CosNaming::NamingContextExt_ptr rootContext() {
   try {
     obj = Orb::get()->resolve_initial_references("NameService");
   } catch (CORBA::ORB::InvalidName&) {
-    Log::primary()->error(
-        "No NameService initial reference is configured: start the program with "
-        "-ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService, or set it in "
-        "/etc/qmr/orb.conf or the file QMR_ORB_CONF names");
-    throw CORBA::INITIALIZE(0, CORBA::COMPLETED_NO);
+    noNameService();
+  } catch (CORBA::NO_RESOURCES& ex) {
+    // omniORB's answer when nothing configures a name it knows (NameService among them).
+    if (ex.minor() != omni::NO_RESOURCES_InitialRefNotFound) throw;
+    noNameService();
   }
   CosNaming::NamingContextExt_var root = CosNaming::NamingContextExt::_narrow(obj);
   if (CORBA::is_nil(root)) {

@@ -7,7 +7,8 @@
 // registered as "DataStore" in the Naming Service given with
 // -ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService, or else the one that
 // /etc/qmr/orb.conf names (the packaged service). Exit status 0 when the value read back is
-// the value written, 1 otherwise.
+// the value written, 1 otherwise (with a message on stderr saying why), 2 for a bad command
+// line.
 #include <omniORB4/CORBA.h>
 
 #include <cstdio>
@@ -23,6 +24,27 @@
 #include "qmr/util/OrbOptions.h"
 
 namespace {
+
+// What a CORBA exception out of the lookup or a call means for the person running this.
+std::string explain(const CORBA::Exception& ex) {
+  std::string name = CORBA::SystemException::_downcast(&ex) != nullptr
+                         ? std::string("CORBA::") + ex._name()
+                         : std::string(ex._rep_id());
+  if (CORBA::INITIALIZE::_downcast(&ex) != nullptr) {
+    return name + ": no Naming Service is configured; give "
+                  "-ORBInitRef NameService=corbaloc:omniunix:SOCKET:/NameService, or set it "
+                  "in /etc/qmr/orb.conf";
+  }
+  if (CORBA::TRANSIENT::_downcast(&ex) != nullptr || CORBA::COMM_FAILURE::_downcast(&ex) != nullptr ||
+      CORBA::TIMEOUT::_downcast(&ex) != nullptr) {
+    return name + ": the Naming Service or the data store cannot be reached; is it running "
+                  "where -ORBInitRef says?";
+  }
+  if (CORBA::NO_RESOURCES::_downcast(&ex) != nullptr) {
+    return name + ": the data store refuses new sessions for now (it is full); try again later";
+  }
+  return name + " from the Naming Service or the data store";
+}
 
 int run(const std::string& key, const std::string& value) {
   using QMR_Client::DataStoreManager;
@@ -73,8 +95,10 @@ int main(int argc, char** argv) {
   int rc = 1;
   try {
     rc = run(args[0], args[1]);
-  } catch (const CORBA::SystemException& ex) {
-    std::fprintf(stderr, "qmr-consumer: %s (is the Naming Service reachable?)\n", ex._name());
+  } catch (const CORBA::Exception& ex) {
+    // DataStoreManager::init lets the lookup's exceptions through: no Naming Service
+    // configured (INITIALIZE), or none reachable (TRANSIENT), for instance.
+    std::fprintf(stderr, "qmr-consumer: %s\n", explain(ex).c_str());
   }
   qmr_util::Orb::release();
   orb->destroy();

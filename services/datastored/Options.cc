@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "metrics/Endpoint.h"
+
 namespace qmr_datastored {
 namespace {
 
@@ -70,6 +72,18 @@ bool setIorFile(const Flag&, const std::string& text, Options* o, std::string*) 
   return true;
 }
 
+bool setMetrics(const Flag&, const std::string& text, Options* o, std::string* error) {
+  MetricsAddress address;
+  if (!parseMetricsAddress(text, &address, error)) return false;
+  o->metrics = text;
+  return true;
+}
+
+bool setStatus(const Flag&, const std::string&, Options* o, std::string*) {
+  o->status = true;
+  return true;
+}
+
 bool setLogLevel(const Flag&, const std::string& text, Options* o, std::string* error) {
   if (!qmr_util::Log::parseLevel(text, &o->logLevel)) {
     *error = "--log-level needs one of error, warning, info, debug, not '" + text + "'";
@@ -97,7 +111,8 @@ bool setHelp(const Flag&, const std::string&, Options* o, std::string*) {
 
 const std::vector<Flag> kFlags = {
     {"--db", "FILE|URI", nullptr,
-     "Required. FILE: an SQLite database file, created when missing. An existing file that "
+     "Required. FILE: an SQLite database file, created when missing, and so are its folders "
+     "(0700, or 0750 with group qmr if that group exists). An existing file that "
      "fails the integrity check is refused, never replaced. Reads are served from memory. "
      "URI: a PostgreSQL database, any libpq connection URI starting postgresql:// or "
      "postgres://, e.g. postgresql://qmr@db1,db2/qmr?target_session_attrs=read-write (follows "
@@ -109,7 +124,8 @@ const std::vector<Flag> kFlags = {
      "2 s between attempts).",
      setDb},
     {"--name", "NAME", "DataStore", "Naming Service name to (re)bind.", setName},
-    {"--ior-file", "FILE", nullptr, "Also write the DataStore reference (IOR:...) to FILE.",
+    {"--ior-file", "FILE", nullptr, "Also write the DataStore reference (IOR:...) to FILE; missing folders are made as "
+     "for --db.",
      setIorFile},
     {"--max-transaction", "N", "10000",
      "Distinct keys a session may have pending before set/remove raise "
@@ -158,6 +174,18 @@ const std::vector<Flag> kFlags = {
      "before it fails with PERSIST_STORE. PostgreSQL: how long one connection attempt may "
      "take (at least two seconds).",
      count<&Limits::busyTimeoutMs, 0>},
+    {"--metrics", "HOST:PORT", nullptr,
+     "Serve Prometheus metrics at http://HOST:PORT/metrics: sessions, pending bytes, commits "
+     "and their latency, group sizes, gets and keys read, refusals by cause, database "
+     "reconnects, the in-memory index, resident memory. HOST must be loopback (127.0.0.1, "
+     "localhost or [::1]); a bare PORT means 127.0.0.1; port 0 takes a free one. Unix sockets "
+     "are not available (Debian's civetweb lacks them). When not given: no endpoint.",
+     setMetrics},
+    {"--status", nullptr, nullptr,
+     "With --metrics HOST:PORT: ask the server running there, print its metrics as a table "
+     "(rates over one second) and exit (0, or 1 when it cannot be reached). --db is not "
+     "needed.",
+     setStatus},
     {"--log-level", "LEVEL", nullptr,
      "error, warning, info or debug (when not given: the environment's QMR_LOG_LEVEL, else "
      "info); log lines go to stderr.",
@@ -279,7 +307,13 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
     }
     if (!flag->set(*flag, value, &o, error)) return false;
   }
-  if (o.dbPath.empty() && !o.help) {
+  if (o.status && o.metrics.empty() && !o.help) {
+    *error =
+        "--status needs --metrics HOST:PORT, the address the server's metrics endpoint "
+        "listens on (its log says \"metrics at http://HOST:PORT/metrics\")";
+    return false;
+  }
+  if (o.dbPath.empty() && !o.help && !o.status) {
     *error =
         "--db is required (an SQLite database file, created when missing, or a "
         "postgresql://USER@HOST:PORT/DB URI)";
@@ -313,6 +347,7 @@ bool checkTls(qmr_util::OrbOptions* orb, std::string* error) {
 std::string usage() {
   std::string text =
       "usage: qmr-datastored --db FILE|URI [options] [-ORB<option> value ...]\n"
+      "       qmr-datastored --status --metrics HOST:PORT\n"
       "\n"
       "The reference data store service: serves ClientCore::DataStore and its sessions over\n"
       "CORBA, keeps committed entries in one SQLite file (WAL journal, synchronous FULL: a\n"
@@ -350,7 +385,8 @@ std::string usage() {
       "cannot be read, a key that cannot be decrypted or does not belong to its certificate,\n"
       "or an expired certificate stop the start-up with status 2.\n"
       "\n"
-      "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves. SIGINT and\n"
+      "Prints one line \"qmr-datastored: ready, ...\" on stdout once it serves (after\n"
+      "\"qmr-datastored: metrics at URL\" with --metrics). SIGINT and\n"
       "SIGTERM unbind the name and exit 0. Exit status 2: bad command line; 3: database\n"
       "cannot be opened, written or is damaged; 4: Naming Service unreachable; 5: the name\n"
       "is bound to another data store that is running; 1: other start-up failure.\n";

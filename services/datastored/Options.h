@@ -18,10 +18,12 @@ struct Options {
   std::string dbPath;   // --db (required)
   std::string name;     // --name: Naming Service name (rebound at start-up)
   std::string iorFile;  // --ior-file: empty = not written
+  std::string metrics;  // --metrics HOST:PORT (checked to be loopback): empty = no endpoint
   Limits limits;        // --max-*, --session-timeout, --busy-timeout
   qmr_util::Log::Level logLevel = qmr_util::Log::kInfo;  // --log-level
   bool logLevelSet = false;  // false: the log keeps its default (QMR_LOG_LEVEL)
   bool help = false;         // --help
+  bool status = false;       // --status: print the running server's metrics (needs --metrics)
 
   // -ORB options from the command line, each with its value, in their order, and the files
   // of --tls-* (orb.tls()).

@@ -1,13 +1,15 @@
 // qmr-datastored - the reference data store service.
 //
 //   qmr-datastored --db FILE|postgresql://... [--name DataStore] [--ior-file FILE] [limits]
-//                  [-ORB options]
+//                  [--metrics HOST:PORT] [-ORB options]
+//   qmr-datastored --status --metrics HOST:PORT
 //
 // Serves ClientCore::DataStore (and the DataStoreSession objects it starts) on a Unix socket
 // (giop:unix:, or the -ORBendPoint given), keeps committed entries in an SQLite file or a
 // PostgreSQL database (engine/), and binds itself in the Naming Service under --name unless a
-// running server holds that name (exit 5). SIGINT/SIGTERM unbind the name and exit 0. See
-// --help for every flag (Options.cc).
+// running server holds that name (exit 5); with --metrics, serves Prometheus metrics on
+// loopback (metrics/). SIGINT/SIGTERM unbind the name and exit 0. See --help for every flag
+// (Options.cc).
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,14 +18,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "orb/DataStoreServant.h"
 #include "orb/Naming.h"
 #include "OpenEngine.h"
 #include "Options.h"
+#include "StateFolder.h"
+#include "engine/Engine.h"
+#include "engine/sqlite/Index.h"
+#include "metrics/Collector.h"
+#include "metrics/Endpoint.h"
+#include "metrics/Exposition.h"
+#include "metrics/Scrape.h"
+#include "metrics/StatusTable.h"
 #include "orb/OrbLog.h"
 #include "sessions/SessionRegistry.h"
 #include "store/Store.h"
@@ -81,8 +93,66 @@ bool writeIorFile(const std::string& path, const std::string& ior, std::string* 
   return true;
 }
 
+// --status: two scrapes of the endpoint a second apart, printed as a table.
+int printStatus(const Options& options) {
+  MetricsAddress address;
+  std::string error;
+  parseMetricsAddress(options.metrics, &address, &error);  // checked by parseOptions
+  constexpr int kTimeoutMs = 5000;
+  constexpr double kInterval = 1.0;
+  std::string first, second;
+  Exposition earlier, later;
+  auto started = std::chrono::steady_clock::now();
+  if (!scrapeMetrics(address, kTimeoutMs, &first, &error)) {
+    fail(error);
+    return kFailure;
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(kInterval));
+  auto finished = std::chrono::steady_clock::now();
+  if (!scrapeMetrics(address, kTimeoutMs, &second, &error) ||
+      !Exposition::parse(first, &earlier, &error) || !Exposition::parse(second, &later, &error)) {
+    fail(error);
+    return kFailure;
+  }
+  if (!later.value("qmr_datastore_sessions_open")) {
+    fail("http://" + address.hostPort() + "/metrics answers, but not with qmr-datastored's metrics");
+    return kFailure;
+  }
+  double seconds = std::chrono::duration<double>(finished - started).count();
+  std::fputs(renderStatus(earlier, later, seconds, "http://" + address.hostPort() + "/metrics")
+                 .c_str(),
+             stdout);
+  return kOk;
+}
+
+// The metrics endpoint of --metrics, reading what `sessions`, `bounds` and `index` (null when
+// reads go to the database) hold at each scrape; null without --metrics. Throws MetricsError.
+std::unique_ptr<MetricsEndpoint> serveMetrics(const Options& options, SessionRegistry& sessions,
+                                              MemoryBounds& bounds, const Index* index) {
+  if (options.metrics.empty()) return nullptr;
+  MetricsAddress address;
+  std::string error;
+  parseMetricsAddress(options.metrics, &address, &error);  // checked by parseOptions
+  auto read = [&sessions, &bounds, index](Readings* r) {
+    r->sessionsByClient = sessions.openByClass();
+    for (const auto& item : r->sessionsByClient) r->sessionsOpen += item.second;
+    r->pendingBytes = bounds.pending.used();
+    r->pendingBytesLimit = bounds.pending.limit();
+    if (index != nullptr) {
+      r->hasIndex = true;
+      r->indexEntries = index->size();
+      r->indexBytes = index->bytes();
+      r->indexBytesLimit = index->maxBytes();
+    }
+  };
+  return std::make_unique<MetricsEndpoint>(address,
+                                           std::make_shared<Collector>(counters(), read));
+}
+
 // Everything that runs between ORB_init and destroy; returns the exit code.
-int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset_t& stopSignals) {
+// `index` (borrowed; null with PostgreSQL) is where reads go, for the metrics.
+int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const Index* index,
+          const sigset_t& stopSignals) {
   qmr_util::Log* log = qmr_util::Log::primary();
   // The name first, before the endpoint opens: a server that runs under this name keeps it
   // (and its socket, which a second endpoint on the same path would replace). A binding left
@@ -114,6 +184,14 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
   const Limits& limits = options.limits;
   MemoryBounds bounds(limits.maxPendingBytes, limits.maxRequestMemory);
   SessionRegistry sessions(sessionPoa.in(), store, limits, bounds);
+  std::unique_ptr<MetricsEndpoint> metrics;
+  try {
+    metrics = serveMetrics(options, sessions, bounds, index);
+  } catch (const MetricsError& e) {
+    fail(e.what());
+    sessions.clear();
+    return kFailure;
+  }
   PortableServer::Servant_var<DataStoreServant> servant(new DataStoreServant(store, sessions));
   PortableServer::ObjectId_var id = root->activate_object(servant.in());
   CORBA::Object_var dataStore = root->id_to_reference(id.in());
@@ -140,6 +218,10 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const sigset
     }
   }
   sessions.startReaper();
+  if (metrics) {
+    std::printf("qmr-datastored: metrics at %s\n", metrics->url().c_str());
+    log->info("metrics at %s", metrics->url().c_str());
+  }
   std::printf("qmr-datastored: ready, DataStore bound as '%s', database %s\n", options.name.c_str(),
               store.path().c_str());
   std::fflush(stdout);
@@ -197,15 +279,33 @@ int main(int argc, char** argv) {
     return kOk;
   }
   if (options.logLevelSet) qmr_util::Log::primary()->setLevel(options.logLevel);
+  if (options.status) return printStatus(options);
 
   // The database, its journal files and the reference file are created for the owner only,
   // whatever umask the server was started with: the data is nobody else's business.
   ::umask(077);
+  // Outside systemd nothing has made the state and runtime folders: the server makes them.
+  std::string made;
+  if (!isPostgresUri(options.dbPath) && !makeFoldersFor(options.dbPath, "--db", &made, &error)) {
+    fail(error);
+    return kDatabase;
+  }
+  if (!options.iorFile.empty() &&
+      !makeFoldersFor(options.iorFile, "--ior-file", &made, &error)) {
+    fail(error);
+    return kFailure;
+  }
+  for (std::string::size_type at = 0, end; (end = made.find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    qmr_util::Log::primary()->info("%s", made.substr(at, end - at).c_str());
+  }
   std::unique_ptr<Store> store;
+  std::shared_ptr<const Index> index;  // the SQLite entries in memory; null with PostgreSQL
   try {
     OpenedEngine opened = openEngine(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
                                      static_cast<size_t>(options.limits.maxMemoryBytes));
     store.reset(new Store(opened.engine, opened.reads));
+    index = std::dynamic_pointer_cast<const Index>(opened.reads);
   } catch (const StoreError& e) {
     fail(e.what());
     return kDatabase;
@@ -226,7 +326,7 @@ int main(int argc, char** argv) {
 
   int code = kFailure;
   try {
-    code = serve(orb.in(), options, *store, stopSignals);
+    code = serve(orb.in(), options, *store, index.get(), stopSignals);
   } catch (const CORBA::Exception& e) {
     fail(std::string("start-up failed: ") + e._name());
     code = kFailure;

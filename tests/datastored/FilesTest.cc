@@ -3,6 +3,7 @@
 // created for the owner, the reference file is written afresh even when a link was planted
 // beside it, and the write connection runs the journal mode and sync level that make commits
 // durable.
+#include <grp.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -131,6 +132,52 @@ TEST_F(FilesTest, TheReferenceFileIsWrittenAfreshNotThroughAPlantedLink) {
   EXPECT_FALSE(fs::is_symlink(ior)) << "the planted link took the reference's place";
   EXPECT_EQ(modeOf(ior), 0640u) << "readable by the folder's group, which may connect anyway";
   EXPECT_EQ(p.stop(), 0);
+}
+
+// Run by hand or in a container, without the unit's StateDirectory= and RuntimeDirectory=:
+// the server makes the folders of --db and --ior-file, for its owner (and the access group).
+TEST_F(FilesTest, MissingFoldersOfTheDatabaseAndTheReferenceAreMadeOrClearlyRefused) {
+  const std::string db = dir_.file("state/deeper/own.db");
+  const std::string ior = dir_.file("run/ref.ior");
+  const mode_t before = ::umask(0);
+  Process p;
+  p.start({buildDir() + "/bin/qmr-datastored", "--db", db, "--name", testName(), "--ior-file", ior,
+           "--log-level", "info", "-ORBInitRef", Stack::instance().naming().initRef()},
+          dir_.file("folders.log"));
+  ::umask(before);
+  ASSERT_TRUE(
+      eventually([&] { return p.log().find("qmr-datastored: ready") != std::string::npos; }, 10000))
+      << p.log();
+  EXPECT_EQ(readAll(ior).compare(0, 4, "IOR:"), 0) << readAll(ior);
+  const struct group* access = ::getgrnam("qmr");
+  for (const std::string& folder :
+       {dir_.file("state"), dir_.file("state/deeper"), dir_.file("run")}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0) << folder;
+    const mode_t mode = st.st_mode & 07777;
+    const bool ownerOnly = mode == 0700;
+    const bool withGroup = mode == 0750 && access != nullptr && st.st_gid == access->gr_gid;
+    EXPECT_TRUE(ownerOnly || withGroup) << folder << " mode " << std::oct << mode;
+    EXPECT_NE(p.log().find("created " + folder + " for"), std::string::npos) << p.log();
+  }
+  EXPECT_EQ(p.stop(), 0);
+
+  // Where no folder can be made (below a plain file, which stops root too): the option, the
+  // folder and what to do, and the exit status of the part that failed.
+  std::ofstream(dir_.file("plain")) << "x";
+  const std::string initRef = Stack::instance().naming().initRef();
+  ExitedRun run = runToExit(dir_, {"--db", dir_.file("plain/sub/x.db"), "-ORBInitRef", initRef});
+  EXPECT_EQ(run.exitCode, 3) << run.output;
+  EXPECT_NE(run.output.find("cannot create the folder " + dir_.file("plain/sub") + " for --db"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("give --db a path in a folder"), std::string::npos) << run.output;
+  run = runToExit(dir_, {"--db", dir_.file("y.db"), "--ior-file", dir_.file("plain/r/x.ior"),
+                         "-ORBInitRef", initRef});
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_NE(run.output.find("cannot create the folder " + dir_.file("plain/r") + " for --ior-file"),
+            std::string::npos)
+      << run.output;
 }
 
 }  // namespace

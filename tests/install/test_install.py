@@ -8,6 +8,7 @@ script from a folder outside the source tree.
 
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -145,6 +146,23 @@ def test_a_cmake_project_and_a_pkg_config_line_build_a_client_that_talks_to_the_
         assert done.stdout.splitlines() == [key + "=value of " + key,
                                             "missing: %s.missing" % key]
         assert staged in run(["ldd", program], env=program_env).stdout
+
+    # Run as a newcomer would: without arguments, without a Naming Service, with one that is
+    # not there. Each ends with a sentence saying what to do, never with an uncaught exception.
+    program = os.path.join(cmake_build, "qmr-consumer")
+    with socket.socket() as s:  # a loopback port nobody listens on
+        s.bind(("127.0.0.1", 0))
+        dead = "NameService=corbaloc::127.0.0.1:%d/NameService" % s.getsockname()[1]
+    for args, status, says in [
+            ([], 2, "usage: qmr-consumer"),
+            (["k", "v"], 1, "qmr-consumer: CORBA::INITIALIZE: no Naming Service is configured; "
+                            "give -ORBInitRef"),
+            (["-ORBInitRef", dead, "k", "v"], 1,
+             "qmr-consumer: CORBA::TRANSIENT: the Naming Service or the data store cannot be "
+             "reached")]:
+        done = run([program] + args, env=env, cwd=tmp)
+        assert (done.returncode, done.stdout) == (status, ""), (args, done.stderr)
+        assert says in done.stderr and "terminate called" not in done.stderr, (args, done.stderr)
 
 
 def test_the_package_version_file_refuses_another_major_version(tmp, staged):

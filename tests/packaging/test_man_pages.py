@@ -45,6 +45,9 @@ def help_options(program):
     assert os.access(binary, os.X_OK), f"{binary} is not built; run ./qmr build"
     result = subprocess.run([binary, "--help"], capture_output=True, text=True, timeout=30)
     assert result.returncode == 0, f"{program} --help failed: {result.stderr}"
+    # The programs are installed without the source tree: their help names installed commands.
+    for tree_only in ("./qmr", "tools/", "build/"):
+        assert tree_only not in result.stdout, f"{program} --help mentions {tree_only}"
     return set(LONG_OPTION.findall(result.stdout))
 
 
@@ -71,6 +74,37 @@ def test_page_is_named_for_its_program_and_section(program, page):
     section = page.rsplit(".", 1)[1]
     assert text.lstrip().startswith(f"{program.upper()}({section})"), text[:80]
     assert re.search(rf"^NAME\n\s+{re.escape(program)} - \S", text, re.M), text[:300]
+
+
+def indent(line):
+    return len(line) - len(line.lstrip(" "))
+
+
+@pytest.mark.parametrize("program,page", PAGES)
+def test_option_descriptions_keep_their_indent(program, page):
+    """An example inside an option's description must not end the description's indent: every
+    line of it, down to the blank line that closes it, stays indented under the option."""
+    result = groff(page, "-rLL=78n", "-rHY=0", "-P-cbou")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    start = lines.index("OPTIONS")
+    end = next(i for i in range(start + 1, len(lines)) if re.match(r"^[A-Z]", lines[i]))
+    options = lines[start + 1:end]
+    checked = 0
+    for i, line in enumerate(options[:-1]):
+        # An option's tag sits at the margin, its description deeper (a paragraph line that
+        # happens to start with an option is followed by one at the margin).
+        if not re.match(r"^ {7}-", line) or indent(options[i + 1]) <= 7:
+            continue
+        body = indent(options[i + 1])
+        j = i + 1
+        while j < len(options) and options[j].strip():
+            assert indent(options[j]) >= body, (
+                f"{page}: under {line.strip()!r} the line {options[j].strip()!r} falls back "
+                f"to the margin")
+            j += 1
+        checked += 1
+    assert checked >= 2, f"{page}: found {checked} option descriptions in OPTIONS"
 
 
 def test_option_pattern_keeps_whole_names_only():

@@ -68,6 +68,8 @@ def test_unit_passes_systemd_analyze_verify(tmp_path):
         pytest.skip("systemd-analyze is not installed (Debian package systemd); "
                     "the unit was not verified")
     assert os.access(SERVER, os.X_OK), f"{SERVER} is not built; run ./qmr build"
+    # --man=yes runs man to resolve Documentation=man:...
+    assert shutil.which("man"), "man is not installed (Debian package man-db; ./qmr deps)"
     # A root holding the system's units, the unit and what it refers to, where the packages
     # install them: verify checks that ExecStart is executable and Documentation= resolves.
     root = tmp_path / "root"

@@ -99,6 +99,8 @@ def test_unreachable_data_store_or_naming_service_is_explained_and_exits_3(run_h
                     "-c", "print('ran')", orb=False)
     assert (done.returncode, done.stdout) == (3, "")
     assert 'cannot reach the data store "DataStore": CORBA::TRANSIENT' in done.stderr
+    # The advice is for a machine with the packages: no commands of the source tree.
+    assert "./qmr" not in done.stderr and "tools/" not in done.stderr, done.stderr
 
 
 def test_without_a_data_store_the_data_functions_raise_runtime_error(run_host):

@@ -10,6 +10,8 @@ import shutil
 import stat
 import subprocess
 import tempfile
+import urllib.error
+import urllib.request
 
 import pytest
 
@@ -59,9 +61,18 @@ def test_servers_restart_in_place_listen_on_their_sockets_only_and_keep_their_fi
         read = run_host(*args, "import _datastore as d; print(d.get(['k'], 0)[1])", orb=False)
         assert read.stdout.strip() == "{'k': 'v'}", read.stderr
 
-        for server in ("naming", "events", "datastore"):
+        for server in ("naming", "events"):
             assert reachable_sockets(stack.pid(server)) == ["unix:" + stack.socket(server)]
-        assert stack.ports == {}
+        # The data store: its socket, and the metrics endpoint on loopback (the one TCP port of
+        # the stack), on the same port after the restart; it serves counts at /metrics only.
+        assert stack.ports == {"metrics": int(stack.metrics_address.split(":")[1])}
+        assert sorted(reachable_sockets(stack.pid("datastore"))) == sorted(
+            ["unix:" + stack.socket("datastore"), stack.metrics_address])
+        with urllib.request.urlopen("http://%s/metrics" % stack.metrics_address) as reply:
+            assert "\nqmr_datastore_sessions_open 0\n" in reply.read().decode()
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen("http://%s/" % stack.metrics_address)
+        assert refused.value.code == 404
         assert private_files(stack.dir) == []
 
         with open(stack.state_path) as f:

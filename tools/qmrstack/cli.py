@@ -27,6 +27,8 @@ def _cli_up(args):
         print("channels  %s" % " ".join(stack.channels))
     if stack.postgres:
         print("database  %s" % stack.db)
+    if stack.metrics_address and "datastore" in stack.procs:
+        print("metrics   http://%s/metrics" % stack.metrics_address)
     if stack.tls:
         print("tls       %s (authority, server and client certificates)"
               % os.path.dirname(stack.tls_files["ca"]))

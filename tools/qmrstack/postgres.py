@@ -65,6 +65,12 @@ def _postgres_reachable_folder(data):
                              "%o); choose a stack folder under /tmp (--dir or QMR_STACK_DIR)"
                              % (data, above, stat.S_IMODE(os.stat(above).st_mode)))
         above = os.path.dirname(above)
+    # Nor anything at all (its own libraries included: initdb then fails to load libpq) when
+    # the root folder is closed to others, as in a chroot made with mktemp -d.
+    if not os.stat("/").st_mode & 0o001:
+        raise StackError("PostgreSQL runs as nobody, who cannot enter / (mode %o); the root "
+                         "folder must be 0755 as on any installed system (chmod 0755 / in a "
+                         "chroot made with mktemp -d)" % stat.S_IMODE(os.stat("/").st_mode))
 
 
 def _postgres_run(argv, data, log_name):

@@ -47,14 +47,15 @@ def endpoint(server, data, port, tcp, shared=False):
 
 def server_argv(server, data, port=0, naming_port=0, build=None, name="DataStore", extra=(),
                 program="qmr-datastored", db=None, standby=False, tcp=None, naming=None,
-                shared=False):
+                shared=False, metrics_port=0):
     """The command line of `server` with its data in folder `data`: "naming" (omniNames),
     "events" (omniEvents), "postgres" (PostgreSQL on 127.0.0.1:port, its socket in data, with
     the settings extra, e.g. ["-c", "synchronous_standby_names=qmrstandby"]; standby: named as
     the primary's synchronous_standby_names expects), "datastore" (program of build,
     qmr-datastored or its test build qmr-datastored-faults, registered as name, on the
-    database db (default: the SQLite file in data), with the flags extra) or "channel" (eventc
-    creating the channel extra[0]).
+    database db (default: the SQLite file in data), with the flags extra, serving its metrics
+    on 127.0.0.1:metrics_port unless that is 0) or "channel" (eventc creating the channel
+    extra[0]).
 
     Naming, events and the data store listen on the Unix socket socket_path(server, data), so
     that the folder's owner and group decide who connects; with tcp (default: a port is given)
@@ -98,8 +99,10 @@ def server_argv(server, data, port=0, naming_port=0, build=None, name="DataStore
         own = [] if "-ORBendPoint" in extra else (
             ["-ORBendPoint", "giop:tcp:127.0.0.1:"] if tcp else
             endpoint(server, data, 0, False, shared))
+        metrics = ["--metrics", "127.0.0.1:%d" % metrics_port] if metrics_port else []
         return [exe, "--db", db or os.path.join(data, "datastore.db"), "--name", name,
-                "--ior-file", os.path.join(data, "datastore.ior")] + list(extra) + init_ref + own
+                "--ior-file", os.path.join(data, "datastore.ior")] + metrics + list(extra) + \
+            init_ref + own
     if server == "channel":
         return ["eventc", "-n", extra[0]] + init_ref
     raise StackError("unknown server %r" % server)

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "metrics/Counters.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -38,6 +39,7 @@ void orbLog(const char* message) {
   // knows its length.
   if (const char* minor = traced ? std::strstr(message, "MARSHAL_") : nullptr) {
     int length = static_cast<int>(std::strcspn(minor, ") \n"));
+    counters().refused(Refusal::kMessageBytes);
     if (std::strstr(minor, "MessageSizeExceedLimit") != nullptr) {
       log->warning(
           "a request was refused with MARSHAL: its GIOP message exceeds --max-message-bytes %ld",

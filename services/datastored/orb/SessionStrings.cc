@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "metrics/Counters.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -90,6 +91,7 @@ class SessionStrings::Converter : public omniCodeSet::TCS_C {
         "session %llu: %s refused with BAD_PARAM: a string with a NUL byte inside (at byte %u of "
         "%u); keys and values are text without NUL bytes",
         static_cast<unsigned long long>(session_), op_, at, length);
+    counters().refused(Refusal::kNulString);
     throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
   }
 

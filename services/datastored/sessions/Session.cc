@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FaultPoint.h"
+#include "metrics/Counters.h"
 #include "orb/SessionStrings.h"
 #include "qmr/util/Log.h"
 
@@ -48,6 +49,7 @@ class Admission {
           "fewer keys at a time, or raise the flag",
           static_cast<unsigned long long>(id), op, n, bytes_, bounds_.requests.used(),
           bounds_.requests.limit());
+      counters().refused(Refusal::kRequestMemory);
       throw CORBA::NO_MEMORY(0, CORBA::COMPLETED_NO);
     }
   }
@@ -140,6 +142,7 @@ void Session::checkKey(const char* op, const char* key) const {
   if (size > static_cast<size_t>(limits_.maxKeyBytes)) {
     log()->warning("session %llu: %s refused: a key of %zu bytes exceeds --max-key-bytes %ld",
                    static_cast<unsigned long long>(id_), op, size, limits_.maxKeyBytes);
+    counters().refused(Refusal::kKeyBytes);
     throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
   }
 }
@@ -150,6 +153,7 @@ void Session::checkRoomFor(const char* op, size_t newKeys, long long newBytes) {
         "session %llu: %s refused: %zu keys pending and %zu new ones exceed "
         "--max-transaction %ld; commit or abort first",
         static_cast<unsigned long long>(id_), op, pending_.size(), newKeys, limits_.maxTransaction);
+    counters().refused(Refusal::kTransactionKeys);
     throw ClientCore::DataStoreSession::TransactionSizeExceeded();
   }
   if (pendingBytes_ + newBytes > limits_.maxTransactionBytes) {
@@ -158,6 +162,7 @@ void Session::checkRoomFor(const char* op, size_t newKeys, long long newBytes) {
         "--max-transaction-bytes %ld; commit or abort first",
         static_cast<unsigned long long>(id_), op, pendingBytes_, newBytes,
         limits_.maxTransactionBytes);
+    counters().refused(Refusal::kTransactionBytes);
     throw ClientCore::DataStoreSession::TransactionSizeExceeded();
   }
 }
@@ -171,6 +176,7 @@ void Session::get(const ClientCore::StringList& keys,
       new ClientCore::DataStoreSession::ValueList(n);
   result->length(n);
   size_t bytes = 0;
+  size_t found = 0;  // keys with a value
   std::string key;
   std::lock_guard<std::mutex> lock(mutex_);
   checkOpen();
@@ -184,16 +190,18 @@ void Session::get(const ClientCore::StringList& keys,
     }
     ClientCore::DataStoreSession::Value& v = result[i];
     v.valid = !it->second.remove;
+    found += v.valid;
     if (v.valid) v.data = it->second.data.c_str();
     bytes += replyBytes(v.valid ? it->second.data.size() : 0);
   }
   if (!committed.empty()) {
     auto keyAt = [&](size_t j) { return std::string_view(keys[committed[j]].in()); };
-    auto visit = [&](size_t j, const std::string* found) {
+    auto visit = [&](size_t j, const std::string* value) {
       ClientCore::DataStoreSession::Value& v = result[committed[j]];
-      v.valid = found != nullptr;
-      if (v.valid) v.data = copyString(*found);
-      bytes += replyBytes(v.valid ? found->size() : 0);
+      v.valid = value != nullptr;
+      found += v.valid;
+      if (v.valid) v.data = copyString(*value);
+      bytes += replyBytes(v.valid ? value->size() : 0);
       return bytes <= static_cast<size_t>(limits_.maxReplyBytes());
     };
     try {
@@ -207,12 +215,17 @@ void Session::get(const ClientCore::StringList& keys,
         "session %llu: get of %u keys refused: the reply would exceed the %ld bytes that "
         "--max-message-bytes %ld leaves for values; ask for fewer keys at a time",
         static_cast<unsigned long long>(id_), n, limits_.maxReplyBytes(), limits_.maxMessageBytes);
+    counters().refused(Refusal::kReplyBytes);
     throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
   }
   if (log()->enabled(qmr_util::Log::kDebug)) {
     log()->debug("session %llu: get of %u keys, %zu from pending changes",
                  static_cast<unsigned long long>(id_), n, n - committed.size());
   }
+  Counters& count = counters();
+  count.gets.add();
+  count.keysRead.add(n);
+  count.keysFound.add(found);
   values = result._retn();
 }
 
@@ -230,6 +243,7 @@ void Session::set(const ClientCore::DataStoreSession::EntryList& entries) {
           "session %llu: set refused: the value of a key is %zu bytes, over "
           "--max-value-bytes %ld",
           static_cast<unsigned long long>(id_), data.size(), limits_.maxValueBytes);
+      counters().refused(Refusal::kValueBytes);
       throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
     }
     changes.push_back({entries[i].key.in(), false, data, entries[i].expir});
@@ -277,6 +291,7 @@ void Session::apply(const char* op, const std::vector<Incoming>& changes) {
         "the flag",
         static_cast<unsigned long long>(id_), op, bounds_.pending.used(), delta,
         bounds_.pending.limit());
+    counters().refused(Refusal::kPendingBytes);
     throw CORBA::NO_MEMORY(0, CORBA::COMPLETED_NO);
   }
   if (delta < 0) bounds_.pending.release(-delta);
@@ -299,12 +314,14 @@ void Session::commit() {
   std::lock_guard<std::mutex> lock(mutex_);
   checkOpen();
   if (pending_.empty()) return;
+  Clock::time_point started = Clock::now();
   try {
     store_.commit(pending_);
   } catch (const StoreError& e) {
     if (e.kind() == StoreError::kFull) {
       log()->warning("session %llu: commit of %zu changes refused, they stay pending: %s",
                      static_cast<unsigned long long>(id_), pending_.size(), e.what());
+      counters().refused(Refusal::kMemoryFull);
       throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
     }
     raiseStoreFailure("commit", pending_.size(), e);
@@ -313,6 +330,11 @@ void Session::commit() {
     log()->debug("session %llu: committed %zu changes", static_cast<unsigned long long>(id_),
                  pending_.size());
   }
+  Counters& count = counters();
+  count.commitNanos.observe(static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started).count()));
+  count.commits.add();
+  count.changesCommitted.add(pending_.size());
   dropPending();
 }
 
@@ -324,6 +346,7 @@ void Session::raiseStoreFailure(const char* op, size_t count, const StoreError& 
                op, count, std::strcmp(op, "get") == 0 ? "keys" : "changes",
                std::strcmp(op, "commit") == 0 ? ", they stay pending" : "",
                unreachable ? "TRANSIENT" : "PERSIST_STORE", e.what());
+  counters().refused(unreachable ? Refusal::kDatabaseUnavailable : Refusal::kDatabaseFailed);
   if (unreachable) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
   throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_NO);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "metrics/Counters.h"
 #include "sessions/SessionId.h"
 #include "qmr/util/Log.h"
 
@@ -48,6 +49,7 @@ ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& clien
         "--max-sessions-per-client allows; it must end its sessions (idle ones end after "
         "--session-timeout)",
         client.c_str(), ofClient);
+    counters().refused(Refusal::kSessionsPerClient);
     throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
   }
   std::string evictedKey;
@@ -70,6 +72,7 @@ ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& clien
           "startSession refused: %zu sessions are open, the most --max-sessions allows, and "
           "every one has a call in progress",
           sessions_.size());
+      counters().refused(Refusal::kSessionsBusy);
       throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
     }
     evictedKey = oldest->first;
@@ -90,12 +93,14 @@ ClientCore::DataStoreSession_ptr SessionRegistry::start(const std::string& clien
   CORBA::Object_var obj = poa_->id_to_reference(oid.in());
   ClientCore::DataStoreSession_var ref = ClientCore::DataStoreSession::_narrow(obj.in());
   sessions_.emplace(oidKey(oid.in()), Open{session, client});
+  counters().sessionsStarted.add();
   log()->info("session %llu started for client %s (%zu open)",
               static_cast<unsigned long long>(session->id()), client.c_str(), sessions_.size());
   lock.unlock();
   if (!evictedKey.empty()) {
     double idle = evicted.session->idleSeconds();
     size_t discarded = finish(evictedKey, evicted.session.in());
+    counters().sessionEnded(SessionEnd::kEvicted);
     log()->warning(
         "session %llu of client %s ended after %.1f s idle to make room for session %llu: "
         "--max-sessions %zu were open; %zu pending changes discarded",
@@ -129,6 +134,7 @@ void SessionRegistry::end(ClientCore::DataStoreSession_ptr session) {
     sessions_.erase(it);
   }
   size_t discarded = finish(key, entry.in());
+  counters().sessionEnded(SessionEnd::kByClient);
   log()->info("session %llu ended by endSession: %zu pending changes discarded, %zu open",
               static_cast<unsigned long long>(entry->id()), discarded, size());
 }
@@ -151,6 +157,13 @@ size_t SessionRegistry::size() {
   return sessions_.size();
 }
 
+std::map<std::string, size_t> SessionRegistry::openByClass() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::map<std::string, size_t> out;
+  for (const auto& item : sessions_) ++out[clientClass(item.second.client)];
+  return out;
+}
+
 size_t SessionRegistry::reapIdle() {
   if (idleTimeout_ <= 0) return 0;
   auto cutoff = Session::Clock::now() - std::chrono::duration_cast<Session::Clock::duration>(
@@ -170,6 +183,7 @@ size_t SessionRegistry::reapIdle() {
   for (auto& item : idle) {
     double seconds = item.second->idleSeconds();
     size_t discarded = finish(item.first, item.second.in());
+    counters().sessionEnded(SessionEnd::kIdle);
     log()->info(
         "session %llu ended after %.1f s idle (--session-timeout %g): %zu pending changes "
         "discarded, %zu open",

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "sessions/ClientClass.h"
 #include "sessions/Session.h"
 
 namespace qmr_datastored {
@@ -40,6 +41,8 @@ class SessionRegistry {
   void end(ClientCore::DataStoreSession_ptr session);
   // Open sessions now.
   size_t size();
+  // Open sessions now by client class (clientClass() of the client that started them).
+  std::map<std::string, size_t> openByClass();
 
   // Starts / stops the thread that ends idle sessions (no-op when the timeout is 0).
   void startReaper();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "metrics/Counters.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -23,6 +24,7 @@ size_t CommitQueue::commit(const ChangeSet& changes) {
     group.swap(queue_);
     lock.unlock();
     runGroup(group);
+    counters().groupSize.observe(group.size());
     lock.lock();
     for (Request* r : group) r->done = true;
     leading_ = false;

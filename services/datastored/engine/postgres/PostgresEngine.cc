@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "metrics/Counters.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -185,6 +186,7 @@ std::unique_ptr<PgConnection> PostgresEngine::connect() {
     if (pause_ != Clock::duration::zero()) {
       log()->info("database %s: connected again", name_.c_str());
     }
+    if (lost_.exchange(false)) counters().databaseReconnects.add();
     pause_ = Clock::duration::zero();
     return conn;
   }
@@ -192,6 +194,8 @@ std::unique_ptr<PgConnection> PostgresEngine::connect() {
                                              : std::min<Clock::duration>(pause_ * 2, kLongestPause);
   nextAttempt_ = Clock::now() + pause_;
   lastError_ = error;
+  lost_ = true;
+  counters().databaseConnectFailures.add();
   log()->warning(
       "database %s cannot be reached: %s; calls fail with TRANSIENT, next attempt in "
       "%lld ms",
@@ -201,7 +205,10 @@ std::unique_ptr<PgConnection> PostgresEngine::connect() {
 }
 
 PgConnection& PostgresEngine::writer() {
-  if (writer_ && writer_->broken()) writer_.reset();
+  if (writer_ && writer_->broken()) {
+    lost_ = true;
+    writer_.reset();
+  }
   if (!writer_) writer_ = connect();
   return *writer_;
 }
@@ -210,6 +217,7 @@ StoreError PostgresEngine::failure(const PgConnection& conn, const PgResult& res
                                    const std::string& what) {
   std::string why = result.error().empty() ? conn.message() : result.error();
   if (conn.broken()) {
+    lost_ = true;
     return StoreError(StoreError::kUnavailable,
                       "database " + name_ + ": " + what + ": connection lost (" + why + ")");
   }
@@ -284,6 +292,7 @@ void PostgresEngine::begin() {
   PgResult r = writer().exec("BEGIN");
   if (!r.ok() && reused && writer_->broken()) {
     // The connection broke while idle; nothing was sent yet, so a new one may begin.
+    lost_ = true;
     writer_.reset();
     r = writer().exec("BEGIN");
   }

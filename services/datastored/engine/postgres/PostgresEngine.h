@@ -11,6 +11,7 @@
 #ifndef QMR_DATASTORED_POSTGRESENGINE_H
 #define QMR_DATASTORED_POSTGRESENGINE_H
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -86,6 +87,8 @@ class PostgresEngine : public Engine, public Reads {
   Clock::time_point nextAttempt_;  // guarded by connectMutex_
   Clock::duration pause_{};        // guarded by connectMutex_: 0 after a success
   std::string lastError_;          // guarded by connectMutex_
+  // A connection was lost or could not be made: the next one made counts as a reconnect.
+  std::atomic<bool> lost_{false};
 
   std::unique_ptr<PgConnection> writer_;  // used by the writing members only
 
