@@ -11,9 +11,10 @@ bool isPostgresUri(const std::string& db) {
   return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
 }
 
-OpenedEngine openEngine(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes) {
+OpenedEngine openEngine(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes,
+                        int dbTimeoutMs) {
   if (isPostgresUri(db)) {
-    auto postgres = std::make_shared<PostgresEngine>(db, busyTimeoutMs);
+    auto postgres = std::make_shared<PostgresEngine>(db, dbTimeoutMs);
     return {postgres, postgres};
   }
   auto sqlite = std::make_shared<SqliteEngine>(db, busyTimeoutMs);

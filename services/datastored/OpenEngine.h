@@ -24,11 +24,13 @@ struct OpenedEngine {
 bool isPostgresUri(const std::string& db);
 
 // Opens the engine for `db` and, for SQLite, loads its entries into memory. busyTimeoutMs:
-// SQLite's wait for another process's lock, and the PostgreSQL connect timeout.
+// SQLite's wait for another process's lock; dbTimeoutMs: PostgreSQL's bound on every wait
+// (connect, statement, commit).
 // maxMemoryBytes: the most memory the entries may take in memory (SQLite only; 0: no limit);
 // a file that holds more is refused with StoreError(kFull). Throws StoreError (see
 // SqliteEngine and PostgresEngine).
-OpenedEngine openEngine(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes);
+OpenedEngine openEngine(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes,
+                        int dbTimeoutMs = 5000);
 
 }  // namespace qmr_datastored
 

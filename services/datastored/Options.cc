@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "metrics/Endpoint.h"
+#include "orb/Intake.h"
 
 namespace qmr_datastored {
 namespace {
@@ -47,6 +48,18 @@ bool count(const Flag& f, const std::string& text, Options* o, std::string* erro
 template <double Limits::*field>
 bool seconds(const Flag& f, const std::string& text, Options* o, std::string* error) {
   return parseSeconds(f.name, text, &(o->limits.*field), error);
+}
+
+bool setDbTimeout(const Flag& f, const std::string& text, Options* o, std::string* error) {
+  double value = 0;
+  if (!parseSeconds(f.name, text, &value, error)) return false;
+  if (value < 0.1 || value > 3600) {
+    *error = std::string(f.name) + " needs a number of seconds from 0.1 to 3600, not '" + text +
+             "'";
+    return false;
+  }
+  o->limits.dbTimeout = value;
+  return true;
 }
 
 bool setDb(const Flag&, const std::string& text, Options* o, std::string* error) {
@@ -170,10 +183,27 @@ const std::vector<Flag> kFlags = {
      "memory.",
      count<&Limits::maxMemoryBytes, 0>},
     {"--busy-timeout", "MS", "5000",
-     "How long a commit waits for the database while another process holds its write lock "
-     "before it fails with PERSIST_STORE. PostgreSQL: how long one connection attempt may "
-     "take (at least two seconds).",
+     "SQLite: how long a commit waits for the database while another process holds its "
+     "write lock before it fails with PERSIST_STORE.",
      count<&Limits::busyTimeoutMs, 0>},
+    {"--db-timeout", "SECONDS", "5",
+     "PostgreSQL: how long any wait on the database may last: a connection attempt (per "
+     "host, at least two seconds), a statement, a commit. The database ends its own "
+     "statements at the limit; the server gives up on an answer half a second later. A call "
+     "that runs into it fails with TRANSIENT and its connection is dropped; a commit whose "
+     "outcome is then unknown (no answer to COMMIT, or a wait for a synchronous standby "
+     "cancelled after the local commit) fails with PERSIST_STORE and is logged as \"commit "
+     "outcome unknown\". TCP keepalives notice a peer that vanished; parameters in the URI "
+     "override them. SIGTERM stops the server within two seconds whatever the database does.",
+     setDbTimeout},
+    {"--max-connections", "N", "4096",
+     "Client connections at once (fewer when the descriptor limit leaves less room); one past "
+     "it is closed as soon as it is accepted. The soft descriptor limit is raised to the hard "
+     "limit at start-up. Connections idle, or stalled part-way through a request, for about "
+     "4 s are closed (-ORBinConScanPeriod); a thread serves each connection up to 256 of "
+     "them, a pool of 100 threads beyond. Refused and stalled connections are logged at most "
+     "once every 10 s.",
+     count<&Limits::maxConnections, 1>},
     {"--metrics", "HOST:PORT", nullptr,
      "Serve Prometheus metrics at http://HOST:PORT/metrics: sessions, pending bytes, commits "
      "and their latency, group sizes, gets and keys read, refusals by cause, database "
@@ -258,6 +288,17 @@ qmr_util::OrbOptions Options::orbOptions() const {
   options.addDefault("-ORBclientCallTimeOutPeriod", "10000");
   // Lets the log name a request refused for its size (see OrbLog.cc).
   options.addDefault("-ORBtraceExceptions", "1");
+  // A connection idle (or stalled part-way through a message) for about this long is closed,
+  // so that clients that hold connections without using them do not pile up; omniORB's
+  // clients connect again when they next call.
+  options.addDefault("-ORBinConScanPeriod", std::to_string(kIdleConnectionSeconds));
+  options.addDefault("-ORBscanGranularity", "1");
+  // A thread per connection up to 256 connections, then a pool of 100 threads that serve
+  // whichever connection has a request: threads stay bounded whatever the connections.
+  options.addDefault("-ORBthreadPerConnectionUpperLimit", "256");
+  options.addDefault("-ORBthreadPerConnectionLowerLimit", "224");
+  options.addDefault("-ORBmaxServerThreadPoolSize", "100");
+  options.addDefault("-ORBmaxServerThreadPerConnection", "8");
   return options;
 }
 

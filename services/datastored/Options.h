@@ -19,7 +19,7 @@ struct Options {
   std::string name;     // --name: Naming Service name (rebound at start-up)
   std::string iorFile;  // --ior-file: empty = not written
   std::string metrics;  // --metrics HOST:PORT (checked to be loopback): empty = no endpoint
-  Limits limits;        // --max-*, --session-timeout, --busy-timeout
+  Limits limits;        // --max-*, --session-timeout, --busy-timeout, --db-timeout
   qmr_util::Log::Level logLevel = qmr_util::Log::kInfo;  // --log-level
   bool logLevelSet = false;  // false: the log keeps its default (QMR_LOG_LEVEL)
   bool help = false;         // --help
@@ -30,7 +30,8 @@ struct Options {
   qmr_util::OrbOptions orb;
 
   // The options for Orb::init: the user's, then the server's defaults that the user did not
-  // give (the message size limit, the call timeout, exception traces).
+  // give (the message size limit, the call timeout, exception traces, the threads and the
+  // closing of idle connections).
   qmr_util::OrbOptions orbOptions() const;
 };
 

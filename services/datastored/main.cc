@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "orb/DataStoreServant.h"
+#include "orb/Intake.h"
 #include "orb/Naming.h"
 #include "OpenEngine.h"
 #include "Options.h"
@@ -93,6 +95,25 @@ bool writeIorFile(const std::string& path, const std::string& ior, std::string* 
   return true;
 }
 
+// How long stopping may take before the process exits without waiting for what is left.
+constexpr auto kStopDeadline = std::chrono::milliseconds(1500);
+
+// Starts the thread that ends the process kStopDeadline from now if it is still stopping
+// then: a call stuck in a library (a database, a Naming Service that does not answer) must
+// not keep a stopped server alive. The process exits with status 0, as a stop does.
+void startStopDeadline(const std::string& iorFile) {
+  std::thread([iorFile] {
+    std::this_thread::sleep_for(kStopDeadline);
+    qmr_util::Log::primary()->warning(
+        "still stopping after %lld ms (calls in progress that do not end); exiting without "
+        "waiting for them",
+        static_cast<long long>(kStopDeadline.count()));
+    if (!iorFile.empty()) ::unlink(iorFile.c_str());
+    std::fflush(nullptr);
+    ::_exit(kOk);
+  }).detach();
+}
+
 // --status: two scrapes of the endpoint a second apart, printed as a table.
 int printStatus(const Options& options) {
   MetricsAddress address;
@@ -152,7 +173,7 @@ std::unique_ptr<MetricsEndpoint> serveMetrics(const Options& options, SessionReg
 // Everything that runs between ORB_init and destroy; returns the exit code.
 // `index` (borrowed; null with PostgreSQL) is where reads go, for the metrics.
 int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const Index* index,
-          const sigset_t& stopSignals) {
+          const sigset_t& stopSignals, const DescriptorLimit& descriptors) {
   qmr_util::Log* log = qmr_util::Log::primary();
   // The name first, before the endpoint opens: a server that runs under this name keeps it
   // (and its socket, which a second endpoint on the same path would replace). A binding left
@@ -195,6 +216,7 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const Index*
   PortableServer::Servant_var<DataStoreServant> servant(new DataStoreServant(store, sessions));
   PortableServer::ObjectId_var id = root->activate_object(servant.in());
   CORBA::Object_var dataStore = root->id_to_reference(id.in());
+  Intake intake(options.limits.maxConnections, descriptors);
   manager->activate();
 
   try {
@@ -240,6 +262,10 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const Index*
   int signal = 0;
   sigwait(&stopSignals, &signal);
   log->info("stopping on %s", signal == SIGINT ? "SIGINT" : "SIGTERM");
+  // Calls waiting on the database fail now rather than when it answers; and whatever still
+  // holds the server up, it is gone within kStopDeadline.
+  store.interrupt();
+  startStopDeadline(options.iorFile);
   try {
     if (unbindIfOurs(naming.in(), options.name, dataStore.in())) {
       log->info("name '%s' unbound", options.name.c_str());
@@ -280,6 +306,8 @@ int main(int argc, char** argv) {
   }
   if (options.logLevelSet) qmr_util::Log::primary()->setLevel(options.logLevel);
   if (options.status) return printStatus(options);
+  // Before anything opens a descriptor; logged once the ORB is up (Intake::install).
+  const DescriptorLimit descriptors = raiseDescriptorLimit();
 
   // The database, its journal files and the reference file are created for the owner only,
   // whatever umask the server was started with: the data is nobody else's business.
@@ -303,7 +331,8 @@ int main(int argc, char** argv) {
   std::shared_ptr<const Index> index;  // the SQLite entries in memory; null with PostgreSQL
   try {
     OpenedEngine opened = openEngine(options.dbPath, static_cast<int>(options.limits.busyTimeoutMs),
-                                     static_cast<size_t>(options.limits.maxMemoryBytes));
+                                     static_cast<size_t>(options.limits.maxMemoryBytes),
+                                     static_cast<int>(options.limits.dbTimeout * 1000));
     store.reset(new Store(opened.engine, opened.reads));
     index = std::dynamic_pointer_cast<const Index>(opened.reads);
   } catch (const StoreError& e) {
@@ -326,7 +355,7 @@ int main(int argc, char** argv) {
 
   int code = kFailure;
   try {
-    code = serve(orb.in(), options, *store, index.get(), stopSignals);
+    code = serve(orb.in(), options, *store, index.get(), stopSignals, descriptors);
   } catch (const CORBA::Exception& e) {
     fail(std::string("start-up failed: ") + e._name());
     code = kFailure;

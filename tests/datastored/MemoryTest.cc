@@ -105,5 +105,64 @@ TEST_F(MemoryTest, PendingChangesAreBoundedAcrossAllSessions) {
   EXPECT_EQ(read1(b, "a4"), Value(value));
 }
 
+// Each pending key costs the server about 130 bytes beside its key and value; before they
+// were counted, 10 million pending keys of 4 bytes took 1.32 GB while 41 MB counted against
+// --max-pending-bytes.
+TEST_F(MemoryTest, EachPendingKeyCountsItsOverheadAgainstThePendingBound) {
+  startServer({"--max-pending-bytes", "2000000", "--max-transaction", "100000"});
+  DataStoreSession_var s = newSession();
+  int accepted = 0;
+  bool refused = false;
+  for (int batch = 0; batch < 20 && !refused; ++batch) {
+    std::vector<Put> puts;
+    for (int i = 0; i < 1000; ++i) puts.push_back({"k" + std::to_string(batch * 1000 + i), "v"});
+    try {
+      s->set(entries(puts));
+      accepted += 1000;
+    } catch (const CORBA::NO_MEMORY&) {
+      refused = true;
+    }
+  }
+  // 20,000 keys of about 6 bytes are 120 kB of text but 2.7 MB with their overhead.
+  EXPECT_TRUE(refused) << accepted << " keys pending under --max-pending-bytes 2000000";
+  EXPECT_GE(accepted, 12000);
+  EXPECT_LE(accepted, 16000);
+  EXPECT_TRUE(logHas("(128 per key beside its key and value)"));
+  // Committing gives the whole charge back: the same again fits.
+  s->commit();
+  std::vector<Put> more;
+  for (int i = 0; i < 10000; ++i) more.push_back({"m" + std::to_string(i), "v"});
+  s->set(entries(more));
+  s->abort();
+}
+
+// A get whose keys would not fit --max-request-memory is refused before the ORB unmarshals
+// them (before, the keys were built first, tens of MB, and refused after); the connection
+// and the session stay usable.
+TEST_F(MemoryTest, ALargeRequestThatDoesNotFitIsRefusedBeforeItIsRead) {
+  startServer({"--max-request-memory", "50000000"});
+  const pid_t pid = server_->process().pid();
+  commitAll({{"k7", "seven"}});
+  DataStoreSession_var s = newSession();
+  auto keysOf = [](CORBA::ULong n) {
+    ClientCore::StringList keys;
+    keys.length(n);
+    for (CORBA::ULong i = 0; i < n; ++i) keys[i] = ("k" + std::to_string(i)).c_str();
+    return keys;
+  };
+  const long beforeKb = statusKb(pid, "VmHWM");
+  DataStoreSession::ValueList_var values;
+  EXPECT_THROW(s->get(keysOf(600000), values.out()), CORBA::NO_MEMORY);
+  const long afterKb = statusKb(pid, "VmHWM");
+  EXPECT_TRUE(logHas("get of 600000 elements refused with NO_MEMORY before it was read"));
+  std::printf("[ figures  ] a refused get of 600,000 keys raised the peak by %ld kB\n",
+              afterKb - beforeKb);
+  // Smaller ones still fit, on the same session and connection.
+  s->get(keysOf(300000), values.out());
+  EXPECT_EQ(values->length(), 300000u);
+  EXPECT_TRUE(values[7].valid);
+  EXPECT_EQ(read1(s, "k7"), Value("seven"));
+}
+
 }  // namespace
 }  // namespace qmr_test

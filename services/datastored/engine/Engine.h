@@ -47,7 +47,9 @@ using KeyAt = std::function<std::string_view(size_t i)>;
 // expired). The value is valid during the call only. Return false to stop the lookup.
 using Visit = std::function<bool(size_t i, const std::string* value)>;
 
-// Thread-safety: every member is called by one thread at a time (the store serialises them).
+// Thread-safety: every member is called by one thread at a time (the store serialises them),
+// except check, which may run during a commit (it uses a connection of its own), and
+// interrupt, which any thread may call at any time.
 class Engine {
  public:
   virtual ~Engine() = default;
@@ -64,8 +66,8 @@ class Engine {
   void commitGroup(const std::vector<const ChangeSet*>& members, int64_t now,
                    std::vector<std::exception_ptr>* failures, std::vector<std::string>* purged);
 
-  // Checks that the database is sound and still has the server's schema. Throws
-  // StoreError(kDamaged) with the problems found, or another StoreError.
+  // Checks that the database is sound and still has the server's schema, on a connection of
+  // its own. Throws StoreError(kDamaged) with the problems found, or another StoreError.
   virtual void check() = 0;
 
   // One line on how durable commits are, read back from the database, for the log.
@@ -73,6 +75,11 @@ class Engine {
 
   // Committed entries, expired ones included (for logs); -1 when the database does not answer.
   virtual long count() = 0;
+
+  // Ends every wait on the database in progress and to come at once: the server is stopping
+  // and no call may hold it up. Calls then fail as if the database could not be reached. May
+  // be called from any thread; engines whose waits are short anyway do nothing.
+  virtual void interrupt() {}
 
   // The steps of commitGroup, each engine's own; each throws StoreError when it fails. Only
   // commitGroup and an engine that wraps another run them.

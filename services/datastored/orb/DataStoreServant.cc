@@ -10,11 +10,8 @@ namespace qmr_datastored {
 void DataStoreServant::checkDataFile() {
   qmr_util::Log* log = qmr_util::Log::primary();
   try {
-    long purged = store_.checkAndPurge();
-    log->info(
-        "checkDataFile: database %s passed the integrity check; %ld expired entries "
-        "purged",
-        store_.path().c_str(), purged);
+    // The store logs each check once, with the callers that shared it.
+    store_.checkAndPurge();
   } catch (const StoreError& e) {
     if (e.kind() == StoreError::kDamaged) {
       log->error("checkDataFile: %s; stop the server and restore the file from a backup", e.what());

@@ -22,6 +22,9 @@ bool routine(const char* message) {
       "Error in network receive (start of message)",
       "Orderly connection shutdown",
       "Scavenger close connection",
+      // A connection closed while the thread pool watched it: an idle or stalled one that
+      // the server closed (Intake.h logs those), or one its client closed.
+      "Connection is dying",
   };
   for (const char* text : kRoutine) {
     if (std::strstr(message, text) != nullptr) return true;

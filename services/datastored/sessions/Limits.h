@@ -19,6 +19,8 @@ struct Limits {
   long maxMessageBytes = 0;       // --max-message-bytes: the ORB's limit on one GIOP message
   long maxMemoryBytes = 0;        // --max-memory-bytes: committed entries in memory; 0 = none
   long busyTimeoutMs = 0;         // --busy-timeout: wait for a lock held by another process
+  double dbTimeout = 0;           // --db-timeout: seconds any wait on PostgreSQL may last
+  long maxConnections = 0;        // --max-connections: client connections at once
 
   // The largest get reply to build: room is left for the GIOP and reply headers, so that a
   // reply under this size is also a message under the ORB's limit.

@@ -100,6 +100,9 @@ class Session : public POA_ClientCore::DataStoreSession {
   std::mutex mutex_;
   ChangeSet pending_;           // guarded by mutex_
   long long pendingBytes_ = 0;  // key and value bytes in pending_; guarded by mutex_
+  // What pending_ holds of bounds_.pending: its bytes and the overhead of each key (its map
+  // node and strings); guarded by mutex_.
+  long long pendingCharge_ = 0;
 };
 
 }  // namespace qmr_datastored

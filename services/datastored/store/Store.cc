@@ -39,13 +39,48 @@ void Store::commit(const ChangeSet& changes) { queue_->commit(changes); }
 CommitStats Store::commitCounts() const { return queue_->stats(); }
 
 long Store::checkAndPurge() {
+  std::shared_ptr<CheckRun> run;
   {
-    std::lock_guard<std::mutex> lock(writeMutex_);
-    engine_->check();
+    std::unique_lock<std::mutex> lock(checkMutex_);
+    if (check_) {
+      run = check_;
+      ++run->callers;
+      checkDone_.wait(lock, [&] { return run->done; });
+      if (run->error) std::rethrow_exception(run->error);
+      return run->purged;
+    }
+    run = check_ = std::make_shared<CheckRun>();
   }
-  // An empty commit: the purge goes through the queue and reaches the reads like any
-  // commit's does.
-  return static_cast<long>(queue_->commit(ChangeSet()));
+  auto started = std::chrono::steady_clock::now();
+  try {
+    // Not under writeMutex_: the engine checks on a connection of its own, and commits go on.
+    engine_->check();
+    // An empty commit: the purge goes through the queue and reaches the reads like any
+    // commit's does.
+    run->purged = static_cast<long>(queue_->commit(ChangeSet()));
+  } catch (...) {
+    run->error = std::current_exception();
+  }
+  int callers;
+  {
+    std::lock_guard<std::mutex> lock(checkMutex_);
+    run->done = true;
+    callers = run->callers;
+    check_.reset();
+  }
+  checkDone_.notify_all();
+  if (!run->error) {
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                          started)
+                    .count();
+    qmr_util::Log::primary()->info(
+        "checkDataFile: database %s passed the integrity check in %.0f ms; %ld expired "
+        "entries purged (%d %s)",
+        path().c_str(), ms, run->purged, callers,
+        callers == 1 ? "call" : "calls waited for this check and share its result");
+    return run->purged;
+  }
+  std::rethrow_exception(run->error);
 }
 
 std::string Store::durability() {

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -56,10 +57,15 @@ class Store {
   // Commits and transactions so far, and what the commit queue does now.
   CommitStats commitCounts() const;
 
-  // Checks the database (Engine::check) and, when it passes, purges expired entries. Returns
-  // how many were purged. Throws StoreError(kDamaged) with the problems found, or another
-  // StoreError.
+  // Checks the database (Engine::check, on a connection of its own, so commits go on
+  // meanwhile) and, when it passes, purges expired entries. One check runs at a time: callers
+  // that come while one runs wait for it and share its result. Returns how many entries were
+  // purged. Throws StoreError(kDamaged) with the problems found, or another StoreError.
   long checkAndPurge();
+
+  // Ends the waits on the database in progress and to come (Engine::interrupt): the server is
+  // stopping.
+  void interrupt() { engine_->interrupt(); }
 
   // One line on how durable commits are (Engine::durability).
   std::string durability();
@@ -68,7 +74,18 @@ class Store {
   long count();
 
  private:
+  // The outcome of one run of checkAndPurge, shared by the callers that wait for it.
+  struct CheckRun {
+    bool done = false;
+    long purged = 0;
+    std::exception_ptr error;
+    int callers = 1;
+  };
+
   std::mutex writeMutex_;  // serialises the engine's writing members
+  std::mutex checkMutex_;
+  std::condition_variable checkDone_;
+  std::shared_ptr<CheckRun> check_;  // guarded by checkMutex_: the run in progress, if any
   std::shared_ptr<Engine> engine_;
   std::shared_ptr<Reads> reads_;
   std::unique_ptr<CommitQueue> queue_;

@@ -1,14 +1,24 @@
-// Postgres.cc - libpq handles, the binary array format and URI redaction.
+// Postgres.cc - libpq handles with bounded waits, the binary array format and URI redaction.
 #include "engine/postgres/Postgres.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "qmr/util/Log.h"
 
 namespace qmr_datastored {
 namespace {
 
 constexpr uint32_t kInt8Oid = 20;
+constexpr std::chrono::milliseconds kGrace(500);
 
 }  // namespace
 
@@ -92,7 +102,165 @@ std::string PgResult::error() const {
   return result_ != nullptr ? oneLine(PQresultErrorMessage(result_)) : "";
 }
 
-std::string PgConnection::message() const { return oneLine(PQerrorMessage(conn_)); }
+namespace {
+
+// One connection attempt, shared by the thread that makes it and the caller that waits for it;
+// whichever lets go last closes what is left.
+struct Attempt {
+  std::mutex mutex;
+  PGconn* conn = nullptr;  // guarded by mutex: set when the attempt ends, taken by the caller
+  int done[2] = {-1, -1};  // a pipe: the thread writes a byte to done[1] when it ends
+  ~Attempt() {
+    PQfinish(conn);
+    for (int fd : done) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+};
+
+}  // namespace
+
+PGconn* connectInterruptibly(const std::vector<std::string>& keywords,
+                             const std::vector<std::string>& values, int stopFd,
+                             std::string* error) {
+  auto attempt = std::make_shared<Attempt>();
+  if (::pipe2(attempt->done, O_CLOEXEC) != 0) {
+    *error = std::string("cannot create a pipe: ") + std::strerror(errno);
+    return nullptr;
+  }
+  std::thread([attempt, keywords, values] {
+    std::vector<const char*> k, v;
+    for (size_t i = 0; i < keywords.size(); ++i) {
+      k.push_back(keywords[i].c_str());
+      v.push_back(values[i].c_str());
+    }
+    k.push_back(nullptr);
+    v.push_back(nullptr);
+    PGconn* conn = PQconnectdbParams(k.data(), v.data(), 1);
+    std::lock_guard<std::mutex> lock(attempt->mutex);
+    attempt->conn = conn;  // closed by ~Attempt when abandoned
+    char byte = 1;
+    if (::write(attempt->done[1], &byte, 1) != 1) {
+      // Cannot happen with an empty pipe; the caller would then wait for the stop only.
+    }
+  }).detach();
+  pollfd fds[2] = {{attempt->done[0], POLLIN, 0}, {stopFd, POLLIN, 0}};
+  for (;;) {
+    int rc = ::poll(fds, stopFd >= 0 ? 2 : 1, -1);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) {
+      *error = std::string("cannot wait for the connection: ") + std::strerror(errno);
+      return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(attempt->mutex);
+    if ((fds[0].revents & POLLIN) == 0) {
+      *error = "the server is stopping";
+      return nullptr;  // the attempt is closed when it ends
+    }
+    PGconn* conn = attempt->conn;
+    attempt->conn = nullptr;
+    if (conn == nullptr) *error = "out of memory";
+    return conn;
+  }
+}
+
+PgConnection::PgConnection(PGconn* conn, const PgWaits& waits) : conn_(conn), waits_(waits) {
+  PQsetnonblocking(conn_, 1);
+  PQsetNoticeReceiver(conn_, &PgConnection::receiveNotice, this);
+}
+
+void PgConnection::receiveNotice(void* self, const PGresult* notice) {
+  std::string text = oneLine(PQresultErrorMessage(notice));
+  const char* severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+  if (severity != nullptr && std::strcmp(severity, "WARNING") == 0) {
+    static_cast<PgConnection*>(self)->warnings_.push_back(text);
+  }
+  // Notices such as "relation entries already exists, skipping" are for the debug log only.
+  qmr_util::Log* log = qmr_util::Log::primary();
+  if (log->enabled(qmr_util::Log::kDebug)) log->debug("database: %s", text.c_str());
+}
+
+std::string PgConnection::message() const {
+  long long ms = static_cast<long long>(waits_.limit.count());
+  switch (givenUp_) {
+    case GivenUp::kTimeOut:
+      return "no answer within --db-timeout (" + std::to_string(ms) +
+             " ms); connection given up";
+    case GivenUp::kStopping:
+      return "the server is stopping; connection given up";
+    case GivenUp::kNo:
+      break;
+  }
+  return oneLine(PQerrorMessage(conn_));
+}
+
+bool PgConnection::await(short events, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      givenUp_ = GivenUp::kTimeOut;
+      return false;
+    }
+    pollfd fds[2] = {{PQsocket(conn_), events, 0}, {waits_.stopFd, POLLIN, 0}};
+    // Rounded up, so that a wait never spins on a deadline less than a millisecond away.
+    int rc = ::poll(fds, waits_.stopFd >= 0 ? 2 : 1, static_cast<int>(left.count()) + 1);
+    if (rc < 0 && errno == EINTR) continue;
+    if (waits_.stopFd >= 0 && (fds[1].revents & POLLIN) != 0) {
+      givenUp_ = GivenUp::kStopping;
+      return false;
+    }
+    // Ready, or an error on the socket that libpq reports at its next read or write.
+    if (rc != 0) return true;
+  }
+}
+
+PgResult PgConnection::collect(bool sent) {
+  if (!sent) return PgResult();
+  // The server ends its own statements at the limit (statement_timeout) and says so; this
+  // side gives up a moment later, when the server cannot answer at all.
+  const auto deadline = std::chrono::steady_clock::now() + waits_.limit + kGrace;
+  int flushed;
+  while ((flushed = PQflush(conn_)) == 1) {
+    if (!await(POLLOUT | POLLIN, deadline)) return PgResult();
+    if (!PQconsumeInput(conn_)) return PgResult();
+  }
+  if (flushed < 0) return PgResult();
+  PgResult failed, last;
+  for (;;) {
+    while (PQisBusy(conn_)) {
+      if (!await(POLLIN, deadline)) return PgResult();
+      if (!PQconsumeInput(conn_)) return PgResult();
+    }
+    PgResult r(PQgetResult(conn_));
+    if (r.get() == nullptr) break;
+    if (!r.ok() && failed.get() == nullptr) {
+      failed = std::move(r);
+    } else {
+      last = std::move(r);
+    }
+  }
+  return failed.get() != nullptr ? std::move(failed) : std::move(last);
+}
+
+PgResult PgConnection::exec(const char* sql) {
+  warnings_.clear();
+  if (givenUp_ != GivenUp::kNo) return PgResult();
+  return collect(PQsendQuery(conn_, sql) == 1);
+}
+
+PgResult PgConnection::prepare(const char* name, const char* sql) {
+  warnings_.clear();
+  if (givenUp_ != GivenUp::kNo) return PgResult();
+  return collect(PQsendPrepare(conn_, name, sql, 0, nullptr) == 1);
+}
+
+PgResult PgConnection::execPrepared(const char* name, int count, const char* const* values,
+                                    const int* lengths, const int* formats) {
+  warnings_.clear();
+  if (givenUp_ != GivenUp::kNo) return PgResult();
+  return collect(PQsendQueryPrepared(conn_, name, count, values, lengths, formats, 1) == 1);
+}
 
 void PgParams::addByteaArray(const std::vector<std::string_view>& items) {
   addByteaArray(items.size(), [&items](size_t i) { return items[i]; });
@@ -121,8 +289,8 @@ PgResult PgParams::execPrepared(PgConnection& conn, const char* name) const {
     lengths.push_back(static_cast<int>(v.size()));
     formats.push_back(1);
   }
-  return PgResult(PQexecPrepared(conn.get(), name, static_cast<int>(values.size()), values.data(),
-                                 lengths.data(), formats.data(), 1));
+  return conn.execPrepared(name, static_cast<int>(values.size()), values.data(), lengths.data(),
+                          formats.data());
 }
 
 }  // namespace qmr_datastored

@@ -1,10 +1,15 @@
 // Postgres.h - owning handles for libpq connections and results, binary parameters (bytea and
 // int8 arrays), and the connection URI without its password for messages.
+//
+// Every statement waits for the database for a bounded time: a connection whose answer does
+// not come within its limit is given up (broken() turns true and the caller drops it), so that
+// a database server that hangs, or a network that swallows packets, never hangs a call.
 #ifndef QMR_DATASTORED_POSTGRES_H
 #define QMR_DATASTORED_POSTGRES_H
 
 #include <libpq-fe.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -47,22 +52,63 @@ class PgResult {
   PGresult* result_;
 };
 
+// How long one statement may wait for the database, and a descriptor that, once readable, ends
+// every wait at once (the server is stopping).
+struct PgWaits {
+  std::chrono::milliseconds limit{5000};
+  int stopFd = -1;  // -1: no such descriptor
+};
+
+// Connects with PQconnectdbParams(keywords, values, expand_dbname 1), whose connect_timeout
+// bounds each host of a URI and moves on to the next. The attempt runs on a thread of its own,
+// so that the caller stops waiting as soon as `stopFd` turns readable: then null is returned
+// with *error set, and the attempt is closed whenever it ends. Otherwise libpq's connection,
+// bad or not (null only when out of memory).
+PGconn* connectInterruptibly(const std::vector<std::string>& keywords,
+                             const std::vector<std::string>& values, int stopFd,
+                             std::string* error);
+
 // One connection, closed by the destructor. Not thread-safe: one user at a time.
 class PgConnection {
  public:
-  explicit PgConnection(PGconn* conn) : conn_(conn) {}
+  // Takes `conn` (connected) over and switches it to non-blocking sends: closing it never
+  // waits for a server that does not read.
+  PgConnection(PGconn* conn, const PgWaits& waits);
   ~PgConnection() { PQfinish(conn_); }
   PgConnection(const PgConnection&) = delete;
   PgConnection& operator=(const PgConnection&) = delete;
   PGconn* get() const { return conn_; }
-  bool broken() const { return PQstatus(conn_) != CONNECTION_OK; }
-  // libpq's last error text of this connection, on one line.
+  // True when libpq lost the connection, or when it was given up after a wait ran out.
+  bool broken() const { return givenUp_ != GivenUp::kNo || PQstatus(conn_) != CONNECTION_OK; }
+  // True when the last statement was given up because its answer did not come in time.
+  bool timedOut() const { return givenUp_ == GivenUp::kTimeOut; }
+  // Why the connection was given up, or libpq's last error text, on one line.
   std::string message() const;
-  // Runs SQL text (several statements allowed).
-  PgResult exec(const char* sql) { return PgResult(PQexec(conn_, sql)); }
+  // Runs SQL text (several statements allowed): the first failed result, else the last one; a
+  // null result when the statement could not be sent or its answer did not come within the
+  // limit (see broken() and message()).
+  PgResult exec(const char* sql);
+  // Runs the prepared statement `name` with binary parameters, results in binary; as exec.
+  PgResult execPrepared(const char* name, int count, const char* const* values,
+                        const int* lengths, const int* formats);
+  // Prepares `sql` as the statement `name`; as exec.
+  PgResult prepare(const char* name, const char* sql);
+  // The warnings (severity WARNING) that the server sent during the last statement.
+  const std::vector<std::string>& warnings() const { return warnings_; }
 
  private:
+  enum class GivenUp { kNo, kTimeOut, kStopping };
+  // Sends with `sent` (true when libpq took the statement) and collects its results.
+  PgResult collect(bool sent);
+  // Waits for `events` on the connection's socket until the deadline; false (and the
+  // connection given up) when the deadline passes or the stop descriptor fires first.
+  bool await(short events, std::chrono::steady_clock::time_point deadline);
+  static void receiveNotice(void* self, const PGresult* notice);
+
   PGconn* conn_;
+  const PgWaits waits_;
+  GivenUp givenUp_ = GivenUp::kNo;
+  std::vector<std::string> warnings_;
 };
 
 // The binary parameters of one statement: each a value with its length and format 1.
@@ -75,7 +121,7 @@ class PgParams {
   void addByteaArray(size_t count, const At& at);
   void addInt8Array(const std::vector<int64_t>& numbers);
   void addInt8(int64_t number);
-  // Runs the prepared statement `name` with these parameters, results in binary.
+  // Runs the prepared statement `name` with these parameters (PgConnection::execPrepared).
   PgResult execPrepared(PgConnection& conn, const char* name) const;
 
  private:

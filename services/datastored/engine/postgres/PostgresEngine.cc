@@ -2,7 +2,11 @@
 // straight from the table, group transactions, purge and the durability report.
 #include "engine/postgres/PostgresEngine.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
@@ -43,9 +47,10 @@ const Prepared kStatements[] = {
 // Prepares the server's statements on `conn`; false with *error when one fails.
 bool prepareStatements(PgConnection& conn, std::string* error) {
   for (const Prepared& p : kStatements) {
-    PgResult r(PQprepare(conn.get(), p.name, p.sql, 0, nullptr));
+    PgResult r = conn.prepare(p.name, p.sql);
     if (!r.ok()) {
-      *error = std::string("cannot prepare \"") + p.sql + "\": " + r.error();
+      *error = std::string("cannot prepare \"") + p.sql + "\": " +
+               (r.error().empty() ? conn.message() : r.error());
       return false;
     }
   }
@@ -58,8 +63,14 @@ long long millis(std::chrono::steady_clock::duration d) {
 
 }  // namespace
 
-PostgresEngine::PostgresEngine(const std::string& uri, int connectTimeoutMs)
-    : uri_(uri), name_(redactUri(uri)), connectTimeoutMs_(connectTimeoutMs) {
+PostgresEngine::PostgresEngine(const std::string& uri, int timeoutMs)
+    : uri_(uri), name_(redactUri(uri)) {
+  waits_.limit = std::chrono::milliseconds(timeoutMs);
+  waits_.stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (waits_.stopFd < 0) {
+    throw StoreError(StoreError::kCannotOpen,
+                     std::string("cannot create an event descriptor: ") + std::strerror(errno));
+  }
   std::string error;
   writer_ = connectOnce(&error);
   if (!writer_) {
@@ -101,13 +112,20 @@ PostgresEngine::PostgresEngine(const std::string& uri, int connectTimeoutMs)
   started_ = true;
 }
 
-PostgresEngine::~PostgresEngine() = default;
+PostgresEngine::~PostgresEngine() {
+  // The connections go first: they watch the descriptor.
+  writer_.reset();
+  idle_.clear();
+  ::close(waits_.stopFd);
+}
 
-void PostgresEngine::notice(void*, const char* message) {
-  if (log()->enabled(qmr_util::Log::kDebug)) {
-    std::string text = message;
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    log()->debug("database: %s", text.c_str());
+void PostgresEngine::interrupt() {
+  stopping_ = true;
+  uint64_t one = 1;
+  // Stays readable from now on: every wait in progress and to come ends at once.
+  if (::write(waits_.stopFd, &one, sizeof one) != sizeof one) {
+    log()->warning("cannot wake the calls waiting for database %s: %s", name_.c_str(),
+                   std::strerror(errno));
   }
 }
 
@@ -122,27 +140,48 @@ PgResult PostgresEngine::startupExec(const char* sql, const std::string& what) {
 }
 
 std::unique_ptr<PgConnection> PostgresEngine::connectOnce(std::string* error) {
-  std::string timeout = std::to_string(std::max(2, (connectTimeoutMs_ + 999) / 1000));
-  // dbname is expanded from the URI; the parameters after it override the URI's own.
-  const char* const keywords[] = {"dbname", "connect_timeout", "fallback_application_name",
-                                  nullptr};
-  const char* const values[] = {uri_.c_str(), timeout.c_str(), "qmr-datastored", nullptr};
-  auto conn = std::make_unique<PgConnection>(PQconnectdbParams(keywords, values, 1));
-  if (conn->get() == nullptr) {
-    *error = "out of memory";
+  const long long limitMs = static_cast<long long>(waits_.limit.count());
+  // libpq counts whole seconds, at least 2, per host of the URI.
+  std::string seconds = std::to_string(std::max(2LL, (limitMs + 999) / 1000));
+  std::string keepIdle = std::to_string(std::max(1LL, limitMs / 2000));
+  std::string userTimeout = std::to_string(limitMs);
+  // A peer that vanishes (a host that died, a network that drops packets) is noticed by TCP
+  // keepalives while idle and by tcp_user_timeout while data waits to be acknowledged. These
+  // come before dbname, so that the URI's own parameters override them.
+  const std::vector<std::string> keywords = {
+      "connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
+      "keepalives_count", "tcp_user_timeout", "dbname", "fallback_application_name"};
+  const std::vector<std::string> values = {seconds, "1", keepIdle, "1", "3",
+                                           userTimeout, uri_, "qmr-datastored"};
+  if (stopping_) {
+    *error = "the server is stopping";
     return nullptr;
   }
+  PGconn* raw = connectInterruptibly(keywords, values, waits_.stopFd, error);
+  if (raw == nullptr) return nullptr;
+  auto conn = std::make_unique<PgConnection>(raw, waits_);
   if (conn->broken()) {
     *error = conn->message();
     return nullptr;
   }
-  // Notices ("relation entries already exists, skipping") go to the debug log, not stderr.
-  PQsetNoticeProcessor(conn->get(), &PostgresEngine::notice, nullptr);
+  auto statementError = [&](const PgResult& r) {
+    return r.error().empty() ? conn->message() : r.error();
+  };
   PgResult state = conn->exec(
       "SELECT pg_is_in_recovery(), current_setting('synchronous_commit'), "
       "current_setting('server_version_num')::int");
   if (!state.ok()) {
-    *error = state.error();
+    *error = statementError(state);
+    return nullptr;
+  }
+  // The server ends a statement that runs longer than --db-timeout itself (a lock held by
+  // another client, a commit waiting for a synchronous standby), and from PostgreSQL 14 on
+  // also one whose client has gone; the wait above ends on this side in any case.
+  std::string limits = "SET statement_timeout = " + std::to_string(limitMs);
+  if (std::stol(state.text(0, 2)) >= 140000) limits += "; SET client_connection_check_interval = 1000";
+  PgResult set = conn->exec(limits.c_str());
+  if (!set.ok()) {
+    *error = "cannot limit the time of statements: " + statementError(set);
     return nullptr;
   }
   if (state.text(0, 0) == "t") {
@@ -153,9 +192,9 @@ std::unique_ptr<PgConnection> PostgresEngine::connectOnce(std::string* error) {
   }
   if (state.text(0, 1) == "off") {
     // A commit that returned must be on disk: never acknowledge one before it is.
-    PgResult set = conn->exec("SET synchronous_commit TO on");
-    if (!set.ok()) {
-      *error = "cannot set synchronous_commit to on: " + set.error();
+    PgResult on = conn->exec("SET synchronous_commit TO on");
+    if (!on.ok()) {
+      *error = "cannot set synchronous_commit to on: " + statementError(on);
       return nullptr;
     }
     log()->warning(
@@ -169,6 +208,9 @@ std::unique_ptr<PgConnection> PostgresEngine::connectOnce(std::string* error) {
 }
 
 std::unique_ptr<PgConnection> PostgresEngine::connect() {
+  if (stopping_) {
+    throw StoreError(StoreError::kUnavailable, "database " + name_ + ": the server is stopping");
+  }
   {
     std::lock_guard<std::mutex> lock(connectMutex_);
     Clock::time_point now = Clock::now();
@@ -216,6 +258,17 @@ PgConnection& PostgresEngine::writer() {
 StoreError PostgresEngine::failure(const PgConnection& conn, const PgResult& result,
                                    const std::string& what) {
   std::string why = result.error().empty() ? conn.message() : result.error();
+  if (conn.timedOut()) {
+    return StoreError(StoreError::kUnavailable, "database " + name_ + ": " + what + ": " + why);
+  }
+  const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
+  if (state != nullptr && std::strcmp(state, "57014") == 0) {
+    // query_canceled: statement_timeout, or someone cancelled it. Nothing changed; worth a
+    // retry later.
+    return StoreError(StoreError::kUnavailable,
+                      "database " + name_ + ": " + what + ": not done within --db-timeout (" +
+                          std::to_string(waits_.limit.count()) + " ms): " + why);
+  }
   if (conn.broken()) {
     lost_ = true;
     return StoreError(StoreError::kUnavailable,
@@ -244,6 +297,7 @@ void PostgresEngine::lookup(size_t count, const KeyAt& keyAt, int64_t now, const
     result = params.execPrepared(*conn, "get");
     if (result.ok()) break;
     StoreError error = failure(*conn, result, "get");
+    bool timedOut = conn->timedOut();
     if (conn->broken()) {
       conn.reset();
       std::lock_guard<std::mutex> lock(poolMutex_);
@@ -252,7 +306,11 @@ void PostgresEngine::lookup(size_t count, const KeyAt& keyAt, int64_t now, const
       std::lock_guard<std::mutex> lock(poolMutex_);
       idle_.push_back(std::move(conn));
     }
-    if (!pooled || attempt > 0 || error.kind() != StoreError::kUnavailable) throw error;
+    // A connection that broke while idle is worth one more try; one that timed out is not (the
+    // database is most likely hung, and the call would wait twice as long).
+    if (!pooled || attempt > 0 || timedOut || error.kind() != StoreError::kUnavailable) {
+      throw error;
+    }
   }
   {
     std::lock_guard<std::mutex> lock(poolMutex_);
@@ -290,7 +348,7 @@ void PostgresEngine::run(const char* sql, const char* what) {
 void PostgresEngine::begin() {
   bool reused = writer_ && !writer_->broken();
   PgResult r = writer().exec("BEGIN");
-  if (!r.ok() && reused && writer_->broken()) {
+  if (!r.ok() && reused && writer_->broken() && !writer_->timedOut()) {
     // The connection broke while idle; nothing was sent yet, so a new one may begin.
     lost_ = true;
     writer_.reset();
@@ -344,15 +402,29 @@ void PostgresEngine::write(const ChangeSet& changes, int64_t now) {
 
 void PostgresEngine::commit() {
   PgResult r = writer_->exec("COMMIT");
-  if (!r.ok() || std::strcmp(PQcmdStatus(r.get()), "COMMIT") != 0) {
-    // Lost while COMMIT was on its way: the transaction may or may not have been applied, so
-    // this is reported as the database's failure, not as a call to retry.
-    StoreError e = failure(*writer_, r, "commit failed");
-    throw StoreError(StoreError::kFailed, writer_->broken() ? std::string(e.what()) +
-                                                                  "; whether it was applied "
-                                                                  "is unknown"
-                                                            : e.what());
+  if (r.ok() && std::strcmp(PQcmdStatus(r.get()), "COMMIT") == 0 && writer_->warnings().empty()) {
+    return;
   }
+  // The connection lost or given up while COMMIT was on its way, or a COMMIT that returned
+  // with a warning (a wait for a synchronous standby cancelled after the local commit): the
+  // transaction may or may not be applied, or applied but not where it should be. It is
+  // reported as the database's failure, never as success nor as a call to retry.
+  std::string why;
+  if (r.ok() && !writer_->warnings().empty()) {
+    why = "the database warned: " + writer_->warnings().front();
+  } else if (writer_->broken()) {
+    StoreError e = failure(*writer_, r, "COMMIT");
+    why = e.what();
+  } else {
+    // Refused by the server (a deferred check, a serialization failure): rolled back.
+    StoreError e = failure(*writer_, r, "commit failed");
+    throw StoreError(StoreError::kFailed, e.what());
+  }
+  log()->error("database %s: commit outcome unknown (%s); reported as failed", name_.c_str(),
+               why.c_str());
+  throw StoreError(StoreError::kFailed,
+                   "database " + name_ + ": commit outcome unknown: " + why +
+                       "; the changes may or may not be stored");
 }
 
 void PostgresEngine::abandon() noexcept {
@@ -366,8 +438,30 @@ void PostgresEngine::abandon() noexcept {
 }
 
 void PostgresEngine::check() {
-  std::string differences = postgresSchemaDifferences(writer(), name_);
-  if (writer_ && writer_->broken()) writer_.reset();
+  // A connection of the lookup pool, not the writer's: commits go on meanwhile.
+  std::unique_ptr<PgConnection> conn;
+  {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    if (!idle_.empty()) {
+      conn = std::move(idle_.back());
+      idle_.pop_back();
+    }
+  }
+  if (!conn) conn = connect();
+  std::string differences;
+  try {
+    differences = postgresSchemaDifferences(*conn, name_);
+  } catch (const StoreError&) {
+    if (!conn->broken()) {
+      std::lock_guard<std::mutex> lock(poolMutex_);
+      idle_.push_back(std::move(conn));
+    }
+    throw;
+  }
+  {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    idle_.push_back(std::move(conn));
+  }
   if (!differences.empty()) {
     throw StoreError(
         StoreError::kDamaged,

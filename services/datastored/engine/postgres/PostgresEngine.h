@@ -36,8 +36,10 @@ class PostgresEngine : public Engine, public Reads {
   // its schema (columns and types, primary key, no other index, trigger, rule or row security
   // on it) and purges expired entries. Throws StoreError: kCannotOpen when the database cannot
   // be reached or written (the server does not start without it), kDamaged when the table
-  // differs from the server's. connectTimeoutMs: how long one connection attempt may take.
-  PostgresEngine(const std::string& uri, int connectTimeoutMs);
+  // differs from the server's. timeoutMs (--db-timeout): how long a connection attempt (per
+  // host of the URI) or a statement may wait for the database; a statement that runs into it
+  // fails with kUnavailable, and its connection is dropped.
+  PostgresEngine(const std::string& uri, int timeoutMs);
   ~PostgresEngine() override;
 
   const std::string& name() const override { return name_; }
@@ -53,6 +55,7 @@ class PostgresEngine : public Engine, public Reads {
   // synchronous_commit, fsync and synchronous_standby_names, read back from the server.
   std::string durability() override;
   long count() override;
+  void interrupt() override;
 
   void begin() override;
   void savepoint(Savepoint step) override;
@@ -74,13 +77,13 @@ class PostgresEngine : public Engine, public Reads {
   StoreError failure(const PgConnection& conn, const PgResult& result, const std::string& what);
   // Runs `sql` on the write connection; throws failure(..., what).
   void run(const char* sql, const char* what);
-  static void notice(void* unused, const char* message);  // libpq's notice processor
   // Runs `sql` on the write connection for start-up; throws StoreError(kCannotOpen).
   PgResult startupExec(const char* sql, const std::string& what);
 
   const std::string uri_;
   const std::string name_;  // uri_ without its password
-  const int connectTimeoutMs_;
+  PgWaits waits_;                    // --db-timeout, and the descriptor interrupt() signals
+  std::atomic<bool> stopping_{false};  // set by interrupt()
   bool started_ = false;  // set at the end of the constructor: the table exists
 
   std::mutex connectMutex_;

@@ -1,0 +1,67 @@
+// ConnectionsTest.cc - connections cannot starve the server: with a low descriptor limit and
+// more stalled connections (half a GIOP header each) than it allows, a fresh client is served
+// at once; connections past --max-connections are closed as they come; stalled ones are closed
+// after a few seconds; both are logged.
+#include <string>
+#include <vector>
+
+#include "ConnectionsSupport.h"
+#include "DataStoreFixture.h"
+
+namespace qmr_test {
+namespace {
+
+class ConnectionsTest : public DataStoreTest {
+ protected:
+  // Starts the server on a known port, with its soft descriptor limit at `softLimit` (as a
+  // shell's ulimit -Sn would leave it; the hard limit stays).
+  void startWithSoftLimit(rlim_t softLimit, const std::vector<std::string>& extra = {}) {
+    port_ = freeLoopbackPort();
+    std::vector<std::string> args = {"-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(port_)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    SoftDescriptorLimit lowered(softLimit);  // inherited by the server, restored after
+    startServer(args);
+  }
+  int port_ = 0;
+};
+
+TEST_F(ConnectionsTest, StalledConnectionsPastTheDescriptorLimitDoNotStarveAFreshClient) {
+  startWithSoftLimit(256);
+  EXPECT_TRUE(logHas("descriptors: soft limit 256 raised to"));
+  StalledConnections stalled(port_, 300);
+  ASSERT_EQ(stalled.opened(), 300);
+  // A client of its own (a process with a new connection), as any newcomer.
+  FreshClient fresh = runFreshClient(dir_, server_->ior());
+  std::printf("[ figures  ] 300 stalled connections, soft limit 256: a fresh client served in "
+              "%.2f s; the server has %ld threads\n",
+              fresh.seconds, threadCount(server_->process().pid()));
+  EXPECT_EQ(fresh.run.exitCode, 0) << fresh.run.output;
+  EXPECT_LT(fresh.seconds, 5.0);
+  // The stalled connections are closed by the server after a few seconds, and logged once.
+  EXPECT_TRUE(eventually([&] { return stalled.closedByServer() == 300; }, 10000))
+      << stalled.closedByServer() << " of 300 closed";
+  EXPECT_TRUE(logHas("client connections ended without delivering a whole request"));
+}
+
+TEST_F(ConnectionsTest, ConnectionsPastTheLimitAreClosedAtOnceAndLoggedOnce) {
+  startWithSoftLimit(1024, {"--max-connections", "20"});
+  StalledConnections stalled(port_, 40);
+  ASSERT_EQ(stalled.opened(), 40);
+  // Those past the bound are closed as they are accepted.
+  EXPECT_TRUE(eventually([&] { return stalled.closedByServer() >= 15; }, 1500))
+      << stalled.closedByServer() << " of 40 closed within 1.5 s";
+  EXPECT_LE(stalled.closedByServer(), 25);
+  EXPECT_TRUE(logHas("client connections (the last from giop:tcp:127.0.0.1:"));
+  EXPECT_TRUE(logHas("as many as --max-connections 20 were open"));
+  std::string log = serverLog();
+  size_t lines = 0;
+  for (size_t at = 0; (at = log.find("WARNING refused", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 1u) << "one line for the burst, not one per connection:\n" << log;
+  // Once the stalled ones are closed, there is room again.
+  EXPECT_TRUE(eventually([&] { return stalled.closedByServer() == 40; }, 10000));
+  FreshClient fresh = runFreshClient(dir_, server_->ior());
+  EXPECT_EQ(fresh.run.exitCode, 0) << fresh.run.output;
+}
+
+}  // namespace
+}  // namespace qmr_test
