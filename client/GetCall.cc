@@ -8,10 +8,30 @@
 #include <omniORB4/minorCode.h>
 
 #include <cstring>
+#include <type_traits>
 #include <vector>
+
+#include "qmr/ClientCore/DataStoreSession.hh"
 
 namespace QMR_Client {
 namespace {
+
+// This file restates the generated proxy of DataStoreSession::get: the operation's name, its
+// one argument (a StringList) and its one out parameter (a ValueList of {boolean valid; string
+// data}). A change of the IDL must break the build here, not the wire: the generated stub must
+// still be get(in StringList, out ValueList), with Value's members of these types.
+using Session = ClientCore::_objref_DataStoreSession;
+static_assert(std::is_same<decltype(&Session::get),
+                           void (Session::*)(const ClientCore::StringList&,
+                                             ClientCore::DataStoreSession::ValueList_out)>::value,
+              "DataStoreSession::get changed in the IDL: GetCall writes and reads it by hand");
+static_assert(std::is_same<decltype(ClientCore::DataStoreSession::Value::valid),
+                           CORBA::Boolean>::value &&
+                  std::is_same<decltype(ClientCore::DataStoreSession::Value::data),
+                               CORBA::String_member>::value,
+              "DataStoreSession::Value changed in the IDL: GetCall reads it by hand");
+// The operation name as the descriptor sends it, with its length including the NUL.
+constexpr char kOperation[] = "get";
 
 const char* const kNoUserExceptions[] = {nullptr};
 
@@ -59,7 +79,7 @@ std::size_t sentLength(const std::string& key, bool* shortened) {
 class GetCall : public omniCallDescriptor {
  public:
   GetCall(const std::set<std::string>& keys, ValueReceiver& receiver)
-      : omniCallDescriptor(localCall, "get", 4, 0, kNoUserExceptions, 0, 0),
+      : omniCallDescriptor(localCall, kOperation, sizeof kOperation, 0, kNoUserExceptions, 0, 0),
         keys_(keys),
         receiver_(receiver) {}
 

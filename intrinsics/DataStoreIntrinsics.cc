@@ -1,6 +1,25 @@
 // DataStoreIntrinsics.cc - the _datastore module: its function table, registration and
 // bootstrap, and the read function get(keys, cache). The write, transaction and cache
 // functions are in DataStoreWrites.cc.
+//
+// The read path, end to end (each step is where it is because a measurement put it there;
+// README "Performance" and PERF-NOTES say which):
+//   1. here, get(): the script's key list is sorted once (SortedKeys, which remembers the key
+//      objects) and handed to DataStoreManager::get as a std::set that is refilled, not rebuilt.
+//   2. client/DataStoreManager.cc, get(): answers nothing itself; gives GetCall a receiver
+//      (ReplyFiler) that files each value into the caller's results map (Refill reuses its
+//      nodes) and the cache, and resets the session on a system exception.
+//   3. client/GetCall.cc: DataStoreSession::get through a call descriptor of its own (checked
+//      against the generated stub at compile time): the keys go on the wire straight from the
+//      set, and each value of the reply is read into the string the receiver gives it. A
+//      servant in this process takes localCall instead.
+//   4. services/datastored/sessions/Session.cc, get(): on the server, under the session's lock,
+//      pending changes answer first; the other keys go to Store::lookup in one call.
+//   5. services/datastored/store/Store.h -> engine/Reads.h: the SQLite Index answers from
+//      memory under one shared lock (a Snapshot), PostgreSQL with one SELECT; either calls back
+//      once per key (visit), in the request's order.
+//   6. back in Session::get the values fill the reply; orb/SessionStrings.cc writes its strings
+//      as blocks; then 3 reads it and 1 builds the two dicts (buildResultDicts, below).
 #include "qmr/DataStoreIntrinsics.h"
 
 #include <algorithm>
@@ -93,15 +112,8 @@ class SortedKeys {
   std::vector<Key> keys_;
 };
 
-// A new empty dict with room for `size` items without growing.
-PyObject* newDict(size_t size) {
-#if PY_VERSION_HEX < 0x030D0000
-  return _PyDict_NewPresized(static_cast<Py_ssize_t>(size));
-#else
-  (void)size;
-  return PyDict_New();
-#endif
-}
+// A new empty dict (public API only: it grows as items are added).
+PyObject* newDict(size_t) { return PyDict_New(); }
 
 // Fills a new dict from `found` (key to value) and one from `missing` (key to None), with the
 // key objects of `keys` where they fit. On success stores both new references and returns

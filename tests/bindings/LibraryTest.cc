@@ -5,13 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "Harness.h"
 
 namespace qmr_test {
 namespace {
+
+// The build and source trees, as ctest gives them.
+std::string envDir(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : ".";
+}
+std::string buildDir() { return envDir("QMR_BUILD_DIR"); }
+std::string sourceDir() { return envDir("QMR_SOURCE_DIR"); }
 
 // This binary uses no symbol of the library, so in a normal build the linker drops it and
 // dlopen() really loads it (sanitizer builds keep it linked). Regression: after the

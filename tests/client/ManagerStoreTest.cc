@@ -189,6 +189,32 @@ TEST_F(ManagerStoreTest, ValuesLongerThanATransportBufferArriveWhole) {
   EXPECT_EQ(Value(kib), values[2]);
 }
 
+// The remote string path of GetCall: the server is another process, so every value is read
+// off the wire. Lengths around each alignment boundary of CDR, absent keys between present
+// ones (an absent value still carries a string), bytes above 127, and each key's own value.
+TEST_F(ManagerStoreTest, EveryValueComesBackExactlyOverTheWireUnderItsOwnKey) {
+  std::list<QMR_Client::DataStoreManager::Entry> writes;
+  Map expected;
+  Keys asked, absent;
+  for (size_t length : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 255, 256, 1023}) {
+    std::string key = "w" + std::to_string(1000 + length);
+    std::string value(length, '\0');
+    for (size_t i = 0; i < length; ++i) value[i] = static_cast<char>(0x21 + (i * 7 + length) % 0xd0);
+    writes.push_back({key, value, 0});
+    expected[key] = value;
+    asked.insert(key);
+    std::string gap = key + "-absent";
+    asked.insert(gap);
+    absent.insert(gap);
+  }
+  ASSERT_TRUE(m_->set(writes));
+  ASSERT_TRUE(m_->commit());
+  results_ = {{"w1003", "stale"}, {"unasked", "x"}};
+  ASSERT_TRUE(m_->get(asked, results_, missing_, false));
+  EXPECT_EQ(expected, results_);
+  EXPECT_EQ(absent, missing_);
+}
+
 TEST_F(ManagerStoreTest, RecoversWithAFreshSessionAfterTheServerWasKilled) {
   ASSERT_TRUE(m_->set({{"kept", "yes", 0}}) && m_->commit());
   ASSERT_TRUE(m_->set({{"lost", "pending", 0}}));  // never committed

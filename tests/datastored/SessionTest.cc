@@ -273,5 +273,46 @@ TEST_P(EngineTest, EntriesExpireAfterTheirCommitAndCheckDataFilePurgesThem) {
 INSTANTIATE_TEST_SUITE_P(BothEngines, EngineTest,
                          ::testing::Values(Engine::kSqlite, Engine::kPostgres), engineName);
 
+// The server's read lock, end to end: while one client commits all of 40 keys to A, then all
+// to B, and so on, gets of all 40 from other clients never mix the two.
+TEST_P(EngineTest, AGetThroughTheServerSeesAWholeCommitOrNoneOfIt) {
+  startServer();
+  std::vector<std::string> keys;
+  for (int i = 0; i < 40; ++i) keys.push_back("r" + std::to_string(i));
+  auto all = [&](const std::string& value) {
+    std::vector<Put> puts;
+    for (const std::string& k : keys) puts.push_back({k, value});
+    return puts;
+  };
+  commitAll(all("A"));
+  std::atomic<bool> stop{false};
+  std::atomic<long> torn{0}, reads{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 2; ++r) {
+    readers.emplace_back([&] {
+      DataStoreSession_var s = newSession();
+      while (!stop) {
+        Values values = read(s, keys);
+        for (const Value& v : values) {
+          if (v != values[0] || !v.has_value()) {
+            ++torn;
+            break;
+          }
+        }
+        ++reads;
+      }
+    });
+  }
+  DataStoreSession_var writer = newSession();
+  for (int n = 0; n < 60; ++n) {
+    writer->set(entries(all(n % 2 ? "A" : "B")));
+    writer->commit();
+  }
+  stop = true;
+  for (std::thread& t : readers) t.join();
+  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " gets";
+}
+
 }  // namespace
 }  // namespace qmr_test

@@ -13,7 +13,7 @@
 
 #include "FaultPoint.h"
 #include "metrics/Counters.h"
-#include "orb/NulRefusal.h"
+#include "orb/SessionStrings.h"
 #include "orb/RequestReservation.h"
 #include "qmr/util/Log.h"
 
@@ -139,7 +139,7 @@ CORBA::Boolean Session::_dispatch(omniCallHandle& handle) {
                              : 0;
   std::optional<RequestReservation> reservation;
   if (perElement > 0) reservation.emplace(handle, bounds_.requests, perElement, id_);
-  NulRefusal refusal(handle, id_);
+  SessionStrings strings(handle, id_);
   return POA_ClientCore::DataStoreSession::_dispatch(handle);
 }
 

@@ -48,8 +48,8 @@ class Session : public POA_ClientCore::DataStoreSession {
 
   uint64_t id() const { return id_; }
   const std::string& client() const { return client_; }
-  // Dispatches as generated, refusing strings with a NUL inside (NulRefusal.h) in the
-  // arguments.
+  // Dispatches as generated, refusing strings with a NUL inside in the arguments and copying
+  // the reply's strings as blocks (SessionStrings.h).
   CORBA::Boolean _dispatch(omniCallHandle& handle) override;
   // Ends the session: discards the pending changes (waiting for a call in progress) and makes
   // every later call raise OBJECT_NOT_EXIST. Returns how many changes were discarded.
