@@ -75,7 +75,7 @@ class DbWaitTest : public DataStoreTest {
   // on it with --db-timeout `timeout`.
   void startOn(PostgresServer& pg, const std::string& timeout) {
     pg.start(dir_.file("pg"));
-    db_ = pg.uri();
+    db_ = pg.conninfo();
     startServer({"--db-timeout", timeout});
     // Without bounded waits the calls below would block for ever; the client gives up after
     // 20 s so that such a server fails the test instead of hanging it.
@@ -115,10 +115,10 @@ TEST_F(DbWaitTest, AHungDatabaseFailsCallsInTimeAndTheServerServesAgainOnceItAns
   EXPECT_LT(getSeconds, 3.0);
   EXPECT_LT(commitSeconds, 3.0);
   EXPECT_LT(lateSeconds, 4.0);
-  EXPECT_TRUE(logHas("get of 1 keys failed (TRANSIENT): database " + pg.uri() +
+  EXPECT_TRUE(logHas("get of 1 keys failed (TRANSIENT): database " + pg.conninfo() +
                      ": get: no answer within --db-timeout (1000 ms)"));
   EXPECT_TRUE(logHas("commit of 1 changes failed, they stay pending (TRANSIENT): database " +
-                     pg.uri()));
+                     pg.conninfo()));
 
   frozen.resume();
   // The server connects again by itself; the change that stayed pending is committed now.
@@ -168,7 +168,7 @@ TEST_F(DbWaitTest, ACommitThatAGoneSynchronousStandbyHoldsUpIsReportedFailedAsOu
               "when its wait was cancelled, %.2f s at --db-timeout 3\n",
               cancelled, timedOut);
   EXPECT_LT(timedOut, 5.0);
-  EXPECT_TRUE(logHas("database " + pg.uri() + ": commit outcome unknown (database " + pg.uri() +
+  EXPECT_TRUE(logHas("database " + pg.conninfo() + ": commit outcome unknown (database " + pg.conninfo() +
                      ": COMMIT: no answer within --db-timeout (3000 ms)"));
 
   // The changes stay pending, and commit once the standby requirement is lifted.
