@@ -191,13 +191,14 @@ TEST_F(MetricsTest, RefusalsArriveUnderTheirCauseAndPendingBytesAreCounted) {
   EXPECT_THROW(s->set(entries(nine)), ClientCore::DataStoreSession::TransactionSizeExceeded);
   EXPECT_THROW(s->set(entries({{std::string(65, 'k'), "v"}})), CORBA::BAD_PARAM);
   EXPECT_THROW(s->remove(strings({std::string(80, 'k')})), CORBA::BAD_PARAM);
-  s->set(entries({{"pk", "12345"}, {"q", ""}}));  // 2 + 5 + 1 + 0 bytes pending
+  // 2 + 5 + 1 + 0 bytes pending, and each pending key is charged 128 bytes of overhead.
+  s->set(entries({{"pk", "12345"}, {"q", ""}}));
 
   Exposition e = scrape();
   EXPECT_EQ(get(e, "refusals_total", {{"cause", "transaction_keys"}}), 1);
   EXPECT_EQ(get(e, "refusals_total", {{"cause", "key_bytes"}}), 2);
   EXPECT_EQ(get(e, "refusals_total", {{"cause", "value_bytes"}}), 0);
-  EXPECT_EQ(get(e, "pending_bytes"), 8);
+  EXPECT_EQ(get(e, "pending_bytes"), 8 + 2 * 128);
   EXPECT_EQ(get(e, "pending_bytes_limit"), 1073741824);
   EXPECT_EQ(get(e, "commits_total"), 0);
 
