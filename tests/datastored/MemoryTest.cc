@@ -129,9 +129,10 @@ TEST_F(MemoryTest, EachPendingKeyCountsItsOverheadAgainstThePendingBound) {
   }
   // 20,000 keys of about 6 bytes are 120 kB of text but 2.7 MB with their overhead.
   EXPECT_TRUE(refused) << accepted << " keys pending under --max-pending-bytes 2000000";
-  EXPECT_GE(accepted, 12000);
-  EXPECT_LE(accepted, 16000);
-  EXPECT_TRUE(logHas("(128 per key beside its key and value)"));
+  // A client alone may hold half of the bound (FairnessTest): 1 MB, 6,000 to 8,000 keys.
+  EXPECT_GE(accepted, 6000);
+  EXPECT_LE(accepted, 8000);
+  EXPECT_TRUE(logHas("exceed its share of --max-pending-bytes 2000000 (1000000"));
   // Committing gives the whole charge back: the same again fits.
   s->commit();
   std::vector<Put> more;
