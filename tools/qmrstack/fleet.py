@@ -18,7 +18,8 @@ import urllib.error
 import urllib.request
 
 from .common import StackError, _read, private_folder
-from .postgres import postgres_bindir, postgres_user_prefix, _postgres_reachable_folder
+from .postgres import (postgres_bindir, postgres_os_user, postgres_user_prefix,
+                       _postgres_reachable_folder)
 from .process import _start_time, free_port, spawn, wait_for
 from .servers import server_argv, server_env
 from .stack import Stack
@@ -49,13 +50,12 @@ def _write_private(path, text, owner=None):
 
 
 def _runs_as():
-    """(uid, gid) that etcd and Patroni run as: nobody when we are root (PostgreSQL refuses to
-    run as root), else ourselves."""
+    """(uid, gid) that etcd and Patroni run as when we are root: the user PostgreSQL's
+    programs run as (it refuses root); None when we are not root (then as ourselves)."""
     if os.geteuid() != 0:
         return None
-    import pwd
-    nobody = pwd.getpwnam("nobody")
-    return nobody.pw_uid, nobody.pw_gid
+    user = postgres_os_user()
+    return user.pw_uid, user.pw_gid
 
 
 def _http(method, url, body=None, auth=None, timeout=2.0):
