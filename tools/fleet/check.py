@@ -17,7 +17,7 @@ import tempfile
 import time
 
 from fleet.history import check, commit_gaps
-from qmrstack.fleet import FRONTENDS, MEMBERS, TTL, Fleet
+from qmrstack.fleet import FRONTENDS, TTL, Fleet
 from qmrstack.common import StackError
 from qmrstack.process import wait_for
 
@@ -86,9 +86,10 @@ class Clients:
 
 def wait_for_leader(fleet, other_than, timeout):
     """The member that leads, once it is not other_than; None after timeout."""
-    found = wait_for(lambda: (lambda l: l if l and l != other_than else None)(fleet.leader()),
-                     timeout=timeout, interval=0.25)
-    return found or None
+    def new_leader():
+        leader = fleet.leader()
+        return leader if leader != other_than else None
+    return wait_for(new_leader, timeout=timeout, interval=0.25)
 
 
 def run(args):

@@ -58,12 +58,16 @@ def _cli_down(args):
     return 0
 
 
+def _print_roles(fleet):
+    print("roles      %s" % " ".join("%s=%s" % mr for mr in sorted(fleet.roles().items())))
+
+
 def _cli_fleet(args):
     if args.action == "up":
         fleet = Fleet.up(args.dir, build=args.build, channels=args.channel or [])
         for name, proc in fleet.procs.items():
             print("%-10s pid %-7d log %s" % (name, proc["pid"], proc["log"]))
-        print("roles      %s" % " ".join("%s=%s" % mr for mr in sorted(fleet.roles().items())))
+        _print_roles(fleet)
         print("database   %s (password in %s)" % (fleet.db_uri, fleet.pgpass_path))
         print("orb args   %s" % " ".join(shlex.quote(a) for a in fleet.stack.orb_args()))
         return 0
@@ -74,7 +78,7 @@ def _cli_fleet(args):
         rc = rc if alive else 1
         print("%-10s %-8s pid %-7s log %s" % (name, "running" if alive else "stopped",
                                               proc["pid"] or "-", proc["log"]))
-    print("roles      %s" % " ".join("%s=%s" % mr for mr in sorted(fleet.roles().items())))
+    _print_roles(fleet)
     return rc
 
 

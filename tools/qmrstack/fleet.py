@@ -11,9 +11,9 @@ import base64
 import json
 import os
 import secrets
+import shutil
 import signal
 import string
-import time
 import urllib.error
 import urllib.request
 
@@ -170,7 +170,6 @@ class Fleet:
             if old.running_processes():
                 raise StackError("a fleet is already running in %s; stop it first with: "
                                  "./qmr down" % old.dir)
-            import shutil
             shutil.rmtree(old.dir)
         fleet.stack = Stack.up(folder, channels=channels, build=build, datastore=False)
         try:
@@ -316,7 +315,7 @@ class Fleet:
             status, reply = self.api(member, "/patroni")
             if status != 200 or not isinstance(reply, dict) or reply.get("state") != "running":
                 found[member] = "down"
-            elif reply.get("role") == "master" or reply.get("role") == "primary":
+            elif reply.get("role") in ("master", "primary"):
                 found[member] = "leader"
             elif self.api(member, "/sync")[0] == 200:
                 found[member] = "sync"
