@@ -47,10 +47,13 @@ TEST_F(ConnectionsTest, ConnectionsPastTheLimitAreClosedAtOnceAndLoggedOnce) {
   startWithSoftLimit(1024, {"--max-connections", "20"});
   StalledConnections stalled(port_, 40);
   ASSERT_EQ(stalled.opened(), 40);
-  // Those past the bound are closed as they are accepted.
-  EXPECT_TRUE(eventually([&] { return stalled.closedByServer() >= 15; }, 1500))
-      << stalled.closedByServer() << " of 40 closed within 1.5 s";
-  EXPECT_LE(stalled.closedByServer(), 25);
+  // Those past the bound are closed as they are accepted: never more than 20 are kept. The
+  // count is of the server's descriptors, so a few it opened after start-up (its naming
+  // connection) and refused sockets the ORB has not closed yet also count: under load a few
+  // less than 20 may be kept, but most of the bound stays usable.
+  EXPECT_TRUE(eventually([&] { return stalled.closedByServer() >= 20; }, 3000))
+      << stalled.closedByServer() << " of 40 closed within 3 s";
+  EXPECT_LE(stalled.closedByServer(), 30);
   EXPECT_TRUE(logHas("client connections (the last from giop:tcp:127.0.0.1:"));
   EXPECT_TRUE(logHas("as many as --max-connections 20 were open"));
   std::string log = serverLog();
