@@ -11,6 +11,7 @@
 // loopback (metrics/). SIGINT/SIGTERM unbind the name and exit 0. See --help for every flag
 // (Options.cc).
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -192,6 +193,11 @@ int serve(CORBA::ORB_ptr orb, const Options& options, Store& store, const Index*
   }
   CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var root = PortableServer::POA::_narrow(obj.in());
+  // The ORB's endpoints are bound now, and nothing else listens yet (the metrics endpoint
+  // starts below): omniORB's backlog of 5 refused clients that connected together.
+  int widened = raiseListenBacklogs(SOMAXCONN);
+  log->info("listen backlog of %d ORB endpoint%s raised to %d", widened, widened == 1 ? "" : "s",
+            SOMAXCONN);
   PortableServer::POAManager_var manager = root->the_POAManager();
   // Transient, so a restarted server knows none of the old references; ids chosen by the
   // registry, random, so that no client can derive another's session from its own.

@@ -3,6 +3,7 @@
 #include "orb/Intake.h"
 
 #include <dirent.h>
+#include <sys/socket.h>
 #include <omniORB4/CORBA.h>
 #include <omniORB4/internal/giopStrand.h>
 #include <omniORB4/internal/giopStream.h>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -192,6 +194,26 @@ DescriptorLimit raiseDescriptorLimit() {
   }
   result.after = limit.rlim_cur;
   return result;
+}
+
+int raiseListenBacklogs(int backlog) {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return 0;
+  int raised = 0;
+  while (dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    int fd = std::atoi(entry->d_name);
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    if (fd == ::dirfd(dir) ||
+        ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening) {
+      continue;
+    }
+    // listen() on a socket that listens already only changes its backlog.
+    if (::listen(fd, backlog) == 0) ++raised;
+  }
+  ::closedir(dir);
+  return raised;
 }
 
 long Intake::openDescriptors() {

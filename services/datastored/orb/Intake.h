@@ -9,6 +9,10 @@
 //     (thread per connection up to a number of connections, a bounded pool beyond it, and
 //     connections idle for a few seconds closed, those that stall in the middle of a message
 //     header included);
+//   - the listen backlog: omniORB listens with a backlog of 5. On a Unix socket a client that
+//     connects while 5 connections wait to be accepted is refused at once (EAGAIN, TRANSIENT
+//     to the caller), so a few dozen clients connecting together lost most of their calls;
+//     the ORB's listening sockets get the system's largest backlog instead;
 //   - a log line, at most one every 10 s for each reason, on the connections refused and on
 //     those that ended without ever delivering a whole request.
 //
@@ -36,6 +40,12 @@ struct DescriptorLimit {
 
 // Raises the soft limit on open descriptors to the hard limit.
 DescriptorLimit raiseDescriptorLimit();
+
+// Raises the backlog of every socket the process listens on now to `backlog` (the kernel caps
+// it at net.core.somaxconn). Call it when the ORB's endpoints are bound and nothing else
+// listens yet: after resolving the RootPOA, before the metrics endpoint starts. Returns how
+// many sockets it raised; logs nothing.
+int raiseListenBacklogs(int backlog);
 
 // How long a connection may stay idle, or stalled part-way through a message header, before
 // omniORB closes it: -ORBinConScanPeriod, checked every -ORBscanGranularity second.
