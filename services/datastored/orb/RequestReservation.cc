@@ -5,6 +5,8 @@
 #include <omniORB4/IOP_S.h>
 #include <omniORB4/callHandle.h>
 
+#include <malloc.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -24,6 +26,13 @@ std::mutex gRoomMutex;
 std::condition_variable gRoom;
 
 thread_local long long tReserved = 0;
+
+// A reservation this large gives its memory back to the system before it is released. glibc
+// keeps what a thread frees in that thread's arena, and the next large request, admitted the
+// moment this one releases its reservation, runs on another thread and arena: without the trim
+// the freed memory stayed resident beside the new request's, and 48 gets of a million keys
+// peaked at 180 to 400 MB with at most two of them admitted at once (about 60 MB each).
+constexpr long long kTrimNowBytes = 16LL << 20;
 
 // The bytes of the message still to read, as far as the stream knows them (at most 256 MiB):
 // the strings to come take about as much once unmarshalled.
@@ -78,6 +87,9 @@ RequestReservation::RequestReservation(omniCallHandle& handle, Budget& budget,
 RequestReservation::~RequestReservation() {
   tReserved = previous_;
   if (bytes_ == 0) return;
+  // The request's arguments and reply are freed by now: the generated dispatch that this
+  // reservation spans destroys them before it returns.
+  if (bytes_ >= kTrimNowBytes) malloc_trim(0);
   budget_.release(bytes_);
   std::lock_guard<std::mutex> lock(gRoomMutex);
   gRoom.notify_all();
