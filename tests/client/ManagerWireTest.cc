@@ -7,11 +7,11 @@
 // with -ORBnativeCharCodeSet UTF-8, so the code set tests cover both directions.
 #include <gtest/gtest.h>
 #include <omniORB4/CORBA.h>
-#include <omniORB4/internal/orbParameters.h>
 
 #include <memory>
 
 #include "Harness.h"
+#include "OmniInternals.h"
 #include "RawGiopSession.h"
 #include "qmr/ClientCore/DataStore.hh"
 #include "qmr/DataStoreManager.h"
@@ -31,7 +31,7 @@ const Lines kReset = {"ERROR CORBA system exception in DataStoreManager::get()",
                       "INFO Attempting to connect to DataStore..",
                       "INFO DataStore connection established"};
 
-std::uint32_t clientCodeSet() { return omni::orbParameters::nativeCharCodeSet->id(); }
+std::uint32_t clientCodeSet() { return qmr_util::omni_internals::nativeCharCodeSetId(); }
 std::uint32_t otherCodeSet() { return clientCodeSet() == kUtf8 ? kIso88591 : kUtf8; }
 
 // "é" and "ÿ" in a code set.
