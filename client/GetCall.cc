@@ -4,13 +4,13 @@
 #include "GetCall.h"
 
 #include <omniORB4/callDescriptor.h>
-#include <omniORB4/internal/orbParameters.h>
 #include <omniORB4/minorCode.h>
 
 #include <cstring>
 #include <type_traits>
 #include <vector>
 
+#include "OmniInternals.h"
 #include "qmr/ClientCore/DataStoreSession.hh"
 
 namespace QMR_Client {
@@ -39,8 +39,8 @@ const char* const kNoUserExceptions[] = {nullptr};
 // their octets as they are, and so does this file; otherwise its converters do the work.
 bool rawStrings(const cdrStream& stream) {
   const omni::omniCodeSet::TCS_C* tcs = stream.TCS_C();
-  const omni::omniCodeSet::NCS_C* ncs = omni::orbParameters::nativeCharCodeSet;
-  return tcs != nullptr && ncs != nullptr && tcs->id() == ncs->id();
+  const CORBA::ULong native = qmr_util::omni_internals::nativeCharCodeSetId();
+  return tcs != nullptr && native != 0 && tcs->id() == native;
 }
 
 [[noreturn]] void marshalError(CORBA::ULong minor) {

@@ -2,12 +2,10 @@
 // environment's overrides.
 #include "qmr/util/Transport.h"
 
-#include <omniORB4/CORBA.h>
-#include <omniORB4/internal/giopStream.h>
-
 #include <cerrno>
 #include <cstdlib>
 
+#include "OmniInternals.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_util {
@@ -25,9 +23,7 @@ constexpr unsigned long kBufferSize = 262144;
 
 // omniORB's values before anything changes them (read once, at the first call).
 const TransportTuning& initial() {
-  static const TransportTuning values{omni::giopStream::bufferSize,
-                                      omni::giopStream::directSendCutOff,
-                                      omni::giopStream::directReceiveCutOff};
+  static const TransportTuning values = omni_internals::giopBuffers();
   return values;
 }
 
@@ -62,15 +58,14 @@ void tuneTransport() { tuneTransport(transportTuning()); }
 
 void tuneTransport(const TransportTuning& tuning) {
   initial();
-  omni::giopStream::bufferSize = static_cast<CORBA::ULong>(tuning.bufferSize);
-  omni::giopStream::directSendCutOff = static_cast<CORBA::ULong>(tuning.directSendCutOff);
-  omni::giopStream::directReceiveCutOff = static_cast<CORBA::ULong>(tuning.directReceiveCutOff);
+  omni_internals::setGiopBuffers(tuning);
 }
 
 std::string describeTransport() {
-  return "GIOP buffer " + std::to_string(omni::giopStream::bufferSize) +
-         " bytes, direct send from " + std::to_string(omni::giopStream::directSendCutOff) +
-         ", direct receive from " + std::to_string(omni::giopStream::directReceiveCutOff);
+  const TransportTuning now = omni_internals::giopBuffers();
+  return "GIOP buffer " + std::to_string(now.bufferSize) + " bytes, direct send from " +
+         std::to_string(now.directSendCutOff) + ", direct receive from " +
+         std::to_string(now.directReceiveCutOff);
 }
 
 }  // namespace qmr_util

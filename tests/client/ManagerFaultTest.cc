@@ -8,16 +8,13 @@
 #include <functional>
 
 #include "Harness.h"
+#include "ManagerLines.h"
 #include "qmr/DataStoreManager.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_test {
 namespace {
 
-using QMR_Client::DataStoreManager;
-using Map = std::map<std::string, std::string>;
-using Keys = std::set<std::string>;
-using Lines = std::vector<std::string>;
 
 enum class Fault { kNone, kSystem, kTooBig, kShortReply, kLongReply };
 enum class Start { kNormal, kRaise, kNil };
@@ -103,13 +100,6 @@ class FaultyStore : public POA_ClientCore::DataStore, public Faults {
 };
 
 const char kName[] = "FaultyStore.svc";
-const char kAttempt[] = "INFO Attempting to connect to DataStore..";
-const char kEstablished[] = "INFO DataStore connection established";
-const char kNotEstablished[] = "ERROR DataStore connection NOT established";
-
-std::string systemException(const std::string& operation) {
-  return "ERROR CORBA system exception in DataStoreManager::" + operation + "()";
-}
 
 class ManagerFaultTest : public ::testing::Test {
  protected:
@@ -196,7 +186,7 @@ TEST_F(ManagerFaultTest, SystemExceptionFailsTheCallAndStartsAFreshSession) {
     EXPECT_FALSE(call.second());
     EXPECT_TRUE(call.first != "get" || results_.empty());
     EXPECT_EQ(session, store_->lastCaller);
-    EXPECT_EQ((Lines{systemException(call.first), kAttempt, kEstablished}), log_.lines());
+    EXPECT_EQ(resetLines(call.first, kEstablished), log_.lines());
     store_->fault = Fault::kNone;  // the next call goes to the new session and succeeds
     EXPECT_TRUE(call.second());
     EXPECT_EQ(++session, store_->lastCaller);
@@ -215,7 +205,7 @@ TEST_F(ManagerFaultTest, FailedResetKeepsTheOldSession) {
     store_->start = start;
     log_.clear();
     EXPECT_FALSE(m->commit());
-    EXPECT_EQ((Lines{systemException("commit"), kAttempt, kNotEstablished}), log_.lines());
+    EXPECT_EQ(resetLines("commit", kNotEstablished), log_.lines());
     store_->fault = Fault::kNone;
     EXPECT_TRUE(m->get({"k"}, results_, missing_, false));
     EXPECT_EQ(1, store_->lastCaller);
@@ -254,7 +244,7 @@ TEST_F(ManagerFaultTest, RefusedWritesAndAFailedCommitKeepTheRecordedKeys) {
   results_ = {{"stale", "1"}};
   EXPECT_FALSE(m->get({"a"}, results_, missing_, true));
   EXPECT_TRUE(results_.empty());
-  EXPECT_EQ((Lines{systemException("get"), kAttempt, kEstablished}), log_.lines());
+  EXPECT_EQ(resetLines("get", kEstablished), log_.lines());
   EXPECT_EQ(2, store_->started);
 
   // The refused keys were recorded, and a failed commit keeps them for the next one.
@@ -331,7 +321,7 @@ TEST_F(ManagerFaultTest, WithoutASessionEveryOperationTakesTheSystemExceptionPat
   bindName(kName, obj);
   log_.clear();
   EXPECT_FALSE(m.get({"k"}, results_, missing_, false));
-  EXPECT_EQ((Lines{systemException("get"), kAttempt, kEstablished}), log_.lines());
+  EXPECT_EQ(resetLines("get", kEstablished), log_.lines());
   store_->data = {{"k", "v"}};
   EXPECT_TRUE(m.get({"k"}, results_, missing_, false));
   EXPECT_EQ((Map{{"k", "v"}}), results_);

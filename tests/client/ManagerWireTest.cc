@@ -7,11 +7,12 @@
 // with -ORBnativeCharCodeSet UTF-8, so the code set tests cover both directions.
 #include <gtest/gtest.h>
 #include <omniORB4/CORBA.h>
-#include <omniORB4/internal/orbParameters.h>
 
 #include <memory>
 
 #include "Harness.h"
+#include "ManagerLines.h"
+#include "OmniInternals.h"
 #include "RawGiopSession.h"
 #include "qmr/ClientCore/DataStore.hh"
 #include "qmr/DataStoreManager.h"
@@ -20,18 +21,12 @@
 namespace qmr_test {
 namespace {
 
-using QMR_Client::DataStoreManager;
-using Map = std::map<std::string, std::string>;
-using Keys = std::set<std::string>;
-using Lines = std::vector<std::string>;
 using Delivery = GetReply::Delivery;
 
 const char kName[] = "RawStore.svc";
-const Lines kReset = {"ERROR CORBA system exception in DataStoreManager::get()",
-                      "INFO Attempting to connect to DataStore..",
-                      "INFO DataStore connection established"};
+const Lines kReset = resetLines("get", kEstablished);
 
-std::uint32_t clientCodeSet() { return omni::orbParameters::nativeCharCodeSet->id(); }
+std::uint32_t clientCodeSet() { return qmr_util::omni_internals::nativeCharCodeSetId(); }
 std::uint32_t otherCodeSet() { return clientCodeSet() == kUtf8 ? kIso88591 : kUtf8; }
 
 // "é" and "ÿ" in a code set.

@@ -101,6 +101,21 @@ class DataStoreTest : public ::testing::Test {
 
   std::string serverLog() { return server_->process().log(); }
 
+  // Whether `session` reads `value` under `key` within 10 s, while its calls fail with
+  // TRANSIENT (a database that comes back, which the server connects to again by itself).
+  bool readsAgain(ClientCore::DataStoreSession_ptr session, const std::string& key,
+                  const Value& value) {
+    return eventually(
+        [&] {
+          try {
+            return read1(session, key) == value;
+          } catch (const CORBA::TRANSIENT&) {
+            return false;
+          }
+        },
+        10000);
+  }
+
   // The first column of the first row of `sql` (a count) run on the server's database, as
   // another program would see it.
   long countRows(const std::string& sql) {

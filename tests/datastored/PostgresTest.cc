@@ -144,15 +144,7 @@ TEST_F(PostgresTest, ADatabaseThatIsDownIsNamedAndTheServerReconnectsByItself) {
   own.restart();
   // The server connects again by itself: the same session reads, and commits what stayed
   // pending.
-  EXPECT_TRUE(eventually(
-      [&] {
-        try {
-          return read1(s, "before") == Value("1");
-        } catch (const CORBA::TRANSIENT&) {
-          return false;
-        }
-      },
-      10000));
+  EXPECT_TRUE(readsAgain(s, "before", Value("1")));
   s->commit();
   DataStoreSession_var other = newSession();
   EXPECT_EQ(read(other, {"before", "during"}), (Values{"1", "2"}));

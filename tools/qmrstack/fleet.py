@@ -20,7 +20,7 @@ import urllib.request
 from .common import StackError, _read, private_folder
 from .postgres import (postgres_bindir, postgres_os_user, postgres_user_prefix,
                        _postgres_reachable_folder)
-from .process import _start_time, free_port, spawn, wait_for
+from .process import _start_time, free_port, signal_all, spawn, stop_process, wait_for
 from .servers import server_argv, server_env
 from .stack import Stack
 
@@ -351,11 +351,7 @@ class Fleet:
     def kill_member(self, member):
         """SIGKILL to Patroni and every PostgreSQL process of member: the machine is gone."""
         pids = self.member_pids(member)
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        signal_all(pids, signal.SIGKILL)
         wait_for(lambda: not any(_stat_fields(p) for p in pids), timeout=10)
         self.procs[member]["pid"], self.procs[member]["start"] = 0, None
         self._save()
@@ -363,11 +359,7 @@ class Fleet:
     def suspend_member(self, member, sig=signal.SIGSTOP):
         """SIGSTOP (or SIGCONT) to Patroni and every PostgreSQL process of member."""
         pids = self.member_pids(member)
-        for pid in pids:
-            try:
-                os.kill(pid, sig)
-            except ProcessLookupError:
-                pass
+        signal_all(pids, sig)
         return pids
 
     def restart_member(self, member):
@@ -391,14 +383,10 @@ class Fleet:
             if name in MEMBERS:
                 self.suspend_member(name, signal.SIGCONT)
             if self.running(name):
-                pid = self.procs[name]["pid"]
-                os.kill(pid, signal.SIGTERM)
-                if not wait_for(lambda: not self.running(name), timeout=20):
-                    os.kill(pid, signal.SIGKILL)
+                stop_process(self.procs[name]["pid"], lambda: self.running(name), grace=20)
             # Patroni stops its PostgreSQL; whatever of the member is left after that goes.
             if not wait_for(lambda: not any(_stat_fields(p) for p in group), timeout=10):
-                for left in self.member_pids(name):
-                    os.kill(left, signal.SIGKILL)
+                signal_all(self.member_pids(name), signal.SIGKILL)
             self.procs[name]["pid"], self.procs[name]["start"] = 0, None
             self._save()
         if self.stack is not None:

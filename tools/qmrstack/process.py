@@ -2,6 +2,7 @@
 process listens on."""
 
 import os
+import signal
 import socket
 import time
 
@@ -30,6 +31,25 @@ def wait_for(condition, timeout=10.0, interval=0.02):
         if value or time.monotonic() >= deadline:
             return value
         time.sleep(interval)
+
+
+def signal_all(pids, sig):
+    """Sends sig to each of pids that still exists."""
+    for pid in pids:
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            pass
+
+
+def stop_process(pid, alive, grace=5.0):
+    """SIGTERM to pid, then SIGKILL if alive() still holds after grace seconds; returns once
+    alive() is false (or 5 s after the SIGKILL). alive() tells whether pid is still the
+    process meant, not a later one that reuses its number."""
+    signal_all([pid], signal.SIGTERM)
+    if not wait_for(lambda: not alive(), timeout=grace):
+        signal_all([pid], signal.SIGKILL)
+        wait_for(lambda: not alive(), timeout=5.0)
 
 
 def listening(pid):

@@ -9,7 +9,7 @@ import signal
 from .common import (SERVERS, SOURCE_DIR, STATE_FILE, StackError, _read, check_private,
                      group_id, private_folder, set_access)
 from .postgres import postgres_conninfo
-from .process import _start_time, free_port, spawn, wait_for
+from .process import _start_time, free_port, spawn, stop_process, wait_for
 from .servers import corbaloc, is_ready, prepare, server_argv, server_env, socket_path
 from .tls import TLS_FOLDER, authority, client_tls_args, server_tls_args
 
@@ -296,10 +296,8 @@ class Stack:
     def stop(self, server, grace=5.0):
         """SIGTERM, then SIGKILL after grace seconds; returns once the process is gone."""
         self._reload()
-        if self._signal(server, signal.SIGTERM):
-            if not wait_for(lambda: not self.running(server), timeout=grace):
-                self._signal(server, signal.SIGKILL)
-                wait_for(lambda: not self.running(server), timeout=5.0)
+        if self.running(server):
+            stop_process(self.procs[server]["pid"], lambda: self.running(server), grace)
         self._forget(server)
 
     def kill9(self, server):

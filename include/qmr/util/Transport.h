@@ -1,7 +1,7 @@
 // Transport.h - the ORB's GIOP transport tuning: buffer size and direct send/receive cut-offs,
 // chosen by measurement for the data store's requests and replies.
 //
-// omniORB stages every GIOP message through buffers of omni::giopStream::bufferSize bytes and
+// omniORB stages every GIOP message through buffers of its GIOP buffer size and
 // sends a message larger than one buffer as GIOP fragments, one send() and one recv() per
 // fragment and side. Its default of 8 KiB splits a reply of 100 values of 1 KiB into 13
 // fragments. These are process-wide settings of the ORB library, read when it sends or

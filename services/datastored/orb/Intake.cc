@@ -5,9 +5,6 @@
 #include <dirent.h>
 #include <sys/socket.h>
 #include <omniORB4/CORBA.h>
-#include <omniORB4/internal/giopStrand.h>
-#include <omniORB4/internal/giopStream.h>
-#include <omniORB4/internal/GIOP_S.h>
 #include <omniORB4/omniInterceptors.h>
 
 #include <algorithm>
@@ -20,6 +17,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "OmniInternals.h"
 #include "qmr/util/Log.h"
 
 namespace qmr_datastored {
@@ -160,7 +158,7 @@ CORBA::Boolean onAccept(omniInterceptors::serverAcceptConnection_T::info_T& info
     return true;
   }
   std::lock_guard<std::mutex> lock(s.waitingMutex);
-  s.waiting[info.strand.connection] = {Clock::now(), from};
+  s.waiting[qmr_util::omni_internals::acceptedConnection(info)] = {Clock::now(), from};
   s.waitingCount = s.waiting.size();
   return true;
 }
@@ -168,7 +166,7 @@ CORBA::Boolean onAccept(omniInterceptors::serverAcceptConnection_T::info_T& info
 CORBA::Boolean onRequest(omniInterceptors::serverReceiveRequest_T::info_T& info) {
   State& s = state();
   if (s.waitingCount.load() == 0) return true;  // the usual case: one atomic load
-  const void* connection = info.giop_s.strand().connection;
+  const void* connection = qmr_util::omni_internals::requestConnection(info);
   std::lock_guard<std::mutex> lock(s.waitingMutex);
   s.waiting.erase(connection);
   s.waitingCount = s.waiting.size();
