@@ -3,9 +3,9 @@
 #include "orb/Intake.h"
 
 #include <dirent.h>
-#include <sys/socket.h>
 #include <omniORB4/CORBA.h>
 #include <omniORB4/omniInterceptors.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
