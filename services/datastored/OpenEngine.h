@@ -34,6 +34,11 @@ bool isPostgres(const std::string& db);
 OpenedEngine openEngine(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes,
                         int dbTimeoutMs = 5000);
 
+// Removes a database that this process made with openEngine and closed again without serving
+// from it (an SQLite file and its journals; a PostgreSQL database is never removed). Logs a
+// line either way.
+void removeMadeDatabase(const std::string& db);
+
 }  // namespace qmr_datastored
 
 #endif  // QMR_DATASTORED_OPENENGINE_H

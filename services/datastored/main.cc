@@ -20,15 +20,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "orb/DataStoreServant.h"
-#include "orb/Intake.h"
-#include "orb/Naming.h"
 #include "OpenEngine.h"
 #include "Options.h"
 #include "StateFolder.h"
@@ -39,6 +35,9 @@
 #include "metrics/Exposition.h"
 #include "metrics/Scrape.h"
 #include "metrics/StatusTable.h"
+#include "orb/DataStoreServant.h"
+#include "orb/Intake.h"
+#include "orb/Naming.h"
 #include "orb/OrbLog.h"
 #include "sessions/SessionRegistry.h"
 #include "store/Store.h"
@@ -334,6 +333,11 @@ int main(int argc, char** argv) {
        at = end + 1) {
     qmr_util::Log::primary()->info("%s", made.substr(at, end - at).c_str());
   }
+  // A server that ends before serving because its name is taken leaves no database file that
+  // it made itself (someone started it with the wrong --name; the file would only mislead).
+  struct stat before;
+  const bool makesDatabase =
+      !isPostgres(options.dbPath) && ::lstat(options.dbPath.c_str(), &before) != 0 && errno == ENOENT;
   std::unique_ptr<Store> store;
   std::shared_ptr<const Index> index;  // the SQLite entries in memory; null with PostgreSQL
   try {
@@ -373,5 +377,6 @@ int main(int argc, char** argv) {
   } catch (const CORBA::Exception&) {
   }
   store.reset();
+  if (code == kNameTaken && makesDatabase) removeMadeDatabase(options.dbPath);
   return code;
 }

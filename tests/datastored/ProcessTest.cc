@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,6 +211,11 @@ TEST_F(ProcessTest, ReadyLineBindingNoTakeoverOfARunningServersNameAndStopSignal
       << second.output;
   obj = qmr_util::raw_lookup(name);
   EXPECT_TRUE(obj->_is_equivalent(store_.in())) << "the name still refers to the first server";
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    struct stat st;
+    EXPECT_NE(::lstat((dir_.file("second.db") + suffix).c_str(), &st), 0)
+        << "the refused server left the database file it made: second.db" << suffix;
+  }
 
   // Another server, under a name of its own.
   DataStoreServer other;

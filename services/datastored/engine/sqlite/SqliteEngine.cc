@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -80,7 +81,7 @@ std::string userName(uid_t uid) {
 // after this check is refused too.
 void checkFilesAreOurs(const std::string& path) {
   const uid_t self = ::geteuid();
-  for (const char* suffix : {"", "-wal", "-shm"}) {
+  for (const char* suffix : kSqliteFileSuffixes) {
     std::string file = path + suffix;
     struct stat st;
     if (::lstat(file.c_str(), &st) != 0) continue;
@@ -360,6 +361,14 @@ long SqliteEngine::count() {
   StatementUse use(*writer_->count);
   if (sqlite3_step(use.get()) != SQLITE_ROW) return -1;
   return static_cast<long>(sqlite3_column_int64(use.get(), 0));
+}
+
+bool removeSqliteFiles(const std::string& path) {
+  bool removed = true;
+  for (const char* suffix : kSqliteFileSuffixes) {
+    if (::unlink((path + suffix).c_str()) != 0 && errno != ENOENT) removed = false;
+  }
+  return removed;
 }
 
 }  // namespace qmr_datastored

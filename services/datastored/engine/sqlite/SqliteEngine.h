@@ -54,6 +54,13 @@ class SqliteEngine : public Engine {
   std::unique_ptr<Writer> writer_;
 };
 
+// The suffixes of a database's files: the file itself and its WAL journal files.
+constexpr const char* kSqliteFileSuffixes[] = {"", "-wal", "-shm"};
+
+// Removes the database at `path` and its journal files, those that exist; for a database this
+// process made and closed without serving from it. False (with errno) when one could not go.
+bool removeSqliteFiles(const std::string& path);
+
 }  // namespace qmr_datastored
 
 #endif  // QMR_DATASTORED_SQLITEENGINE_H
