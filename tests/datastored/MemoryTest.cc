@@ -27,25 +27,29 @@ long statusKb(pid_t pid, const std::string& field) {
 
 using MemoryTest = DataStoreTest;
 
-// Eight threads read 500,000 keys three times each. Before the heap was trimmed after large
-// requests, the server kept its peak (185 MB) resident after the load.
-TEST_F(MemoryTest, ConcurrentLargeReadsStayUnderTheBoundAndMemoryGoesBack) {
-  startServer({"--max-request-memory", "160000000"});
-  const pid_t pid = server_->process().pid();
+// 500,000 keys "k0" ... "k499999": 6 MB on the wire, under the 8 MiB message limit.
+ClientCore::StringList manyKeys() {
   ClientCore::StringList keys;
-  keys.length(500000);  // 6 MB on the wire, under the 8 MiB message limit
+  keys.length(500000);
   for (CORBA::ULong i = 0; i < keys.length(); ++i) keys[i] = ("k" + std::to_string(i)).c_str();
-  commitAll({{"k1", "one"}, {"k499999", "last"}});
-  const long idleKb = statusKb(pid, "VmRSS");
+  return keys;
+}
 
-  constexpr int kThreads = 8;
+struct GetCounts {
+  int served = 0;   // whole replies, with "k1" found
+  int refused = 0;  // NO_MEMORY: no room within a second
+};
+
+// `threads` threads each read `keys` `rounds` times through a session of their own, all at once.
+GetCounts getsFromThreads(ClientCore::DataStore_ptr store, const ClientCore::StringList& keys,
+                          int threads, int rounds) {
   std::atomic<int> served{0}, refused{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
+  std::vector<std::thread> running;
+  for (int t = 0; t < threads; ++t) {
+    running.emplace_back([&] {
       try {
-        DataStoreSession_var s = newSession();
-        for (int r = 0; r < 3; ++r) {
+        DataStoreSession_var s = store->startSession();
+        for (int r = 0; r < rounds; ++r) {
           DataStoreSession::ValueList_var values;
           try {
             s->get(keys, values.out());
@@ -54,22 +58,36 @@ TEST_F(MemoryTest, ConcurrentLargeReadsStayUnderTheBoundAndMemoryGoesBack) {
             ++refused;
           }
         }
-        store_->endSession(s.in());
+        store->endSession(s.in());
       } catch (const CORBA::Exception& e) {
         ADD_FAILURE() << e._name();
       }
     });
   }
-  for (auto& th : threads) th.join();
+  for (auto& th : running) th.join();
+  return GetCounts{served.load(), refused.load()};
+}
+
+// Eight threads read 500,000 keys three times each. Before the heap was trimmed after large
+// requests, the server kept its peak (185 MB) resident after the load.
+TEST_F(MemoryTest, ConcurrentLargeReadsStayUnderTheBoundAndMemoryGoesBack) {
+  startServer({"--max-request-memory", "160000000"});
+  const pid_t pid = server_->process().pid();
+  const ClientCore::StringList keys = manyKeys();
+  commitAll({{"k1", "one"}, {"k499999", "last"}});
+  const long idleKb = statusKb(pid, "VmRSS");
+
+  constexpr int kThreads = 8;
+  const GetCounts counts = getsFromThreads(store_.in(), keys, kThreads, 3);
   const long peakKb = statusKb(pid, "VmHWM");
   long afterKb = 0;
   // Memory goes back within a second or so of the last request.
   eventually([&] { return (afterKb = statusKb(pid, "VmRSS")) < idleKb + 64 * 1024; }, 4000);
   std::printf("[ figures  ] idle %ld kB, peak %ld kB, after %ld kB; %d served, %d refused\n",
-              idleKb, peakKb, afterKb, served.load(), refused.load());
-  EXPECT_GT(served, 0);
-  EXPECT_EQ(served + refused, kThreads * 3);
-  if (refused > 0) {
+              idleKb, peakKb, afterKb, counts.served, counts.refused);
+  EXPECT_GT(counts.served, 0);
+  EXPECT_EQ(counts.served + counts.refused, kThreads * 3);
+  if (counts.refused > 0) {
     EXPECT_TRUE(logHas("--max-request-memory 160000000"));
   }
 #ifdef __SANITIZE_ADDRESS__
@@ -92,47 +110,19 @@ TEST_F(MemoryTest, LargeRequestsServedInTurnDoNotPileUpTheMemoryTheyFreed) {
   // One get of 500,000 keys (48 MB reserved) at a time.
   startServer({"--max-request-memory", "60000000"});
   const pid_t pid = server_->process().pid();
-  ClientCore::StringList keys;
-  keys.length(500000);
-  for (CORBA::ULong i = 0; i < keys.length(); ++i) keys[i] = ("k" + std::to_string(i)).c_str();
+  const ClientCore::StringList keys = manyKeys();
   commitAll({{"k1", "one"}});
   const long idleKb = statusKb(pid, "VmRSS");
-  {
-    DataStoreSession_var s = newSession();
-    DataStoreSession::ValueList_var values;
-    s->get(keys, values.out());
-    store_->endSession(s.in());
-  }
+  getsFromThreads(store_.in(), keys, 1, 1);
   const long oneKb = statusKb(pid, "VmHWM") - idleKb;
 
-  constexpr int kThreads = 6;
-  std::atomic<int> served{0}, refused{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      try {
-        DataStoreSession_var s = newSession();
-        for (int r = 0; r < 2; ++r) {
-          DataStoreSession::ValueList_var values;
-          try {
-            s->get(keys, values.out());
-            ++served;
-          } catch (const CORBA::NO_MEMORY&) {
-            ++refused;  // waited a second for its turn
-          }
-        }
-        store_->endSession(s.in());
-      } catch (const CORBA::Exception& e) {
-        ADD_FAILURE() << e._name();
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
+  // Six at once, twice each: all but one wait their turn (up to a second, then NO_MEMORY).
+  const GetCounts counts = getsFromThreads(store_.in(), keys, 6, 2);
   const long manyKb = statusKb(pid, "VmHWM") - idleKb;
   std::printf("[ figures  ] above idle (%ld kB): one get of 500,000 keys peaked at %ld kB, %d "
               "served in turn (%d refused) at %ld kB\n",
-              idleKb, oneKb, served.load(), refused.load(), manyKb);
-  EXPECT_GE(served, 3);
+              idleKb, oneKb, counts.served, counts.refused, manyKb);
+  EXPECT_GE(counts.served, 3);
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "resident-size bounds are not meaningful under AddressSanitizer";
 #endif
