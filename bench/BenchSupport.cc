@@ -49,6 +49,23 @@ bool parseShapes(const std::string& text, std::vector<Shape>* shapes, std::strin
   return true;
 }
 
+bool parseEntryCounts(const std::string& text, std::vector<int>* counts, std::string* error) {
+  counts->clear();
+  const char* p = text.c_str();
+  do {
+    char* end = nullptr;
+    const long n = std::strtol(p, &end, 10);
+    if (end == p || n < 1 || n > 1000000 || (*end != ',' && *end != '\0')) {
+      *error = "--entries needs numbers from 1 to 1000000 separated by commas, e.g. 1,10,100, "
+               "not '" + text + "'";
+      return false;
+    }
+    counts->push_back(static_cast<int>(n));
+    p = *end == ',' ? end + 1 : end;
+  } while (*p != '\0' || p[-1] == ',');
+  return true;
+}
+
 std::string keyName(int valueBytes, int index) {
   char text[32];
   if (valueBytes == 16) {

@@ -24,6 +24,9 @@ struct Shape {
 // "1x16,10x16,100x1024" to shapes; false (with *error set) on anything else.
 bool parseShapes(const std::string& text, std::vector<Shape>* shapes, std::string* error);
 
+// "1,10,100" (entries per write) to numbers >= 1; false (with *error set) on anything else.
+bool parseEntryCounts(const std::string& text, std::vector<int>* counts, std::string* error);
+
 // The key set a shape reads: keys "key:000000".. for 16-byte values, "kib:000000".. for
 // 1 KiB values, "v<N>:000000".. for any other length. Every benchmark uses these names, so
 // the stores hold the same bytes.

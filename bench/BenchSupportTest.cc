@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "BenchSupport.h"
 
@@ -39,6 +40,28 @@ TEST(BenchData, PythonAndCxxAgreeOnKeysAndValues) {
   while (size_t n = std::fread(buf, 1, sizeof buf, pipe)) out.append(buf, n);
   ASSERT_EQ(pclose(pipe), 0) << out;
   EXPECT_EQ(expected, out);
+}
+
+// The cases a run asks for come from the command line: what is refused must not turn into a
+// case of another size that the figures would then be filed under.
+TEST(BenchCases, ListsOfShapesAndEntryCountsParseOrAreRefused) {
+  std::vector<qmr_bench::Shape> shapes;
+  std::string error;
+  ASSERT_TRUE(qmr_bench::parseShapes("1x16,1000x1024", &shapes, &error)) << error;
+  ASSERT_EQ(shapes.size(), 2u);
+  EXPECT_EQ(shapes[1].keys, 1000);
+  EXPECT_EQ(shapes[1].valueBytes, 1024);
+  for (const char* bad : {"", "10", "10x", "0x16", "1001x16", "1x16,", "1x16x2"}) {
+    EXPECT_FALSE(qmr_bench::parseShapes(bad, &shapes, &error)) << bad;
+  }
+
+  std::vector<int> counts;
+  ASSERT_TRUE(qmr_bench::parseEntryCounts("1,10,100", &counts, &error)) << error;
+  EXPECT_EQ(counts, (std::vector<int>{1, 10, 100}));
+  for (const char* bad : {"", ",", "1,", ",1", "0", "-1", "10a", "1,,2", "1 0"}) {
+    EXPECT_FALSE(qmr_bench::parseEntryCounts(bad, &counts, &error)) << bad;
+  }
+  EXPECT_NE(error.find("--entries"), std::string::npos) << error;
 }
 
 TEST(BenchTiming, TimesOnlyTheCallsAfterTheWarmup) {

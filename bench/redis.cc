@@ -155,13 +155,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--label" && i + 1 < options.rest.size()) {
       g_label = options.rest[++i];
     } else if (arg == "--entries" && i + 1 < options.rest.size()) {
-      entries.clear();
-      for (const char* p = options.rest[++i].c_str(); *p != '\0';) {
-        char* end = nullptr;
-        entries.push_back(static_cast<int>(std::strtol(p, &end, 10)));
-        if (end == p || entries.back() < 1) die("--entries needs numbers >= 1, e.g. 1,10,100");
-        p = *end == ',' ? end + 1 : end;
-      }
+      std::string bad;
+      if (!qmr_bench::parseEntryCounts(options.rest[++i], &entries, &bad)) die(bad);
     } else if (arg == "populate" || arg == "reads" || arg == "writes") {
       mode = arg;
     } else {
