@@ -1,8 +1,9 @@
 // TlsTest.cc - qmr-datastored serving TLS with client certificates: a client whose certificate
 // the configured authority signed reads and writes; a client without a certificate, with one of
-// another authority or without TLS at all is refused; an encrypted key opens with the password
-// from its file, and a wrong password, a key of another certificate or incomplete settings stop
-// the program with a message that says what to fix. Clients are qmr-host processes.
+// another authority or without TLS at all is refused; a client is the subject of its
+// certificate; an encrypted key opens with the password from its file, and a wrong password, a
+// key of another certificate or incomplete settings stop the program with a message that says
+// what to fix. Clients are qmr-host processes.
 #include <sys/stat.h>
 
 #include <map>
@@ -112,6 +113,43 @@ TEST_F(TlsTest, AClientWithACertificateOfTheAuthorityReadsAndWrites) {
   ::unsetenv("QMR_TLS_CERT");
   ::unsetenv("QMR_TLS_KEY");
   EXPECT_EQ(0, run.exitCode) << run.output;
+}
+
+// Over TLS a client is the subject of its certificate: the session table counts the sessions
+// of one certificate together, whatever connection or process they come from, and those of
+// another certificate of the same authority apart.
+TEST_F(TlsTest, AClientIsTheSubjectOfItsCertificate) {
+  // A second client certificate of our authority, for another subject.
+  const std::string key = dir_.file("second.key"), csr = dir_.file("second.csr");
+  const std::string cert = dir_.file("second.pem"), ext = dir_.file("second.ext");
+  writeFile(ext, "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                 "extendedKeyUsage=clientAuth\n");
+  const std::string log = dir_.file("openssl.log");
+  ASSERT_EQ(0, runToCompletion({"openssl", "req", "-new", "-newkey", "ec", "-pkeyopt",
+                                "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out",
+                                csr, "-subj", "/O=qmr/CN=second client"},
+                               log, 30000))
+      << readAll(log);
+  ASSERT_EQ(0, runToCompletion({"openssl", "x509", "-req", "-in", csr, "-CA", ours_["ca"],
+                                "-CAkey", ours_["ca_key"], "-CAcreateserial", "-days", "1",
+                                "-extfile", ext, "-out", cert},
+                               log, 30000))
+      << readAll(log);
+  ::chmod(key.c_str(), 0600);
+
+  std::vector<std::string> args = serverTls();
+  args.insert(args.end(), {"--log-level", "info"});
+  startServer(args);
+  for (int i = 0; i < 2; ++i) {
+    ExitedRun run = runHost(clientTls(ours_), kWork);
+    ASSERT_EQ(0, run.exitCode) << run.output;
+  }
+  ExitedRun run = runHost({"--tls-ca", ours_["ca"], "--tls-cert", cert, "--tls-key", key}, kWork);
+  ASSERT_EQ(0, run.exitCode) << run.output;
+  EXPECT_TRUE(logHas("session 1 started for client tls:qmr client (1 open)"));
+  EXPECT_TRUE(logHas("session 2 started for client tls:qmr client (1 open)"))
+      << "a second process of the same certificate is the same client";
+  EXPECT_TRUE(logHas("session 3 started for client tls:second client (1 open)"));
 }
 
 TEST_F(TlsTest, AClientWithoutACertificateOrWithoutTlsIsRefused) {
