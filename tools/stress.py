@@ -20,7 +20,7 @@ round's peak reaches --limit-mib (default 512), the server dies, a call of the b
 Example:
   tools/stress.py --build build                  # one round of 48 gets of 1,000,000 keys
   tools/stress.py --build build --rounds 3
-./qmr stress runs it (with its arguments); QMR_STRESS=1 ./qmr test adds it to the suite.
+./qmr stress runs it (with its arguments); ./qmr test runs it too (QMR_STRESS=0 leaves it out).
 """
 
 import argparse

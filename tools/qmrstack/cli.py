@@ -58,6 +58,13 @@ def _cli_down(args):
     return 0
 
 
+def _print_state(name, width, alive, pid, log):
+    """One line of a status listing; returns the exit status it stands for (1: stopped)."""
+    print("%-*s %-8s pid %-7s log %s" % (width, name, "running" if alive else "stopped",
+                                         pid or "-", log))
+    return 0 if alive else 1
+
+
 def _print_roles(fleet):
     print("roles      %s" % " ".join("%s=%s" % mr for mr in sorted(fleet.roles().items())))
 
@@ -74,10 +81,7 @@ def _cli_fleet(args):
     fleet = Fleet.load(args.dir)
     rc = 0
     for name, proc in fleet.procs.items():
-        alive = fleet.running(name)
-        rc = rc if alive else 1
-        print("%-10s %-8s pid %-7s log %s" % (name, "running" if alive else "stopped",
-                                              proc["pid"] or "-", proc["log"]))
+        rc |= _print_state(name, 10, fleet.running(name), proc["pid"], proc["log"])
     _print_roles(fleet)
     return rc
 
@@ -94,9 +98,7 @@ def _cli_status(args):
     rc = 0
     for server, proc in stack.procs.items():
         alive = stack.running(server)
-        rc = rc if alive else 1
-        print("%-9s %-8s pid %-7s log %s" % (server, "running" if alive else "stopped",
-                                             proc["pid"] or "-", stack.log_path(server)))
+        rc |= _print_state(server, 9, alive, proc["pid"], stack.log_path(server))
         if alive:
             print("          listens on %s" % " ".join(listening(proc["pid"])))
     return rc

@@ -173,6 +173,20 @@ CORBA::Boolean onRequest(omniInterceptors::serverReceiveRequest_T::info_T& info)
   return true;
 }
 
+// Calls f(fd) for each descriptor the process has open (from /proc/self/fd), leaving out the
+// one that lists them; calls nothing when the list cannot be read.
+template <typename F>
+void forEachDescriptor(F f) {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return;
+  while (dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    int fd = std::atoi(entry->d_name);
+    if (fd != ::dirfd(dir)) f(fd);
+  }
+  ::closedir(dir);
+}
+
 }  // namespace
 
 DescriptorLimit raiseDescriptorLimit() {
@@ -195,34 +209,23 @@ DescriptorLimit raiseDescriptorLimit() {
 }
 
 int raiseListenBacklogs(int backlog) {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
   int raised = 0;
-  while (dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    int fd = std::atoi(entry->d_name);
+  forEachDescriptor([&](int fd) {
     int listening = 0;
     socklen_t size = sizeof listening;
-    if (fd == ::dirfd(dir) ||
-        ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening) {
-      continue;
-    }
     // listen() on a socket that listens already only changes its backlog.
-    if (::listen(fd, backlog) == 0) ++raised;
-  }
-  ::closedir(dir);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening &&
+        ::listen(fd, backlog) == 0) {
+      ++raised;
+    }
+  });
   return raised;
 }
 
 long Intake::openDescriptors() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
   long count = 0;
-  while (dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  ::closedir(dir);
-  return count - 1;  // the directory's own descriptor
+  forEachDescriptor([&](int) { ++count; });
+  return count;
 }
 
 Intake::Intake(long maxConnections, const DescriptorLimit& descriptors) {

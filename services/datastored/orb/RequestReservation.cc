@@ -32,6 +32,7 @@ thread_local long long tReserved = 0;
 // moment this one releases its reservation, runs on another thread and arena: without the trim
 // the freed memory stayed resident beside the new request's, and 48 gets of a million keys
 // peaked at 180 to 400 MB with at most two of them admitted at once (about 60 MB each).
+// Smaller requests of 1 MB or more leave it to the Trimmer (MemoryBudget.h), off their thread.
 constexpr long long kTrimNowBytes = 16LL << 20;
 
 // The bytes of the message still to read, as far as the stream knows them (at most 256 MiB):
