@@ -42,7 +42,7 @@ import time
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tools"))
 
-from qmrstack import Stack, StackError  # noqa: E402
+from qmrstack import Stack, StackError, end_child  # noqa: E402
 
 PACKAGES = ["libqmr-client1", "libqmr-client-dev", "qmr-host", "qmr-datastored"]
 USER = "qmr-datastored"
@@ -245,12 +245,7 @@ def check_packaged_service():
               and "./qmr" not in result.stderr, result.stdout + result.stderr)
     finally:
         for proc in reversed(procs):
-            proc.terminate()
-            try:
-                proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+            end_child(proc, grace=10)
         shutil.rmtree(logs, ignore_errors=True)
 
 

@@ -33,7 +33,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from qmrstack import Stack, StackError, wait_for  # noqa: E402
+from qmrstack import Stack, StackError, end_child, wait_for  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WORKER = os.path.join(HERE, "soak_worker.py")
@@ -251,12 +251,7 @@ class Listener:
 
     def stop(self):
         if self.alive():
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+            end_child(self.proc)
         self.out.close()
 
 

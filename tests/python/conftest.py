@@ -21,7 +21,7 @@ import pytest
 sys.path.insert(0, os.path.join(os.environ.get("QMR_SOURCE_DIR", os.path.dirname(
     os.path.dirname(os.path.dirname(os.path.abspath(__file__))))), "tools"))
 
-from qmrstack import SERVERS, Stack, _read, wait_for  # noqa: E402
+from qmrstack import SERVERS, Stack, _read, end_child, wait_for  # noqa: E402
 
 
 def pytest_configure(config):
@@ -111,9 +111,4 @@ def listener(build_dir, orb_args, tmp_path):
         return lines
     yield start
     for proc in procs:
-        proc.terminate()
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+        end_child(proc)

@@ -44,7 +44,8 @@ tools/qmrstack.py and `python3 -m qmrstack`). Everything is importable from qmrs
 
 from .common import (CHILD_UMASK, SERVERS, SOURCE_DIR, STATE_FILE, StackError, _read,
                      check_private, default_dir, group_id, private_folder, set_access)
-from .process import _start_time, free_port, listening, port_open, spawn, wait_for
+from .process import (_start_time, end_child, free_port, listening, port_open, spawn,
+                      wait_for)
 from .postgres import (POSTGRES_STANDBY_NAME, POSTGRES_USER, postgres_bindir, postgres_conninfo,
                        postgres_os_user, postgres_passfile,
                        postgres_user_prefix, prepare_postgres)
@@ -56,7 +57,8 @@ from .cli import main
 
 __all__ = ["CHILD_UMASK", "CONFINE_LIBRARY", "POSTGRES_STANDBY_NAME", "POSTGRES_USER", "SERVERS",
            "SOURCE_DIR", "STATE_FILE", "Stack", "StackError", "_read", "_start_time",
-           "check_private", "corbaloc", "default_dir", "free_port", "is_ready", "listening",
+           "check_private", "corbaloc", "default_dir", "end_child", "free_port", "is_ready",
+           "listening",
            "main", "port_open", "postgres_bindir", "postgres_conninfo", "postgres_os_user",
            "postgres_passfile", "postgres_user_prefix",
            "prepare", "prepare_postgres", "private_folder", "root_context_answers",

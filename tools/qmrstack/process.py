@@ -4,6 +4,7 @@ process listens on."""
 import os
 import signal
 import socket
+import subprocess
 import time
 
 from .common import CHILD_UMASK, StackError
@@ -50,6 +51,17 @@ def stop_process(pid, alive, grace=5.0):
     if not wait_for(lambda: not alive(), timeout=grace):
         signal_all([pid], signal.SIGKILL)
         wait_for(lambda: not alive(), timeout=5.0)
+
+
+def end_child(proc, grace=5.0):
+    """Ends a child started with subprocess.Popen: SIGTERM, then SIGKILL if it has not exited
+    after grace seconds; returns once it has been waited for."""
+    proc.terminate()
+    try:
+        proc.wait(timeout=grace)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
 
 
 def listening(pid):
