@@ -8,7 +8,6 @@
 
 #include "OpenEngine.h"
 #include "engine/postgres/Postgres.h"
-#include "metrics/Endpoint.h"
 #include "orb/Intake.h"
 
 namespace qmr_datastored {
@@ -101,7 +100,7 @@ bool setIorFile(const Flag&, const std::string& text, Options* o, std::string*) 
 bool setMetrics(const Flag&, const std::string& text, Options* o, std::string* error) {
   MetricsAddress address;
   if (!parseMetricsAddress(text, &address, error)) return false;
-  o->metrics = text;
+  o->metrics = address;
   return true;
 }
 
@@ -373,7 +372,7 @@ bool parseOptions(int argc, char** argv, Options* out, std::string* error) {
     }
     if (!flag->set(*flag, value, &o, error)) return false;
   }
-  if (o.status && o.metrics.empty() && !o.help) {
+  if (o.status && !o.metrics && !o.help) {
     *error =
         "--status needs --metrics HOST:PORT, the address the server's metrics endpoint "
         "listens on (its log says \"metrics at http://HOST:PORT/metrics\")";

@@ -5,9 +5,11 @@
 #ifndef QMR_DATASTORED_OPTIONS_H
 #define QMR_DATASTORED_OPTIONS_H
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "metrics/Endpoint.h"
 #include "qmr/util/Log.h"
 #include "qmr/util/OrbOptions.h"
 #include "sessions/Limits.h"
@@ -18,7 +20,7 @@ struct Options {
   std::string dbPath;   // --db (required)
   std::string name;     // --name: Naming Service name (rebound at start-up)
   std::string iorFile;  // --ior-file: empty = not written
-  std::string metrics;  // --metrics HOST:PORT (checked to be loopback): empty = no endpoint
+  std::optional<MetricsAddress> metrics;  // --metrics HOST:PORT (loopback); none = no endpoint
   Limits limits;        // --max-*, --session-timeout, --busy-timeout, --db-timeout
   qmr_util::Log::Level logLevel = qmr_util::Log::kInfo;  // --log-level
   bool logLevelSet = false;  // false: the log keeps its default (QMR_LOG_LEVEL)

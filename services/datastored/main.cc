@@ -116,9 +116,8 @@ void startStopDeadline(const std::string& iorFile) {
 
 // --status: two scrapes of the endpoint a second apart, printed as a table.
 int printStatus(const Options& options) {
-  MetricsAddress address;
+  const MetricsAddress& address = *options.metrics;  // --status needs --metrics
   std::string error;
-  parseMetricsAddress(options.metrics, &address, &error);  // checked by parseOptions
   constexpr int kTimeoutMs = 5000;
   constexpr double kInterval = 1.0;
   std::string first, second;
@@ -150,10 +149,8 @@ int printStatus(const Options& options) {
 // reads go to the database) hold at each scrape; null without --metrics. Throws MetricsError.
 std::unique_ptr<MetricsEndpoint> serveMetrics(const Options& options, SessionRegistry& sessions,
                                               MemoryBounds& bounds, const Index* index) {
-  if (options.metrics.empty()) return nullptr;
-  MetricsAddress address;
-  std::string error;
-  parseMetricsAddress(options.metrics, &address, &error);  // checked by parseOptions
+  if (!options.metrics) return nullptr;
+  const MetricsAddress& address = *options.metrics;
   auto read = [&sessions, &bounds, index](Readings* r) {
     r->sessionsByClient = sessions.openByClass();
     for (const auto& item : r->sessionsByClient) r->sessionsOpen += item.second;
