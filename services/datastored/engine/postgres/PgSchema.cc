@@ -16,8 +16,7 @@ PgResult query(PgConnection& conn, const char* sql, const std::string& name) {
   PgResult r = conn.exec(sql);
   if (!r.ok()) {
     throw StoreError(conn.broken() ? StoreError::kUnavailable : StoreError::kFailed,
-                     "cannot read the schema of database " + name + ": " +
-                         (r.error().empty() ? conn.message() : r.error()));
+                     "cannot read the schema of database " + name + ": " + conn.why(r));
   }
   return r;
 }

@@ -93,6 +93,12 @@ class PgConnection {
   bool timedOut() const { return givenUp_ == GivenUp::kTimeOut; }
   // Why the connection was given up, or libpq's last error text, on one line.
   std::string message() const;
+  // Why `result` failed: the database's error text, or message() when it sent none (the
+  // statement could not be sent or its answer did not come).
+  std::string why(const PgResult& result) const {
+    std::string text = result.error();
+    return text.empty() ? message() : text;
+  }
   // Runs SQL text (several statements allowed): the first failed result, else the last one; a
   // null result when the statement could not be sent or its answer did not come within the
   // limit (see broken() and message()).

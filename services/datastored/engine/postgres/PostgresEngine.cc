@@ -49,8 +49,7 @@ bool prepareStatements(PgConnection& conn, std::string* error) {
   for (const Prepared& p : kStatements) {
     PgResult r = conn.prepare(p.name, p.sql);
     if (!r.ok()) {
-      *error = std::string("cannot prepare \"") + p.sql + "\": " +
-               (r.error().empty() ? conn.message() : r.error());
+      *error = std::string("cannot prepare \"") + p.sql + "\": " + conn.why(r);
       return false;
     }
   }
@@ -133,8 +132,7 @@ PgResult PostgresEngine::startupExec(const char* sql, const std::string& what) {
   PgResult r = writer_->exec(sql);
   if (!r.ok()) {
     throw StoreError(StoreError::kCannotOpen,
-                     "database " + name_ + ": " + what + ": " +
-                         (r.error().empty() ? writer_->message() : r.error()));
+                     "database " + name_ + ": " + what + ": " + writer_->why(r));
   }
   return r;
 }
@@ -164,14 +162,11 @@ std::unique_ptr<PgConnection> PostgresEngine::connectOnce(std::string* error) {
     *error = conn->message();
     return nullptr;
   }
-  auto statementError = [&](const PgResult& r) {
-    return r.error().empty() ? conn->message() : r.error();
-  };
   PgResult state = conn->exec(
       "SELECT pg_is_in_recovery(), current_setting('synchronous_commit'), "
       "current_setting('server_version_num')::int");
   if (!state.ok()) {
-    *error = statementError(state);
+    *error = conn->why(state);
     return nullptr;
   }
   // The server ends a statement that runs longer than --db-timeout itself (a lock held by
@@ -181,7 +176,7 @@ std::unique_ptr<PgConnection> PostgresEngine::connectOnce(std::string* error) {
   if (std::stol(state.text(0, 2)) >= 140000) limits += "; SET client_connection_check_interval = 1000";
   PgResult set = conn->exec(limits.c_str());
   if (!set.ok()) {
-    *error = "cannot limit the time of statements: " + statementError(set);
+    *error = "cannot limit the time of statements: " + conn->why(set);
     return nullptr;
   }
   if (state.text(0, 0) == "t") {
@@ -194,7 +189,7 @@ std::unique_ptr<PgConnection> PostgresEngine::connectOnce(std::string* error) {
     // A commit that returned must be on disk: never acknowledge one before it is.
     PgResult on = conn->exec("SET synchronous_commit TO on");
     if (!on.ok()) {
-      *error = "cannot set synchronous_commit to on: " + statementError(on);
+      *error = "cannot set synchronous_commit to on: " + conn->why(on);
       return nullptr;
     }
     log()->warning(
@@ -257,7 +252,7 @@ PgConnection& PostgresEngine::writer() {
 
 StoreError PostgresEngine::failure(const PgConnection& conn, const PgResult& result,
                                    const std::string& what) {
-  std::string why = result.error().empty() ? conn.message() : result.error();
+  std::string why = conn.why(result);
   if (conn.timedOut()) {
     return StoreError(StoreError::kUnavailable, "database " + name_ + ": " + what + ": " + why);
   }
