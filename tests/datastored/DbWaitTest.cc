@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -127,13 +128,38 @@ TEST_F(DbWaitTest, AHungDatabaseFailsCallsInTimeAndTheServerServesAgainOnceItAns
   EXPECT_EQ(read(late, {"before", "during"}), (Values{"1", "2"}));
 }
 
+// Whether a commit on `pg` now waits for a synchronous standby. A reloaded
+// synchronous_standby_names takes effect when the checkpointer has read it, some time after
+// pg_reload_conf() returned, so tests that change it wait for this to turn. A probe commit
+// that waits is cancelled at once. It inserts a row into table sync_probe, which the test
+// makes first: a commit that wrote nothing to the WAL does not wait, and a temporary table
+// would make the probe's session wait again as it drops the table on its way out.
+bool commitsWaitForAStandby(PostgresServer& pg) {
+  const std::string waiting = "FROM pg_stat_activity WHERE wait_event = 'SyncRep'";
+  std::atomic<bool> done{false};
+  std::thread probe([&] {
+    pg.query("INSERT INTO sync_probe VALUES (1)");
+    done = true;
+  });
+  bool waits = false;
+  while (!done && !waits) {
+    waits = pg.query("SELECT count(*) " + waiting) == "1";
+    if (!waits) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (waits) pg.query("SELECT pg_cancel_backend(pid) " + waiting);
+  probe.join();
+  return waits;
+}
+
 TEST_F(DbWaitTest, ACommitThatAGoneSynchronousStandbyHoldsUpIsReportedFailedAsOutcomeUnknown) {
   PostgresServer pg;
   startOn(pg, "3");
+  pg.query("CREATE TABLE sync_probe (x int)");
   // As after a failover that left the promoted server naming its old standby: every commit
   // is written locally and then waits for a standby that never comes.
   pg.query("ALTER SYSTEM SET synchronous_standby_names = 'gone'");
   pg.query("SELECT pg_reload_conf()");
+  ASSERT_TRUE(eventually([&] { return commitsWaitForAStandby(pg); }, 10000));
   const std::string waiting = "FROM pg_stat_activity WHERE wait_event = 'SyncRep'";
 
   // The wait cancelled (here by an administrator): COMMIT then returns, with a warning that
@@ -166,6 +192,7 @@ TEST_F(DbWaitTest, ACommitThatAGoneSynchronousStandbyHoldsUpIsReportedFailedAsOu
   // The changes stay pending, and commit once the standby requirement is lifted.
   pg.query("ALTER SYSTEM RESET synchronous_standby_names");
   pg.query("SELECT pg_reload_conf()");
+  ASSERT_TRUE(eventually([&] { return !commitsWaitForAStandby(pg); }, 10000));
   s->set(entries({{"k2", "v2"}}));
   s->commit();
   DataStoreSession_var check = session();
