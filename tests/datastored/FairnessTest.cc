@@ -5,7 +5,6 @@
 // socket, where the server knows its user from the kernel. It links only system libraries, so
 // it runs as nobody even from a build tree in a folder nobody may read (a clone in /root).
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
@@ -37,8 +36,13 @@ class FairnessTest : public DataStoreTest {
   std::string runAsNobody(std::vector<std::string> argv) {
     argv.insert(argv.begin(),
                 {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"});
+    return run(argv);
+  }
+
+  // Runs `argv` and returns what it printed; fails the test unless it exits 0.
+  std::string run(const std::vector<std::string>& argv) {
     Process p;
-    p.start(argv, dir_.file("nobody-" + std::to_string(++runs_) + ".log"));
+    p.start(argv, dir_.file("run-" + std::to_string(++runs_) + ".log"));
     int status = p.wait(60000);
     if (status == -1) p.kill9();
     EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << p.log();
@@ -130,12 +134,7 @@ TEST_F(FairnessTest, TheManagerStillWorksAfter200FailedCallsInARow) {
   std::vector<std::string> argv = {buildDir() + "/bin/qmr-host"};
   for (const std::string& arg : Stack::instance().orbArgs()) argv.push_back(arg);
   argv.insert(argv.end(), {"--datastore", server_->ior(), "-c", script});
-  Process host;
-  host.start(argv, dir_.file("manager.log"));
-  int status = host.wait(60000);
-  if (status == -1) host.kill9();
-  const std::string out = host.log();
-  EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  std::string out = run(argv);
   EXPECT_NE(out.find("manager ok"), std::string::npos) << out;
   EXPECT_EQ(out.find("NOT established"), std::string::npos) << out;
   const std::string me = "uid:" + std::to_string(::getuid());
