@@ -115,6 +115,26 @@ TEST_F(FairnessTest, ASessionFloodOfAnotherUserEndsOnlyTheFloodersOwnSessions) {
   EXPECT_EQ(ended.second, 186) << log;
 }
 
+// Over loopback TCP the server knows a client's user from the kernel too, so twenty processes
+// of another user, each on a connection of its own and leaving 5 sessions behind, are one
+// client: with --max-sessions 16 they end only their own sessions, never the two of this
+// client. Counted per connection they would be twenty clients, and this one over its share.
+TEST_F(FairnessTest, ProcessesOfOneUserOnLoopbackTcpAreOneClient) {
+  startServer({"--max-sessions", "16", "-ORBendPoint", "giop:tcp:127.0.0.1:"});
+  DataStoreSession_var mine = newSession();
+  mine->set(entries({{"mine", "kept"}}));
+  DataStoreSession_var idle = newSession();
+  idle->set(entries({{"idle", "also kept"}}));
+  for (int i = 0; i < 20; ++i) floodAsNobody(5, 1, 10);
+  const std::string me = "uid:" + std::to_string(::getuid());
+  EXPECT_TRUE(logHas("session 1 started for client " + me));
+  EXPECT_TRUE(logHas("started for client uid:65534"));
+  EXPECT_EQ(evictedClients(), std::set<std::string>{"uid:65534"}) << serverLog();
+  mine->commit();
+  idle->commit();
+  EXPECT_EQ(read1(mine, "idle"), Value("also kept"));
+}
+
 // The library's manager starts a new session after every failed call and never ends the one
 // it replaces. 200 failures leave 200 sessions behind; the client's quota (64) makes room from
 // its own idlest, so the next normal call still works and the manager never says it could not

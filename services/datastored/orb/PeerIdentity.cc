@@ -1,14 +1,98 @@
-// PeerIdentity.cc - the client behind a call: the socket's peer credentials, the TLS subject,
-// or the connection.
+// PeerIdentity.cc - the client behind a call: the socket's peer credentials, the owner of the
+// peer's socket on loopback TCP, the TLS subject, or the connection.
 #include "orb/PeerIdentity.h"
 
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
 #include <omniORB4/giopEndpoint.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include "OmniInternals.h"
 
 namespace qmr_datastored {
+
+namespace {
+
+bool isLoopback(const sockaddr_storage& address) {
+  if (address.ss_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    return (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
+  }
+  if (address.ss_family == AF_INET6) {
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+  }
+  return false;
+}
+
+// Writes `address` into a socket id's address words and port, as the kernel keeps it for a
+// socket of `family`: an IPv4-mapped IPv6 address becomes its IPv4 address for AF_INET.
+void putAddress(const sockaddr_storage& address, int family, __be32 words[4], __be16* port) {
+  std::memset(words, 0, 4 * sizeof(__be32));
+  if (address.ss_family == AF_INET) {
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+    words[0] = v4.sin_addr.s_addr;
+    *port = v4.sin_port;
+    return;
+  }
+  const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+  *port = v6.sin6_port;
+  if (family == AF_INET) {
+    std::memcpy(&words[0], &v6.sin6_addr.s6_addr[12], 4);
+  } else {
+    std::memcpy(words, v6.sin6_addr.s6_addr, 16);
+  }
+}
+
+// Asks the kernel (sock_diag) for the TCP socket of `family` whose own address is `local`
+// and whose peer is `remote`, and gives the uid that owns it.
+bool tcpSocketOwner(int family, const sockaddr_storage& local, const sockaddr_storage& remote,
+                    unsigned* uid) {
+  int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (diag < 0) return false;
+  timeval wait{1, 0};  // the kernel answers at once; never hold up a call on it
+  ::setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message{};
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST;  // one socket, looked up by its addresses
+  message.request.sdiag_family = static_cast<__u8>(family);
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = ~0u;
+  putAddress(local, family, message.request.id.idiag_src, &message.request.id.idiag_sport);
+  putAddress(remote, family, message.request.id.idiag_dst, &message.request.id.idiag_dport);
+  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  bool found = false;
+  if (::sendto(diag, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
+               sizeof kernel) == static_cast<ssize_t>(sizeof message)) {
+    alignas(nlmsghdr) char reply[4096];
+    ssize_t size = ::recv(diag, reply, sizeof reply, 0);
+    const auto* header = reinterpret_cast<const nlmsghdr*>(reply);
+    if (size > 0 && NLMSG_OK(header, static_cast<unsigned>(size)) &&
+        header->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+        header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+      *uid = static_cast<const inet_diag_msg*>(NLMSG_DATA(header))->idiag_uid;
+      found = true;
+    }
+  }
+  ::close(diag);
+  return found;
+}
+
+}  // namespace
 
 bool unixPeerUid(int fd, unsigned* uid) {
   if (fd < 0) return false;
@@ -28,14 +112,35 @@ bool unixPeerUid(int fd, unsigned* uid) {
   return true;
 }
 
+bool loopbackTcpPeerUid(int fd, unsigned* uid) {
+  if (fd < 0) return false;
+  sockaddr_storage ours{};
+  sockaddr_storage theirs{};
+  socklen_t size = sizeof ours;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &size) != 0) return false;
+  size = sizeof theirs;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &size) != 0) return false;
+  if (!isLoopback(theirs)) return false;
+  // The peer's socket is ours seen from the other end: its own address is our peer's.
+  if (ours.ss_family == AF_INET) return tcpSocketOwner(AF_INET, theirs, ours, uid);
+  if (ours.ss_family != AF_INET6) return false;
+  // An IPv6 socket that accepted an IPv4 client sees mapped addresses; the client's socket
+  // may be either family.
+  const in6_addr& mine = reinterpret_cast<const sockaddr_in6&>(ours).sin6_addr;
+  if (IN6_IS_ADDR_V4MAPPED(&mine) && tcpSocketOwner(AF_INET, theirs, ours, uid)) return true;
+  return tcpSocketOwner(AF_INET6, theirs, ours, uid);
+}
+
 std::string peerIdentity(omniCallHandle& handle) {
   omni::giopConnection* connection = handle.connection();
   if (connection == nullptr) return "in-process";
+  const int fd = qmr_util::omni_internals::connectionSocket(connection);
   unsigned uid = 0;
-  if (unixPeerUid(qmr_util::omni_internals::connectionSocket(connection), &uid)) return "uid:" + std::to_string(uid);
+  if (unixPeerUid(fd, &uid)) return "uid:" + std::to_string(uid);
   // A TLS connection names the subject of the certificate its peer showed.
   const char* subject = handle.peeridentity();
   if (subject != nullptr && *subject != '\0') return std::string("tls:") + subject;
+  if (loopbackTcpPeerUid(fd, &uid)) return "uid:" + std::to_string(uid);
   const char* address = handle.peeraddress();
   return address != nullptr ? address : "unknown connection";
 }
