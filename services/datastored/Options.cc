@@ -184,9 +184,10 @@ const std::vector<Flag> kFlags = {
      "(NO_RESOURCES if every such session has a call in progress).",
      count<&Limits::maxSessions, 1>},
     {"--max-sessions-per-client", "N", "64",
-     "Open sessions of one client: the user of a process on a Unix-domain connection (from "
-     "the kernel), the certificate subject on TLS, else the connection. A client at this "
-     "number makes room by ending its own idlest session.",
+     "Open sessions of one client: the user of a process on a Unix-domain or loopback TCP "
+     "connection (from the kernel), the certificate subject on TLS, else (TCP from another "
+     "host) the connection. A client at this number makes room by ending its own idlest "
+     "session.",
      count<&Limits::maxSessionsPerClient, 1>},
     {"--session-timeout", "SECONDS", "3600",
      "Sessions idle this long are ended and their pending changes discarded; 0 = never.",

@@ -10,9 +10,10 @@
 namespace qmr_datastored {
 
 // The class of `client` (a session's client as the registry names it): the user, "uid:N",
-// when the client is known by its uid (a Unix-domain peer); "tls" for a TLS peer known by its
-// certificate; else how it connected: "loopback" (TCP from this machine), "unix", "remote"
-// (TCP from elsewhere), "in-process", or "other".
+// when the client is known by its uid (a Unix-domain peer, or a TCP peer on loopback); "tls"
+// for a TLS peer known by its certificate; else how it connected: "loopback" (TCP from this
+// machine, when the kernel did not name the user), "unix", "remote" (TCP from elsewhere),
+// "in-process", or "other".
 std::string clientClass(const std::string& client);
 
 }  // namespace qmr_datastored
