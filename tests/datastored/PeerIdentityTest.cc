@@ -4,18 +4,15 @@
 // client is a child process that has become nobody, so a lookup that answered with the
 // server's own user, or with nothing, fails.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "orb/PeerIdentity.h"
 

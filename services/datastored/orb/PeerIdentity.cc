@@ -32,29 +32,25 @@ bool isLoopback(const sockaddr_storage& address) {
   return false;
 }
 
-// Writes `address` into a socket id's address words and port, as the kernel keeps it for a
-// socket of `family`: an IPv4-mapped IPv6 address becomes its IPv4 address for AF_INET.
-void putAddress(const sockaddr_storage& address, int family, __be32 words[4], __be16* port) {
+// Writes `address` into a socket id's address words and port.
+void putAddress(const sockaddr_storage& address, __be32 words[4], __be16* port) {
   std::memset(words, 0, 4 * sizeof(__be32));
   if (address.ss_family == AF_INET) {
     const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
     words[0] = v4.sin_addr.s_addr;
     *port = v4.sin_port;
-    return;
-  }
-  const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-  *port = v6.sin6_port;
-  if (family == AF_INET) {
-    std::memcpy(&words[0], &v6.sin6_addr.s6_addr[12], 4);
   } else {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
     std::memcpy(words, v6.sin6_addr.s6_addr, 16);
+    *port = v6.sin6_port;
   }
 }
 
-// Asks the kernel (sock_diag) for the TCP socket of `family` whose own address is `local`
-// and whose peer is `remote`, and gives the uid that owns it.
-bool tcpSocketOwner(int family, const sockaddr_storage& local, const sockaddr_storage& remote,
-                    unsigned* uid) {
+// Asks the kernel (sock_diag) for the TCP socket whose own address is `local` and whose peer
+// is `remote` (both of one family), and gives the uid that owns it. For a pair of IPv4-mapped
+// IPv6 addresses the kernel looks among IPv4 sockets too, so an IPv4 client of a dual-stack
+// listener is found as well.
+bool tcpSocketOwner(const sockaddr_storage& local, const sockaddr_storage& remote, unsigned* uid) {
   int diag = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
   if (diag < 0) return false;
   timeval wait{1, 0};  // the kernel answers at once; never hold up a call on it
@@ -66,11 +62,11 @@ bool tcpSocketOwner(int family, const sockaddr_storage& local, const sockaddr_st
   message.header.nlmsg_len = sizeof message;
   message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
   message.header.nlmsg_flags = NLM_F_REQUEST;  // one socket, looked up by its addresses
-  message.request.sdiag_family = static_cast<__u8>(family);
+  message.request.sdiag_family = static_cast<__u8>(local.ss_family);
   message.request.sdiag_protocol = IPPROTO_TCP;
   message.request.idiag_states = ~0u;
-  putAddress(local, family, message.request.id.idiag_src, &message.request.id.idiag_sport);
-  putAddress(remote, family, message.request.id.idiag_dst, &message.request.id.idiag_dport);
+  putAddress(local, message.request.id.idiag_src, &message.request.id.idiag_sport);
+  putAddress(remote, message.request.id.idiag_dst, &message.request.id.idiag_dport);
   message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
   sockaddr_nl kernel{};
@@ -121,14 +117,9 @@ bool loopbackTcpPeerUid(int fd, unsigned* uid) {
   size = sizeof theirs;
   if (::getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &size) != 0) return false;
   if (!isLoopback(theirs)) return false;
+  if (ours.ss_family != AF_INET && ours.ss_family != AF_INET6) return false;
   // The peer's socket is ours seen from the other end: its own address is our peer's.
-  if (ours.ss_family == AF_INET) return tcpSocketOwner(AF_INET, theirs, ours, uid);
-  if (ours.ss_family != AF_INET6) return false;
-  // An IPv6 socket that accepted an IPv4 client sees mapped addresses; the client's socket
-  // may be either family.
-  const in6_addr& mine = reinterpret_cast<const sockaddr_in6&>(ours).sin6_addr;
-  if (IN6_IS_ADDR_V4MAPPED(&mine) && tcpSocketOwner(AF_INET, theirs, ours, uid)) return true;
-  return tcpSocketOwner(AF_INET6, theirs, ours, uid);
+  return tcpSocketOwner(theirs, ours, uid);
 }
 
 std::string peerIdentity(omniCallHandle& handle) {
