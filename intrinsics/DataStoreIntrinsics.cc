@@ -112,17 +112,14 @@ class SortedKeys {
   std::vector<Key> keys_;
 };
 
-// A new empty dict (public API only: it grows as items are added).
-PyObject* newDict(size_t) { return PyDict_New(); }
-
 // Fills a new dict from `found` (key to value) and one from `missing` (key to None), with the
 // key objects of `keys` where they fit. On success stores both new references and returns
 // true; otherwise releases what it made and returns false with a Python exception set.
 bool buildResultDicts(const std::map<std::string, std::string>& found,
                       const std::set<std::string>& missing, const SortedKeys& keys,
                       PyObject** foundOut, PyObject** missingOut) {
-  PyObject* foundDict = newDict(found.size());
-  PyObject* missingDict = newDict(missing.size());
+  PyObject* foundDict = PyDict_New();
+  PyObject* missingDict = PyDict_New();
   if (foundDict == nullptr || missingDict == nullptr) {
     Py_XDECREF(foundDict);
     Py_XDECREF(missingDict);

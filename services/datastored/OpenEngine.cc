@@ -13,8 +13,7 @@
 namespace qmr_datastored {
 
 bool isPostgres(const std::string& db) {
-  if (db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0) return true;
-  return db.find('=') != std::string::npos && isConnectionString(db);
+  return isPostgresUri(db) || (db.find('=') != std::string::npos && isConnectionString(db));
 }
 
 OpenedEngine openEngine(const std::string& db, int busyTimeoutMs, size_t maxMemoryBytes,

@@ -128,6 +128,9 @@ TEST_F(DbWaitTest, AHungDatabaseFailsCallsInTimeAndTheServerServesAgainOnceItAns
   EXPECT_EQ(read(late, {"before", "during"}), (Values{"1", "2"}));
 }
 
+// The sessions whose commit waits for a synchronous standby.
+constexpr char kSyncRepWaiters[] = "FROM pg_stat_activity WHERE wait_event = 'SyncRep'";
+
 // Whether a commit on `pg` now waits for a synchronous standby. A reloaded
 // synchronous_standby_names takes effect when the checkpointer has read it, some time after
 // pg_reload_conf() returned, so tests that change it wait for this to turn. A probe commit
@@ -135,7 +138,6 @@ TEST_F(DbWaitTest, AHungDatabaseFailsCallsInTimeAndTheServerServesAgainOnceItAns
 // makes first: a commit that wrote nothing to the WAL does not wait, and a temporary table
 // would make the probe's session wait again as it drops the table on its way out.
 bool commitsWaitForAStandby(PostgresServer& pg) {
-  const std::string waiting = "FROM pg_stat_activity WHERE wait_event = 'SyncRep'";
   std::atomic<bool> done{false};
   std::thread probe([&] {
     pg.query("INSERT INTO sync_probe VALUES (1)");
@@ -143,10 +145,10 @@ bool commitsWaitForAStandby(PostgresServer& pg) {
   });
   bool waits = false;
   while (!done && !waits) {
-    waits = pg.query("SELECT count(*) " + waiting) == "1";
+    waits = pg.query(std::string("SELECT count(*) ") + kSyncRepWaiters) == "1";
     if (!waits) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (waits) pg.query("SELECT pg_cancel_backend(pid) " + waiting);
+  if (waits) pg.query(std::string("SELECT pg_cancel_backend(pid) ") + kSyncRepWaiters);
   probe.join();
   return waits;
 }
@@ -160,7 +162,7 @@ TEST_F(DbWaitTest, ACommitThatAGoneSynchronousStandbyHoldsUpIsReportedFailedAsOu
   pg.query("ALTER SYSTEM SET synchronous_standby_names = 'gone'");
   pg.query("SELECT pg_reload_conf()");
   ASSERT_TRUE(eventually([&] { return commitsWaitForAStandby(pg); }, 10000));
-  const std::string waiting = "FROM pg_stat_activity WHERE wait_event = 'SyncRep'";
+  const std::string waiting = kSyncRepWaiters;
 
   // The wait cancelled (here by an administrator): COMMIT then returns, with a warning that
   // the transaction is committed locally but maybe not replicated.

@@ -6,6 +6,7 @@ pass (pg_ident.conf maps them to qmr); TCP listens on 127.0.0.1 and asks for the
 (scram-sha-256), which is only in the owner's password file beside the folder (0600)."""
 
 import os
+import pwd
 import shutil
 import stat
 
@@ -35,7 +36,6 @@ def postgres_os_user():
     """The passwd entry of the user PostgreSQL runs as: ours, or, as root (which PostgreSQL
     refuses to run as), the system's `postgres` user (Debian's postgresql package makes it),
     else nobody. As nobody, every process running as nobody would own the cluster's files."""
-    import pwd
     if os.geteuid() != 0:
         return pwd.getpwuid(os.geteuid())
     try:
@@ -157,7 +157,6 @@ def _write_authentication(cluster):
     trust authentication, gets it too): the role qmr, through the socket for the stack's owner
     and the cluster's own user (peer, mapped in pg_ident.conf), through TCP on loopback with
     the password; nothing else."""
-    import pwd
     user = postgres_os_user()
     owners = [pwd.getpwuid(os.getuid()).pw_name]
     if user.pw_name not in owners:
@@ -200,7 +199,6 @@ def prepare_postgres(data, primary_port=0, primary_dir=None):
     _postgres_reachable_folder(data)
     user = postgres_os_user()
     if os.geteuid() == 0:
-        import pwd
         st = os.lstat(data)
         nobody = pwd.getpwnam("nobody").pw_uid
         if st.st_uid not in (0, nobody, user.pw_uid) or not stat.S_ISDIR(st.st_mode):

@@ -77,29 +77,32 @@ struct ParsedOptions {
   PQconninfoOption* options;
 };
 
-bool isUri(const std::string& text) {
-  return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
-}
-
-}  // namespace
-
-bool isConnectionString(const std::string& text) { return ParsedOptions(text).options != nullptr; }
-
-bool holdsPassword(const std::string& text) {
-  ParsedOptions parsed(text);
-  if (parsed.options == nullptr) return false;
-  for (PQconninfoOption* o = parsed.options; o->keyword != nullptr; ++o) {
+bool givesPassword(const PQconninfoOption* options) {
+  for (const PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
     if (std::string(o->keyword) == "password" && o->val != nullptr) return true;
   }
   return false;
 }
 
+}  // namespace
+
+bool isPostgresUri(const std::string& text) {
+  return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0;
+}
+
+bool isConnectionString(const std::string& text) { return ParsedOptions(text).options != nullptr; }
+
+bool holdsPassword(const std::string& text) {
+  ParsedOptions parsed(text);
+  return parsed.options != nullptr && givesPassword(parsed.options);
+}
+
 std::string redactUri(const std::string& uri) {
-  if (!isUri(uri)) {
+  if (!isPostgresUri(uri)) {
     // Keywords: shown as written, or, with a password, rebuilt from what libpq reads.
     ParsedOptions parsed(uri);
     if (parsed.options == nullptr) return "(a connection string libpq cannot read)";
-    if (!holdsPassword(uri)) return uri;
+    if (!givesPassword(parsed.options)) return uri;
     std::string out;
     for (PQconninfoOption* o = parsed.options; o->keyword != nullptr; ++o) {
       if (o->val == nullptr || std::string(o->keyword) == "password") continue;

@@ -23,6 +23,9 @@ namespace qmr_datastored {
 // holds a password, as the keywords and values libpq reads without the password.
 std::string redactUri(const std::string& uri);
 
+// True when `text` is a PostgreSQL connection URI ("postgresql://..." or "postgres://...").
+bool isPostgresUri(const std::string& text);
+
 // True when libpq parses `text` as a connection string (a URI, or keyword=value pairs).
 bool isConnectionString(const std::string& text);
 
